@@ -1,0 +1,17 @@
+#pragma once
+
+#include <QString>
+
+// The game whitelist: a JSON object whose "games" array lists entries with
+// "appname" and "pkgname". Each function reads the file at path afresh.
+
+// True when an entry's "pkgname" equals pkgName exactly.
+bool isGameInWhiteList(const QString &path, const QString &pkgName);
+
+// Appends an entry unless pkgName is listed already (then true, no write).
+// False when the file is missing or unusable, or the write fails.
+bool addGameToWhiteListFile(const QString &path, const QString &appName, const QString &pkgName);
+
+// Removes the first entry matching pkgName. True when the package was not
+// listed or was removed; false when the file changed under us or the write fails.
+bool removeGameFromWhiteListFile(const QString &path, const QString &pkgName);

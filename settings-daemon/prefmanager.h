@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QDBusContext>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+// The daemon's one exported object. Every slot opens with the caller check
+// and then hands its work to a plain function that takes the file's path.
+class PrefManager : public QObject, protected QDBusContext
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "cn.selvane.Vexa.Pref")
+
+public:
+    explicit PrefManager(QObject *parent = nullptr);
+
+signals:
+    void aboutToQuit();
+
+public slots:
+    bool setDockerDefaultIpAddress(const QString &value);
+    bool addGameToWhiteList(const QString &appName, const QString &pkgName);
+    bool removeGameFromWhiteList(const QString &pkgName);
+    bool removeAppFromWarningList(const QString &pkgName);
+    bool setVexaAutoStart(const QString &checked);
+    bool setPhoneInfo(const QString &localpath, const QString &vendor, const QString &brand,
+                      const QString &name, const QString &model, const QString &equip,
+                      const QString &serialno, const QString &imei);
+    int copyLogFiles(const QString &username, const QString &userid, const QString &logPath);
+    void quilt();
+
+private:
+    bool checkCallerPermission(const QStringList &permittedCallers);
+    bool checkEnvironment(int pid);
+    bool checkWhiteList(int pid, const QStringList &permittedCallers);
+};

@@ -1,0 +1,8 @@
+#pragma once
+
+#include <QString>
+
+// The warning list: a JSON object with the arrays "games" and "pay" of
+// entries keyed "pkgName". Takes the first matching entry off each list and
+// writes the file once; true when anything was removed and written.
+bool removeAppFromWarningListFile(const QString &path, const QString &pkgName);

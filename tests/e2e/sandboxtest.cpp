@@ -1,0 +1,169 @@
+#include "sandboxtest.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QThread>
+
+namespace SandboxTest {
+
+const QString settingsCaller = QStringLiteral("/usr/bin/tarvo-vexa-settings");
+const QString windowCaller = QStringLiteral("/usr/bin/tarvo-vexa-window");
+const QString managerCaller = QStringLiteral("/usr/bin/tarvo-vexa-manager");
+const QString unpermittedCaller = QStringLiteral("/usr/bin/vexa-pref-call");
+const QString daemonProgram = QStringLiteral("/usr/bin/tarvo-vexa-settings-daemon");
+const QString daemonLog = QStringLiteral("/var/log/tarvo-vexa-settings-daemon.log");
+
+bool insideSandbox()
+{
+    return qEnvironmentVariableIsSet("VEXA_SANDBOX");
+}
+
+QString stateDir()
+{
+    return qEnvironmentVariable("VEXA_SANDBOX_STATE");
+}
+
+Reply call(const QString &program, const QString &method, const QStringList &args,
+           const QStringList &wrapper, const QProcessEnvironment &env)
+{
+    QProcess process;
+    process.setProcessEnvironment(env);
+    QStringList command = wrapper;
+    command << program << method << args;
+    process.start(command.takeFirst(), command);
+    Reply reply;
+    if (!process.waitForFinished(60000)) {
+        process.kill();
+        process.waitForFinished();
+        reply.output = QStringLiteral("time-out");
+        return reply;
+    }
+    reply.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    reply.output = QString::fromUtf8(process.readAllStandardOutput());
+    const QString firstLine = reply.output.section(QLatin1Char('\n'), 0, 0);
+    if (firstLine.startsWith(QLatin1String("error: "))) {
+        const QString rest = firstLine.mid(7);
+        reply.errorName = rest.section(QLatin1String(": "), 0, 0);
+        reply.errorText = rest.section(QLatin1String(": "), 1);
+    } else {
+        reply.value = firstLine;
+    }
+    return reply;
+}
+
+QStringList asNobody()
+{
+    return {QStringLiteral("setpriv"), QStringLiteral("--reuid=nobody"),
+            QStringLiteral("--regid=nogroup"), QStringLiteral("--clear-groups"),
+            QStringLiteral("--")};
+}
+
+static bool nameOwned()
+{
+    QProcess probe;
+    probe.start(unpermittedCaller, {QStringLiteral("--wait-name"), QStringLiteral("0")});
+    probe.waitForFinished(5000);
+    return probe.exitStatus() == QProcess::NormalExit && probe.exitCode() == 0;
+}
+
+bool waitForName(bool owned, int msecs)
+{
+    QDeadlineTimer deadline(msecs);
+    while (nameOwned() != owned) {
+        if (deadline.hasExpired())
+            return false;
+        QThread::msleep(20);
+    }
+    return true;
+}
+
+Daemon::~Daemon()
+{
+    stop();
+    delete m_process;
+}
+
+bool Daemon::start()
+{
+    stop();
+    delete m_process;
+    m_process = new QProcess;
+    // The daemon's own output (and that of the tools it runs) is kept for
+    // reading after a failure.
+    m_process->setStandardOutputFile(stateDir() + QStringLiteral("/daemon.out"), QIODevice::Append);
+    m_process->setStandardErrorFile(stateDir() + QStringLiteral("/daemon.out"), QIODevice::Append);
+    // A system service starts without the user's locale.
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("LANG"));
+    env.remove(QStringLiteral("LANGUAGE"));
+    env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
+    m_process->setProcessEnvironment(env);
+    m_process->start(daemonProgram, QStringList());
+    if (!m_process->waitForStarted())
+        return false;
+    return waitForName(true);
+}
+
+void Daemon::stop()
+{
+    if (!isRunning())
+        return;
+    m_process->terminate();
+    if (!m_process->waitForFinished(10000)) {
+        m_process->kill();
+        m_process->waitForFinished();
+    }
+}
+
+bool Daemon::waitForExit(int msecs)
+{
+    return m_process && m_process->waitForFinished(msecs);
+}
+
+qint64 Daemon::pid() const
+{
+    return m_process ? m_process->processId() : 0;
+}
+
+int Daemon::exitCode() const
+{
+    return m_process ? m_process->exitCode() : -1;
+}
+
+QProcess::ExitStatus Daemon::exitStatus() const
+{
+    return m_process ? m_process->exitStatus() : QProcess::CrashExit;
+}
+
+bool Daemon::isRunning() const
+{
+    return m_process && m_process->state() != QProcess::NotRunning;
+}
+
+int runSecondDaemon(int msecs)
+{
+    QProcess second;
+    second.setProcessChannelMode(QProcess::ForwardedChannels);
+    second.start(daemonProgram, QStringList());
+    if (!second.waitForFinished(msecs)) {
+        second.kill();
+        second.waitForFinished();
+        return -2;
+    }
+    return second.exitCode();
+}
+
+QByteArray readDaemonLog()
+{
+    QFile file(daemonLog);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return file.readAll();
+}
+
+void clearDaemonLog()
+{
+    QFile::remove(daemonLog);
+}
+
+} // namespace SandboxTest

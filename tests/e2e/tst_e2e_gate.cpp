@@ -1,0 +1,289 @@
+// The daemon's service and caller check, through the real system bus, with
+// the real daemon and real callers at their installed paths.
+
+#include "sandboxtest.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTest>
+#include <QThread>
+#include <QXmlStreamReader>
+
+#include <csignal>
+
+using namespace SandboxTest;
+
+static const QString envForbidden = QStringLiteral("dbus method control,env forbidden");
+static const QString notPermitted = QStringLiteral("dbus method control,operation not permitted");
+static const QString limitsExceeded = QStringLiteral("org.freedesktop.DBus.Error.LimitsExceeded");
+static const QString accessDenied = QStringLiteral("org.freedesktop.DBus.Error.AccessDenied");
+
+static QByteArray warnLine(const QByteArray &message)
+{
+    return "[QWARN]:msg-[" + message + "], file-[], func-[], category-[default]\n";
+}
+
+// A call that reaches the method but changes nothing: any text other than
+// "true" or "false" leaves the autostart entry alone.
+static Reply harmlessCall(const QString &program, const QStringList &wrapper = {},
+                          const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment())
+{
+    return call(program, QStringLiteral("setVexaAutoStart"), {QStringLiteral("maybe")}, wrapper, env);
+}
+
+class TestE2eGate : public QObject
+{
+    Q_OBJECT
+
+    Daemon daemon;
+
+    void expectPermitted(const Reply &reply)
+    {
+        QVERIFY2(!reply.isError() && reply.exitCode == 0, qPrintable(reply.output));
+        QCOMPARE(reply.value, QStringLiteral("false"));
+    }
+    void expectRefused(const Reply &reply, const QString &name, const QString &text)
+    {
+        QCOMPARE(reply.errorName, name);
+        QCOMPARE(reply.errorText, text);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        if (!insideSandbox())
+            QSKIP("run through tests/e2e/sandbox.sh");
+        QVERIFY(daemon.start());
+    }
+
+    void init()
+    {
+        // Each case starts with a serving daemon and an empty log.
+        if (!daemon.isRunning())
+            QVERIFY(daemon.start());
+        clearDaemonLog();
+    }
+
+    void introspectionShowsExactlyTheTable()
+    {
+        const Reply reply = call(unpermittedCaller, QStringLiteral("--introspect"));
+        QVERIFY2(reply.exitCode == 0, qPrintable(reply.output));
+
+        QStringList members;
+        QXmlStreamReader xml(reply.output);
+        bool inOurs = false;
+        QString current;
+        const auto attribute = [&xml](const char *name) {
+            return xml.attributes().value(QLatin1String(name)).toString();
+        };
+        while (!xml.atEnd()) {
+            xml.readNext();
+            if (xml.isStartElement() && xml.name() == QLatin1String("interface"))
+                inOurs = attribute("name") == QLatin1String("cn.selvane.Vexa.Pref");
+            if (!inOurs)
+                continue;
+            if (xml.isStartElement() && (xml.name() == QLatin1String("method") || xml.name() == QLatin1String("signal")))
+                current = xml.name().toString() + QLatin1Char(' ') + attribute("name");
+            else if (xml.isStartElement() && xml.name() == QLatin1String("arg"))
+                current += QLatin1Char(' ') + attribute("direction") + QLatin1Char(':') + attribute("name")
+                    + QLatin1Char(':') + attribute("type");
+            else if (xml.isEndElement() && (xml.name() == QLatin1String("method") || xml.name() == QLatin1String("signal")))
+                members << current;
+            else if (xml.isStartElement() && xml.name() == QLatin1String("property"))
+                members << QStringLiteral("property");
+        }
+        QVERIFY2(!xml.hasError(), qPrintable(xml.errorString()));
+        QCOMPARE(members, QStringList({
+            QStringLiteral("signal aboutToQuit"),
+            QStringLiteral("method setDockerDefaultIpAddress out::b in:value:s"),
+            QStringLiteral("method addGameToWhiteList out::b in:appName:s in:pkgName:s"),
+            QStringLiteral("method removeGameFromWhiteList out::b in:pkgName:s"),
+            QStringLiteral("method removeAppFromWarningList out::b in:pkgName:s"),
+            QStringLiteral("method setVexaAutoStart out::b in:checked:s"),
+            QStringLiteral("method setPhoneInfo out::b in:localpath:s in:vendor:s in:brand:s in:name:s "
+                           "in:model:s in:equip:s in:serialno:s in:imei:s"),
+            QStringLiteral("method copyLogFiles out::i in:username:s in:userid:s in:logPath:s"),
+            QStringLiteral("method quilt"),
+        }));
+    }
+
+    void permittedProgramsPass_data()
+    {
+        QTest::addColumn<QString>("program");
+        QTest::addColumn<bool>("nobody");
+        QTest::newRow("settings") << settingsCaller << false;
+        QTest::newRow("window") << windowCaller << false;
+        QTest::newRow("manager") << managerCaller << false;
+        // The bus policy lets every user reach the method; the gate decides.
+        QTest::newRow("manager as nobody") << managerCaller << true;
+    }
+    void permittedProgramsPass()
+    {
+        QFETCH(QString, program);
+        QFETCH(bool, nobody);
+        expectPermitted(harmlessCall(program, nobody ? asNobody() : QStringList()));
+        QCOMPARE(readDaemonLog(), QByteArray()); // nothing is logged on success
+    }
+
+    void environmentIsChecked_data()
+    {
+        QTest::addColumn<QStringList>("variables");
+        QTest::addColumn<bool>("refused");
+        QTest::newRow("LD_PRELOAD empty") << QStringList{QStringLiteral("LD_PRELOAD=")} << true;
+        QTest::newRow("LD_LIBRARY_PATH") << QStringList{QStringLiteral("LD_LIBRARY_PATH=/nonexistent")} << true;
+        QTest::newRow("LD_AUDIT empty") << QStringList{QStringLiteral("LD_AUDIT=")} << true;
+        QTest::newRow("all three") << QStringList{QStringLiteral("LD_PRELOAD="), QStringLiteral("LD_AUDIT="),
+                                                  QStringLiteral("LD_LIBRARY_PATH=/nonexistent")} << true;
+        QTest::newRow("hidden after a line feed") << QStringList{QStringLiteral("NOTE=x\nLD_AUDIT=y")} << true;
+        QTest::newRow("near misses") << QStringList{QStringLiteral("LD_PRELOAD_X=1"), QStringLiteral("ld_preload=1"),
+                                                    QStringLiteral("MY_LD_AUDIT=1"), QStringLiteral("LD_AUDITX=")} << false;
+    }
+    void environmentIsChecked()
+    {
+        QFETCH(QStringList, variables);
+        QFETCH(bool, refused);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const QString &variable : variables)
+            env.insert(variable.section(QLatin1Char('='), 0, 0), variable.section(QLatin1Char('='), 1));
+
+        const Reply reply = harmlessCall(managerCaller, {}, env);
+        if (!refused) {
+            expectPermitted(reply);
+            return;
+        }
+        expectRefused(reply, limitsExceeded, envForbidden);
+        // One message however many variables, and the executable is not examined.
+        QCOMPARE(readDaemonLog(), warnLine("access limited!"));
+    }
+
+    void hugeEnvironmentIsRead()
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (int i = 0; i < 10; ++i)
+            env.insert(QStringLiteral("BIG%1").arg(i), QString(100 * 1024, QLatin1Char('x')));
+        expectPermitted(harmlessCall(managerCaller, {}, env));
+        // A forbidden name behind a megabyte of environment is still found.
+        env.insert(QStringLiteral("LD_PRELOAD"), QString());
+        expectRefused(harmlessCall(managerCaller, {}, env), limitsExceeded, envForbidden);
+    }
+
+    void otherProgramsAreRefused()
+    {
+        expectRefused(harmlessCall(unpermittedCaller), accessDenied, notPermitted);
+        expectRefused(harmlessCall(unpermittedCaller, asNobody()), accessDenied, notPermitted);
+        QCOMPARE(readDaemonLog(), warnLine("checkWhiteList failed:  \"/usr/bin/vexa-pref-call\"").repeated(2));
+    }
+
+    void logIsUtf8UnderTheCLocale()
+    {
+        // The daemon runs without a locale here; a non-ASCII path must still
+        // reach the log intact.
+        const QString program = QStringLiteral("/usr/bin/重力-caller");
+        QVERIFY(QFile::copy(unpermittedCaller, program));
+        QVERIFY(QFile::setPermissions(program, QFile::permissions(unpermittedCaller)));
+        expectRefused(harmlessCall(program), accessDenied, notPermitted);
+        QFile::remove(program);
+        QCOMPARE(readDaemonLog(),
+                 warnLine("checkWhiteList failed:  \"" + program.toUtf8() + "\""));
+    }
+
+    void symbolicLinkToPermittedProgramPasses()
+    {
+        const QString link = stateDir() + QStringLiteral("/settings-link");
+        QFile::remove(link);
+        QVERIFY(QFile::link(settingsCaller, link));
+        expectPermitted(harmlessCall(link));
+    }
+
+    void dynamicLoaderIsRefused()
+    {
+        const QString loader = QStringLiteral("/lib64/ld-linux-x86-64.so.2");
+        if (!QFile::exists(loader))
+            QSKIP("no x86-64 dynamic loader on this machine");
+        expectRefused(call(loader, managerCaller, {QStringLiteral("setVexaAutoStart"), QStringLiteral("maybe")}),
+                      accessDenied, notPermitted);
+        const QByteArray log = readDaemonLog();
+        QVERIFY2(log.startsWith("[QWARN]:msg-[checkWhiteList failed:  \"/usr/lib/x86_64-linux-gnu/ld-linux"),
+                 log.constData());
+    }
+
+    void replacedExecutableIsRefused()
+    {
+        // Hold the daemon so the caller's program can be replaced while its
+        // call waits to be served.
+        QCOMPARE(::kill(pid_t(daemon.pid()), SIGSTOP), 0);
+        QProcess caller;
+        caller.start(windowCaller, {QStringLiteral("setVexaAutoStart"), QStringLiteral("maybe")});
+        QVERIFY(caller.waitForStarted());
+        QThread::msleep(300);
+        const QString backup = stateDir() + QStringLiteral("/window-caller");
+        QFile::remove(backup);
+        QVERIFY(QFile::copy(windowCaller, backup));
+        QVERIFY(QFile::remove(windowCaller));
+        QVERIFY(QFile::copy(backup, windowCaller));
+        QVERIFY(QFile::setPermissions(windowCaller, QFile::permissions(managerCaller)));
+        QCOMPARE(::kill(pid_t(daemon.pid()), SIGCONT), 0);
+
+        QVERIFY(caller.waitForFinished(30000));
+        const QString output = QString::fromUtf8(caller.readAllStandardOutput());
+        QCOMPARE(output, QStringLiteral("error: %1: %2\n").arg(accessDenied, notPermitted));
+        // The new file at the same path is a permitted program again.
+        expectPermitted(harmlessCall(windowCaller));
+    }
+
+    void vanishedCallerIsRefusedAndDaemonGoesOn()
+    {
+        QCOMPARE(::kill(pid_t(daemon.pid()), SIGSTOP), 0);
+        const Reply sent = call(managerCaller, QStringLiteral("--no-wait"),
+                                {QStringLiteral("setVexaAutoStart"), QStringLiteral("maybe")});
+        QCOMPARE(sent.exitCode, 0);
+        QThread::msleep(200); // the bus notices the caller has gone
+        QCOMPARE(::kill(pid_t(daemon.pid()), SIGCONT), 0);
+
+        expectPermitted(harmlessCall(managerCaller));
+        QCOMPARE(readDaemonLog(), warnLine("open env file failed:  \"/proc/0/environ\""));
+    }
+
+    void secondCopyExitsWith255()
+    {
+        QCOMPARE(runSecondDaemon(), 255);
+        QCOMPARE(readDaemonLog(),
+                 QByteArray("[QDEBUG]:msg-[Failed to register service], file-[], func-[], category-[default]\n"));
+        expectPermitted(harmlessCall(managerCaller)); // the first copy is undisturbed
+    }
+
+    void refusedQuiltKeepsServing()
+    {
+        expectRefused(call(unpermittedCaller, QStringLiteral("quilt")), accessDenied, notPermitted);
+        QVERIFY(daemon.isRunning());
+        expectPermitted(harmlessCall(managerCaller));
+    }
+
+    void permittedQuiltEndsWithoutReply()
+    {
+        const Reply reply = call(settingsCaller, QStringLiteral("quilt"));
+        QCOMPARE(reply.errorName, QStringLiteral("org.freedesktop.DBus.Error.NoReply"));
+        QVERIFY(daemon.waitForExit());
+        QCOMPARE(daemon.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(daemon.exitCode(), 0);
+        QVERIFY(waitForName(false));
+    }
+
+    void onlyRootMayOwnTheName()
+    {
+        daemon.stop();
+        QVERIFY(waitForName(false));
+        QProcess asNobodyDaemon;
+        QStringList command = asNobody();
+        command << daemonProgram;
+        asNobodyDaemon.start(command.takeFirst(), command);
+        QVERIFY(asNobodyDaemon.waitForFinished(10000));
+        QCOMPARE(asNobodyDaemon.exitCode(), 255);
+    }
+
+    void cleanupTestCase() { daemon.stop(); }
+};
+
+QTEST_GUILESS_MAIN(TestE2eGate)
+#include "tst_e2e_gate.moc"
