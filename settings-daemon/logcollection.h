@@ -4,7 +4,8 @@
 #include <QStringList>
 
 // Runs program with args (no shell), forwarding its output to ours, and waits
-// for it without a time-out. True for a normal exit with code 0.
+// for it without a time-out. True for a normal exit with code 0; false also
+// when the program could not be started at all.
 bool runProcess(const QString &program, const QStringList &args);
 
 // Where the collection reads from and which tools it runs. The defaults are
@@ -21,7 +22,11 @@ struct LogCollectionSetup
 };
 
 // Copies the container's and the runtime's logs into logPath, zips it to
-// logPath + ".zip" and gives the archive to username. 0, or -1 when the
-// arguments are refused and nothing was run.
+// logPath + ".zip" and gives the archive to username. The tools run as root
+// on a directory the caller names, so logPath is first resolved to its
+// canonical path, which must be an existing directory strictly inside a
+// directory named "VexaLog"; every tool gets the canonical path. username
+// must be a login name and userid a decimal number. Returns -1 when anything
+// is refused (nothing is run then), else 0 whatever the tools achieved.
 int collectLogs(const LogCollectionSetup &setup, const QString &username, const QString &userid,
                 const QString &logPath);
