@@ -2,6 +2,7 @@
 
 #include <QString>
 
-// "true" writes the runtime's autostart entry at path, "false" removes it;
-// anything else changes nothing and answers false.
+// "true" writes the runtime's autostart entry at path (the directory is not
+// created), "false" removes it and answers true only when an entry existed
+// and is gone; anything else changes nothing and answers false.
 bool setAutoStartEntry(const QString &path, const QString &checked);

@@ -1,4 +1,81 @@
 #include "dockerconfig.h"
-// TODO(file methods): implemented in its own change.
-bool isValidBridgeAddress(const QString &) { return false; }
-bool setBridgeAddressInFile(const QString &, const QString &) { return false; }
+
+#include "atomicfile.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonParseError>
+#include <QVector>
+
+// A decimal number 0..max in ASCII digits, without sign, blanks or a leading
+// zero. QString::toInt would accept "+8", " 8" and non-ASCII digits.
+static bool isPlainNumber(const QStringRef &text, int max)
+{
+    if (text.isEmpty() || text.size() > 3)
+        return false;
+    if (text.size() > 1 && text.at(0) == QLatin1Char('0'))
+        return false;
+    int number = 0;
+    for (const QChar c : text) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return false;
+        number = number * 10 + (c.unicode() - '0');
+    }
+    return number <= max;
+}
+
+bool isValidBridgeAddress(const QString &value)
+{
+    const int slash = value.indexOf(QLatin1Char('/'));
+    if (slash < 0)
+        return false;
+    const QVector<QStringRef> octets = value.leftRef(slash).split(QLatin1Char('.'));
+    if (octets.size() != 4)
+        return false;
+    for (const QStringRef &octet : octets) {
+        if (!isPlainNumber(octet, 255))
+            return false;
+    }
+    return isPlainNumber(value.midRef(slash + 1), 32);
+}
+
+bool setBridgeAddressInFile(const QString &path, const QString &value)
+{
+    // The engine refuses to start with an invalid "bip": never write one.
+    if (!isValidBridgeAddress(value))
+        return false;
+
+    QJsonObject config;
+    const QFileInfo info(path);
+    if (info.exists()) {
+        if (!info.isFile()) {
+            qWarning() << "Not a regular file:" << path;
+            return false;
+        }
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly)) {
+            qWarning() << "Failed to read" << path << file.errorString();
+            return false;
+        }
+        const QByteArray text = file.readAll();
+        if (file.error() != QFileDevice::NoError) {
+            qWarning() << "Failed to read" << path << file.errorString();
+            return false;
+        }
+        if (!text.isEmpty()) {
+            // The file belongs to the engine; anything we cannot merge into is left alone.
+            QJsonParseError error;
+            const QJsonDocument document = QJsonDocument::fromJson(text, &error);
+            if (error.error != QJsonParseError::NoError || !document.isObject()) {
+                qWarning() << "Not a JSON object, left unchanged:" << path;
+                return false;
+            }
+            config = document.object();
+        }
+    }
+    config.insert(QStringLiteral("bip"), value);
+    return writeFileAtomically(path, QJsonDocument(config).toJson(QJsonDocument::Indented));
+}

@@ -1,0 +1,206 @@
+#include "autostart.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeFile(const QString &path, const QByteArray &content)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+}
+
+QStringList entries(const QString &dir)
+{
+    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+}
+
+// Makes writes beyond the given size fail with EFBIG, like a full disk.
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        ::getrlimit(RLIMIT_FSIZE, &m_old);
+        m_oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = m_old;
+        limit.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit()
+    {
+        ::setrlimit(RLIMIT_FSIZE, &m_old);
+        std::signal(SIGXFSZ, m_oldHandler);
+    }
+
+private:
+    rlimit m_old;
+    void (*m_oldHandler)(int);
+};
+
+const QByteArray entry = "[Desktop Entry]\n"
+                         "Name=bootlane\n"
+                         "Comment=Start Vexa\n"
+                         "Exec=/usr/bin/bootlane start_vexa_silently\n"
+                         "Terminal=false\n"
+                         "Type=Application\n"
+                         "StartupNotify=false\n"
+                         "X-GNOME-Autostart-Phase=Applications\n"
+                         "X-GNOME-Autostart-Notify=true\n"
+                         "X-GNOME-Autostart-Delay=8\n"
+                         "NoDisplay=true\n"
+                         "Categories=\n"
+                         "\n";
+} // namespace
+
+class TestAutoStart : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir dir;
+    QString path;
+
+    void expectOnlyEntry(const QByteArray &content)
+    {
+        QCOMPARE(readFile(path), content);
+        QCOMPARE(entries(dir.path()), QStringList{QStringLiteral("bootlane.desktop")});
+    }
+
+private slots:
+    void init()
+    {
+        QVERIFY(dir.isValid());
+        path = dir.filePath(QStringLiteral("bootlane.desktop"));
+        QDir(dir.path()).removeRecursively();
+        QVERIFY(QDir().mkpath(dir.path()));
+    }
+
+    void switchOnWritesEntry_data()
+    {
+        QTest::addColumn<bool>("exists");
+        QTest::addColumn<QByteArray>("before");
+        QTest::newRow("no entry") << false << QByteArray();
+        QTest::newRow("entry already there") << true << entry;
+        QTest::newRow("longer other content") << true << QByteArray(4096, 'x');
+        QTest::newRow("empty file") << true << QByteArray();
+    }
+    void switchOnWritesEntry()
+    {
+        QFETCH(bool, exists);
+        QFETCH(QByteArray, before);
+        QCOMPARE(entry.size(), 265);
+        if (exists)
+            QVERIFY(writeFile(path, before));
+        QVERIFY(setAutoStartEntry(path, QStringLiteral("true")));
+        expectOnlyEntry(entry);
+        QVERIFY(setAutoStartEntry(path, QStringLiteral("true")));
+        expectOnlyEntry(entry);
+    }
+
+    void switchOffRemovesEntry()
+    {
+        QVERIFY(writeFile(path, "anything"));
+        QVERIFY(setAutoStartEntry(path, QStringLiteral("false")));
+        QCOMPARE(entries(dir.path()), QStringList());
+        QVERIFY(!setAutoStartEntry(path, QStringLiteral("false")));
+        QCOMPARE(entries(dir.path()), QStringList());
+    }
+
+    void otherWordsChangeNothing_data()
+    {
+        QTest::addColumn<QString>("checked");
+        for (const char *word : {"TRUE", "True", "FALSE", "False", "1", "0", "", "yes", " true", "false "})
+            QTest::newRow(word) << QString::fromLatin1(word);
+        QTest::newRow("true + line feed") << QStringLiteral("true\n");
+    }
+    void otherWordsChangeNothing()
+    {
+        QFETCH(QString, checked);
+        QVERIFY(!setAutoStartEntry(path, checked));
+        QCOMPARE(entries(dir.path()), QStringList());
+        QVERIFY(writeFile(path, "old"));
+        QVERIFY(!setAutoStartEntry(path, checked));
+        expectOnlyEntry("old");
+    }
+
+    void unusablePath_data()
+    {
+        QTest::addColumn<QString>("checked");
+        QTest::addColumn<bool>("directoryAtPath");
+        QTest::newRow("on, directory missing") << QStringLiteral("true") << false;
+        QTest::newRow("on, directory at path") << QStringLiteral("true") << true;
+        // It exists but cannot be removed: reporting success would be a lie.
+        QTest::newRow("off, directory at path") << QStringLiteral("false") << true;
+    }
+    void unusablePath()
+    {
+        QFETCH(QString, checked);
+        QFETCH(bool, directoryAtPath);
+        QString target = path;
+        if (directoryAtPath)
+            QVERIFY(QDir().mkdir(path));
+        else
+            target = dir.filePath(QStringLiteral("autostart/bootlane.desktop"));
+        QVERIFY(!setAutoStartEntry(target, checked));
+        QCOMPARE(entries(dir.path()), directoryAtPath ? QStringList{QStringLiteral("bootlane.desktop")}
+                                                      : QStringList());
+        QCOMPARE(QFileInfo(path).isDir(), directoryAtPath);
+    }
+
+    void failedWriteKeepsOldFile_data()
+    {
+        QTest::addColumn<bool>("exists");
+        QTest::newRow("existing") << true;
+        QTest::newRow("missing") << false;
+    }
+    void failedWriteKeepsOldFile()
+    {
+        QFETCH(bool, exists);
+        const QByteArray before = "[Desktop Entry]\nName=old\n";
+        if (exists)
+            QVERIFY(writeFile(path, before));
+        bool result;
+        {
+            const FileSizeLimit limit(before.size());
+            result = setAutoStartEntry(path, QStringLiteral("true"));
+        }
+        QVERIFY(!result);
+        if (exists)
+            expectOnlyEntry(before);
+        else
+            QCOMPARE(entries(dir.path()), QStringList());
+    }
+
+    void modeAndOwnerKept()
+    {
+        QVERIFY(writeFile(path, "old"));
+        QCOMPARE(::chmod(QFile::encodeName(path).constData(), 0604), 0);
+        const bool root = ::geteuid() == 0;
+        if (root)
+            QCOMPARE(::chown(QFile::encodeName(path).constData(), 65534, 65534), 0);
+        QVERIFY(setAutoStartEntry(path, QStringLiteral("true")));
+        struct stat info;
+        QCOMPARE(::stat(QFile::encodeName(path).constData(), &info), 0);
+        QCOMPARE(info.st_mode & 07777, mode_t(0604));
+        if (root) {
+            QCOMPARE(info.st_uid, uid_t(65534));
+            QCOMPARE(info.st_gid, gid_t(65534));
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestAutoStart)
+#include "tst_autostart.moc"

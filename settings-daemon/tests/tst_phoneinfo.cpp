@@ -1,0 +1,297 @@
+#include "phoneinfo.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTextCodec>
+
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeFile(const QString &path, const QByteArray &content)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+}
+
+// A byte literal that may hold NUL bytes.
+template<int size>
+QByteArray bytes(const char (&literal)[size])
+{
+    return QByteArray(literal, size - 1);
+}
+
+QStringList entries(const QString &dir)
+{
+    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+}
+
+// Makes writes beyond the given size fail with EFBIG, like a full disk.
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        ::getrlimit(RLIMIT_FSIZE, &m_old);
+        m_oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = m_old;
+        limit.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit()
+    {
+        ::setrlimit(RLIMIT_FSIZE, &m_old);
+        std::signal(SIGXFSZ, m_oldHandler);
+    }
+
+private:
+    rlimit m_old;
+    void (*m_oldHandler)(int);
+};
+
+const PhoneIdentity identity{QStringLiteral("V"), QStringLiteral("B"), QStringLiteral("P"),
+                             QStringLiteral("M"), QStringLiteral("D"), QStringLiteral("S"),
+                             QStringLiteral("I")};
+
+// The lines written for identity, in key order, leaving out those named.
+QByteArray newLines(const QList<QByteArray> &except = {})
+{
+    static const QList<QByteArray> lines = {
+        "ro.custom.manufacturer=V\n", "ro.custom.brand=B\n", "ro.custom.product=P\n",
+        "ro.custom.model=M\n", "ro.custom.device=D\n", "ro.serialno=S\n", "ro.custom.imei=I\n"};
+    QByteArray text;
+    for (const QByteArray &line : lines) {
+        if (!except.contains(line.left(line.indexOf('=') + 1)))
+            text += line;
+    }
+    return text;
+}
+} // namespace
+
+class TestPhoneInfo : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir dir;
+    QString path;
+
+private slots:
+    void init()
+    {
+        QVERIFY(dir.isValid());
+        path = dir.filePath(QStringLiteral("build.prop"));
+        QDir(dir.path()).removeRecursively();
+        QVERIFY(QDir().mkpath(dir.path()));
+    }
+
+    void rewritesLines_data()
+    {
+        QTest::addColumn<bool>("exists");
+        QTest::addColumn<QByteArray>("before");
+        QTest::addColumn<QByteArray>("after");
+        QTest::newRow("missing") << false << QByteArray() << newLines();
+        QTest::newRow("empty") << true << QByteArray() << newLines();
+        QTest::newRow("one empty line") << true << QByteArray("\n") << "\n" + newLines();
+        QTest::newRow("all present, in place") << true
+            << QByteArray("# identity\n\nro.serialno=old\nro.build.id=X1\nro.custom.imei=0\n"
+                          "ro.custom.device=d\nro.custom.model=m\nro.custom.product=p\n"
+                          "ro.custom.brand=b\nro.custom.manufacturer=m\n")
+            << QByteArray("# identity\n\nro.serialno=S\nro.build.id=X1\nro.custom.imei=I\n"
+                          "ro.custom.device=D\nro.custom.model=M\nro.custom.product=P\n"
+                          "ro.custom.brand=B\nro.custom.manufacturer=V\n");
+        QTest::newRow("none present") << true << QByteArray("ro.build.id=X1\n#c\n")
+                                      << "ro.build.id=X1\n#c\n" + newLines();
+        QTest::newRow("near misses") << true
+            << QByteArray(" ro.custom.brand=x\nro.custom.brand =x\nRO.CUSTOM.BRAND=x\nro.custom.brand\n"
+                          "ro.custom.brandx=1\nro.serialno\n")
+            << " ro.custom.brand=x\nro.custom.brand =x\nRO.CUSTOM.BRAND=x\nro.custom.brand\n"
+               "ro.custom.brandx=1\nro.serialno\n" + newLines();
+        QTest::newRow("rest of the line dropped") << true << QByteArray("ro.custom.brand=old=x # y\n")
+            << "ro.custom.brand=B\n" + newLines({"ro.custom.brand="});
+        QTest::newRow("duplicates both replaced") << true
+            << QByteArray("ro.serialno=a\nx=1\nro.serialno=b\n")
+            << "ro.serialno=S\nx=1\nro.serialno=S\n" + newLines({"ro.serialno="});
+        QTest::newRow("CRLF becomes LF") << true << QByteArray("a=1\r\nro.custom.imei=9\r\n\r\nb=2\r\n")
+            << "a=1\nro.custom.imei=I\n\nb=2\n" + newLines({"ro.custom.imei="});
+        QTest::newRow("no final line end") << true << QByteArray("a=1\nro.custom.model=m")
+            << "a=1\nro.custom.model=M\n" + newLines({"ro.custom.model="});
+        // Lines we do not rewrite keep their bytes, whatever their encoding.
+        QTest::newRow("other bytes kept") << true
+            << bytes("a=x\ry\nname=Caf\xe9\nbin=\xff\xfe\x00z\n\t=tab\n")
+            << bytes("a=x\ry\nname=Caf\xe9\nbin=\xff\xfe\x00z\n\t=tab\n") + newLines();
+        QTest::newRow("invalid old value replaced") << true << bytes("ro.custom.device=\xff\x00\xfe\n")
+            << "ro.custom.device=D\n" + newLines({"ro.custom.device="});
+    }
+    void rewritesLines()
+    {
+        QFETCH(bool, exists);
+        QFETCH(QByteArray, before);
+        QFETCH(QByteArray, after);
+        if (exists)
+            QVERIFY(writeFile(path, before));
+        QVERIFY(setPhoneInfoInFile(path, identity));
+        QCOMPARE(readFile(path), after);
+        QCOMPARE(entries(dir.path()), QStringList{QStringLiteral("build.prop")});
+    }
+
+    void valuesWrittenAsUtf8()
+    {
+        // Whatever the locale's encoding, values go out as UTF-8.
+        QTextCodec *const locale = QTextCodec::codecForLocale();
+        QTextCodec::setCodecForLocale(QTextCodec::codecForName("ISO-8859-1"));
+        const PhoneIdentity values{QStringLiteral("Gr\u00fc\u00dfe"), QString(), QStringLiteral("\u91cd\u529b"),
+                                   QStringLiteral("a=b #c\td"), QString(), QStringLiteral("\U0001F600"),
+                                   QString(100000, QLatin1Char('9'))};
+        const bool result = setPhoneInfoInFile(path, values);
+        QTextCodec::setCodecForLocale(locale);
+        QVERIFY(result);
+        QCOMPARE(readFile(path), "ro.custom.manufacturer=Gr\xc3\xbc\xc3\x9f\x65\n"
+                                 "ro.custom.brand=\n"
+                                 "ro.custom.product=\xe9\x87\x8d\xe5\x8a\x9b\n"
+                                 "ro.custom.model=a=b #c\td\n"
+                                 "ro.custom.device=\n"
+                                 "ro.serialno=\xf0\x9f\x98\x80\n"
+                                 "ro.custom.imei=" + QByteArray(100000, '9') + "\n");
+    }
+
+    void lineBreakInValueRefused_data()
+    {
+        QTest::addColumn<int>("field");
+        QTest::addColumn<QString>("value");
+        QTest::newRow("LF in vendor") << 0 << QStringLiteral("x\nro.secure=0");
+        QTest::newRow("CR in brand") << 1 << QStringLiteral("x\ry");
+        QTest::newRow("CRLF in product") << 2 << QStringLiteral("x\r\n");
+        QTest::newRow("LF alone in model") << 3 << QStringLiteral("\n");
+        QTest::newRow("NUL in device") << 4 << QString(QChar(0));
+        QTest::newRow("NUL in serial number") << 5 << (QStringLiteral("1") + QChar(0) + QStringLiteral("2"));
+        QTest::newRow("LF at the end of imei") << 6 << QStringLiteral("123\n");
+    }
+    void lineBreakInValueRefused()
+    {
+        QFETCH(int, field);
+        QFETCH(QString, value);
+        PhoneIdentity values = identity;
+        QString *const fields[] = {&values.vendor, &values.brand, &values.name, &values.model,
+                                   &values.equip, &values.serialno, &values.imei};
+        *fields[field] = value;
+        QVERIFY(!setPhoneInfoInFile(path, values));
+        QVERIFY(!QFile::exists(path));
+
+        const QByteArray before = "ro.custom.brand=b\r\nx=1";
+        QVERIFY(writeFile(path, before));
+        QVERIFY(!setPhoneInfoInFile(path, values));
+        QCOMPARE(readFile(path), before);
+    }
+
+    void unusablePath_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("directory") << QStringLiteral("directory");
+        QTest::newRow("fifo") << QStringLiteral("fifo");
+        QTest::newRow("missing directory") << QStringLiteral("missing directory");
+        QTest::newRow("file as directory") << QStringLiteral("file as directory");
+        QTest::newRow("device") << QStringLiteral("device");
+        QTest::newRow("empty path") << QStringLiteral("empty path");
+        QTest::newRow("unreadable file") << QStringLiteral("unreadable file");
+    }
+    void unusablePath()
+    {
+        QFETCH(QString, kind);
+        QString target = path;
+        QStringList after{QStringLiteral("build.prop")};
+        const QByteArray before = "ro.serialno=1\n";
+        if (kind == QLatin1String("directory")) {
+            QVERIFY(QDir().mkdir(path));
+        } else if (kind == QLatin1String("fifo")) {
+            // Reading it would block the daemon for good.
+            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        } else if (kind == QLatin1String("missing directory")) {
+            target = dir.filePath(QStringLiteral("system/build.prop"));
+            after.clear();
+        } else if (kind == QLatin1String("file as directory")) {
+            QVERIFY(writeFile(path, before));
+            target = path + QStringLiteral("/build.prop");
+        } else if (kind == QLatin1String("device")) {
+            // Endless input: it must be refused, not read.
+            target = QStringLiteral("/dev/zero");
+            after.clear();
+        } else if (kind == QLatin1String("empty path")) {
+            target.clear();
+            after.clear();
+        } else {
+            if (::geteuid() == 0)
+                QSKIP("root reads any file; the mode cannot make it unreadable");
+            QVERIFY(writeFile(path, before));
+            QVERIFY(QFile::setPermissions(path, QFile::WriteOwner));
+        }
+        QVERIFY(!setPhoneInfoInFile(target, identity));
+        QCOMPARE(entries(dir.path()), after);
+        if (kind == QLatin1String("file as directory") || kind == QLatin1String("unreadable file")) {
+            QVERIFY(QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner));
+            QCOMPARE(readFile(path), before);
+        }
+    }
+
+    void failedWriteKeepsOldFile_data()
+    {
+        QTest::addColumn<bool>("exists");
+        QTest::newRow("existing") << true;
+        QTest::newRow("missing") << false;
+    }
+    void failedWriteKeepsOldFile()
+    {
+        QFETCH(bool, exists);
+        const QByteArray before = "ro.serialno=1\n";
+        if (exists)
+            QVERIFY(writeFile(path, before));
+        bool result;
+        {
+            const FileSizeLimit limit(before.size());
+            result = setPhoneInfoInFile(path, identity);
+        }
+        QVERIFY(!result);
+        QCOMPARE(entries(dir.path()), exists ? QStringList{QStringLiteral("build.prop")} : QStringList());
+        if (exists)
+            QCOMPARE(readFile(path), before);
+    }
+
+    void modeAndOwnerKept()
+    {
+        QVERIFY(writeFile(path, "ro.serialno=1\n"));
+        QCOMPARE(::chmod(QFile::encodeName(path).constData(), 0604), 0);
+        const bool root = ::geteuid() == 0;
+        if (root)
+            QCOMPARE(::chown(QFile::encodeName(path).constData(), 65534, 65534), 0);
+        QVERIFY(setPhoneInfoInFile(path, identity));
+        struct stat info;
+        QCOMPARE(::stat(QFile::encodeName(path).constData(), &info), 0);
+        QCOMPARE(info.st_mode & 07777, mode_t(0604));
+        if (root) {
+            QCOMPARE(info.st_uid, uid_t(65534));
+            QCOMPARE(info.st_gid, gid_t(65534));
+        }
+    }
+
+    void hugeFile()
+    {
+        QByteArray filler;
+        for (int i = 0; filler.size() < 15 * 1024 * 1024; ++i)
+            filler += "ro.vendor.padding." + QByteArray::number(i) + "=abcdefghijklmnopqrstuvwxyz\n";
+        QVERIFY(writeFile(path, filler + "ro.custom.brand=old\n" + filler));
+        QVERIFY(setPhoneInfoInFile(path, identity));
+        QVERIFY(readFile(path) == filler + "ro.custom.brand=B\n" + filler + newLines({"ro.custom.brand="}));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestPhoneInfo)
+#include "tst_phoneinfo.moc"
