@@ -9,6 +9,7 @@ PACKAGES=(
     dbus util-linux mount
     zip unzip passwd
     xvfb xauth x11-utils xdotool
+    openbox imagemagick fonts-wqy-microhei
 )
 
 missing=()

@@ -1,0 +1,66 @@
+#ifndef SINGLEAPPLICATION_H
+#define SINGLEAPPLICATION_H
+
+#include <QApplication>
+#include <QPointer>
+#include <QString>
+
+class QLocalServer;
+class QLocalSocket;
+class QWidget;
+
+// A QApplication that lets one instance per application id and per user run.
+// Later starts can hand a text to the running instance, which then brings its
+// activation window up and emits messageReceived.
+//
+// The running instance listens on a local socket whose name is derived from the
+// id and the user id. The check "is someone listening?" and the listen that
+// follows are done under a lock file, so that of two processes starting at the
+// same moment exactly one becomes the running instance.
+class SingleApplication : public QApplication
+{
+    Q_OBJECT
+
+public:
+    SingleApplication(const QString &appId, int &argc, char **argv);
+    ~SingleApplication() override;
+
+    QString id() const;
+    // Full path of the local socket this id uses for the current user.
+    QString serverPath() const;
+
+    // True when another process with the same id and user already runs.
+    bool isRunning() const;
+
+    // Hands message to the running instance. True only when the running
+    // instance confirmed that it took the message within timeout ms.
+    bool sendMessage(const QString &message, int timeout = 5000);
+
+    void setActivationWindow(QWidget *window, bool activateOnMessage = true);
+    QWidget *activationWindow() const;
+
+    static QString serverPathFor(const QString &appId);
+
+public Q_SLOTS:
+    // Restores the activation window from minimized, raises and activates it.
+    void activateWindow();
+
+Q_SIGNALS:
+    void messageReceived(const QString &message);
+
+private:
+    void startOrJoin();
+    bool listen();
+    void onNewConnection();
+    void onReadyRead(QLocalSocket *socket);
+    void deliver(const QString &message);
+
+    QString m_id;
+    QString m_serverPath;
+    bool m_running = false;
+    QLocalServer *m_server = nullptr;
+    QPointer<QWidget> m_activationWindow;
+    bool m_activateOnMessage = false;
+};
+
+#endif // SINGLEAPPLICATION_H

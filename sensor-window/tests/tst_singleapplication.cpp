@@ -1,0 +1,225 @@
+// SingleApplication across real processes: the helper program is started as
+// running instance and as later starts, each test in a private socket directory.
+
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+#include <signal.h>
+#include <vector>
+
+class TestSingleApplication : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void cleanup();
+
+    void messageReachesRunningInstanceAfterActivation();
+    void secondStartIsNotPrimary();
+    void differentIdsDoNotMeet();
+    void sendWithoutRunningInstanceFails();
+    void largeMessageArrivesWhole();
+    void staleSocketOfKilledInstanceIsReplaced();
+    void simultaneousStartsHaveOneWinner();
+    void stalledInstanceMakesSendTimeOut();
+    void socketIsPrivateToUser();
+
+private:
+    QProcess *startHelper(const QStringList &arguments);
+    QString readLine(QProcess *process, int timeoutMs = 10000);
+    QProcess *startServer(const QString &id, QString *serverPath = nullptr);
+    int send(const QString &id, const QString &text, int timeoutMs = 5000);
+
+    std::unique_ptr<QTemporaryDir> m_runtimeDir;
+    std::vector<std::unique_ptr<QProcess>> m_processes;
+};
+
+void TestSingleApplication::init()
+{
+    m_runtimeDir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_runtimeDir->isValid());
+}
+
+void TestSingleApplication::cleanup()
+{
+    for (auto &process : m_processes) {
+        ::kill(pid_t(process->processId()), SIGCONT);
+        process->closeWriteChannel();
+        if (!process->waitForFinished(3000)) {
+            process->kill();
+            process->waitForFinished(3000);
+        }
+    }
+    m_processes.clear();
+    m_runtimeDir.reset();
+}
+
+QProcess *TestSingleApplication::startHelper(const QStringList &arguments)
+{
+    auto process = std::make_unique<QProcess>();
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_runtimeDir->path());
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    process->setProcessEnvironment(env);
+    process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process->start(QStringLiteral(SINGLEAPP_HELPER), arguments);
+    QProcess *raw = process.get();
+    m_processes.push_back(std::move(process));
+    return raw;
+}
+
+QString TestSingleApplication::readLine(QProcess *process, int timeoutMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!process->canReadLine()) {
+        const int left = timeoutMs - int(timer.elapsed());
+        if (left <= 0 || (!process->waitForReadyRead(left) && process->state() == QProcess::NotRunning))
+            break;
+    }
+    if (!process->canReadLine())
+        return QString();
+    return QString::fromUtf8(process->readLine()).chopped(1);
+}
+
+QProcess *TestSingleApplication::startServer(const QString &id, QString *serverPath)
+{
+    QProcess *server = startHelper({id, QStringLiteral("serve")});
+    const QString line = readLine(server);
+    if (!line.startsWith(QLatin1String("primary ")))
+        return nullptr;
+    if (serverPath)
+        *serverPath = line.mid(8);
+    return server;
+}
+
+int TestSingleApplication::send(const QString &id, const QString &text, int timeoutMs)
+{
+    QProcess *sender = startHelper({id, QStringLiteral("send"), text, QString::number(timeoutMs)});
+    if (!sender->waitForFinished(timeoutMs + 10000))
+        return -1;
+    return sender->exitStatus() == QProcess::NormalExit ? sender->exitCode() : -1;
+}
+
+void TestSingleApplication::messageReachesRunningInstanceAfterActivation()
+{
+    QProcess *server = startServer(QStringLiteral("vexa-test:1"));
+    QVERIFY(server);
+
+    const QString text = QStringLiteral("hello w\u00f6rld \u91cd\u529b / --flag");
+    QCOMPARE(send(QStringLiteral("vexa-test:1"), text), 0);
+    // 0: the window was no longer minimized when the receivers ran.
+    QCOMPARE(readLine(server), QStringLiteral("received:0:") + text);
+
+    // The instance keeps serving: a second message arrives the same way.
+    QCOMPARE(send(QStringLiteral("vexa-test:1"), QStringLiteral("again")), 0);
+    QCOMPARE(readLine(server), QStringLiteral("received:0:again"));
+}
+
+void TestSingleApplication::secondStartIsNotPrimary()
+{
+    QVERIFY(startServer(QStringLiteral("vexa-test:1")));
+    QProcess *second = startHelper({QStringLiteral("vexa-test:1"), QStringLiteral("serve")});
+    QCOMPARE(readLine(second), QStringLiteral("secondary"));
+    QVERIFY(second->waitForFinished(5000));
+    QCOMPARE(second->exitCode(), 0);
+}
+
+void TestSingleApplication::differentIdsDoNotMeet()
+{
+    QVERIFY(startServer(QStringLiteral("vexa-test:1")));
+    QCOMPARE(send(QStringLiteral("vexa-test:2"), QStringLiteral("x")), 2);
+    QCOMPARE(send(QStringLiteral("vexa-test"), QStringLiteral("x")), 2);
+    QVERIFY(startServer(QStringLiteral("vexa-test:2")));
+}
+
+void TestSingleApplication::sendWithoutRunningInstanceFails()
+{
+    QCOMPARE(send(QStringLiteral("vexa-test:1"), QStringLiteral("x")), 2);
+    // The failed sender was the instance for a moment; it must not block the next one.
+    QVERIFY(startServer(QStringLiteral("vexa-test:1")));
+}
+
+void TestSingleApplication::largeMessageArrivesWhole()
+{
+    QProcess *server = startServer(QStringLiteral("vexa-test:1"));
+    QVERIFY(server);
+    QProcess *sender = startHelper({QStringLiteral("vexa-test:1"), QStringLiteral("send-size"),
+                                    QStringLiteral("300000")});
+    QVERIFY(sender->waitForFinished(15000));
+    QCOMPARE(sender->exitCode(), 0);
+    QCOMPARE(readLine(server), QStringLiteral("received:0:") + QString(300000, QLatin1Char('x')));
+}
+
+void TestSingleApplication::staleSocketOfKilledInstanceIsReplaced()
+{
+    QString path;
+    QProcess *server = startServer(QStringLiteral("vexa-test:1"), &path);
+    QVERIFY(server);
+    server->kill();
+    QVERIFY(server->waitForFinished(5000));
+    QVERIFY2(QFileInfo::exists(path), "a killed instance should leave its socket behind");
+
+    QProcess *next = startServer(QStringLiteral("vexa-test:1"));
+    QVERIFY(next);
+    QCOMPARE(send(QStringLiteral("vexa-test:1"), QStringLiteral("after crash")), 0);
+    QCOMPARE(readLine(next), QStringLiteral("received:0:after crash"));
+}
+
+void TestSingleApplication::simultaneousStartsHaveOneWinner()
+{
+    for (int round = 0; round < 4; ++round) {
+        const QString id = QStringLiteral("vexa-race:%1").arg(round);
+        std::vector<QProcess *> starts;
+        for (int i = 0; i < 6; ++i)
+            starts.push_back(startHelper({id, QStringLiteral("serve")}));
+        int primaries = 0;
+        int secondaries = 0;
+        for (QProcess *start : starts) {
+            const QString line = readLine(start);
+            if (line.startsWith(QLatin1String("primary ")))
+                ++primaries;
+            else if (line == QLatin1String("secondary"))
+                ++secondaries;
+        }
+        QCOMPARE(primaries, 1);
+        QCOMPARE(secondaries, 5);
+    }
+}
+
+void TestSingleApplication::stalledInstanceMakesSendTimeOut()
+{
+    QProcess *server = startServer(QStringLiteral("vexa-test:1"));
+    QVERIFY(server);
+    QCOMPARE(::kill(pid_t(server->processId()), SIGSTOP), 0);
+
+    QElapsedTimer timer;
+    timer.start();
+    QCOMPARE(send(QStringLiteral("vexa-test:1"), QStringLiteral("nobody answers"), 500), 3);
+    // Generous bound: only a sender that ignores its timeout takes this long.
+    QVERIFY2(timer.elapsed() < 8000, qPrintable(QString::number(timer.elapsed())));
+
+    // Once the instance runs again it takes the message that was already written.
+    QCOMPARE(::kill(pid_t(server->processId()), SIGCONT), 0);
+    QCOMPARE(send(QStringLiteral("vexa-test:1"), QStringLiteral("awake")), 0);
+    QStringList lines {readLine(server), readLine(server)};
+    QVERIFY2(lines.contains(QStringLiteral("received:0:awake")), qPrintable(lines.join(QLatin1Char('|'))));
+}
+
+void TestSingleApplication::socketIsPrivateToUser()
+{
+    QString path;
+    QVERIFY(startServer(QStringLiteral("vexa-test:1"), &path));
+    QVERIFY(path.startsWith(m_runtimeDir->path() + QLatin1Char('/')));
+    const QFile::Permissions others = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup | QFile::ReadOther
+                                      | QFile::WriteOther | QFile::ExeOther;
+    QCOMPARE(QFileInfo(path).permissions() & others, QFile::Permissions());
+}
+
+QTEST_GUILESS_MAIN(TestSingleApplication)
+#include "tst_singleapplication.moc"
