@@ -5,7 +5,8 @@
 // The game whitelist: a JSON object whose "games" array lists entries with
 // "appname" and "pkgname". Each function reads the file at path afresh.
 
-// True when an entry's "pkgname" equals pkgName exactly.
+// True when an entry's "pkgname" equals pkgName exactly. A file that exists
+// but cannot be opened logs "Failed to open <path>".
 bool isGameInWhiteList(const QString &path, const QString &pkgName);
 
 // Appends an entry unless pkgName is listed already (then true, no write).

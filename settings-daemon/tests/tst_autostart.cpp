@@ -1,4 +1,5 @@
 #include "autostart.h"
+#include "filetestutil.h"
 
 #include <QDir>
 #include <QFile>
@@ -10,6 +11,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+using FileTest::writeFile;
+using FileTest::entries;
+
 namespace {
 QByteArray readFile(const QString &path)
 {
@@ -17,39 +21,7 @@ QByteArray readFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-bool writeFile(const QString &path, const QByteArray &content)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
-}
 
-QStringList entries(const QString &dir)
-{
-    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
-}
-
-// Makes writes beyond the given size fail with EFBIG, like a full disk.
-class FileSizeLimit
-{
-public:
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        ::getrlimit(RLIMIT_FSIZE, &m_old);
-        m_oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit limit = m_old;
-        limit.rlim_cur = bytes;
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~FileSizeLimit()
-    {
-        ::setrlimit(RLIMIT_FSIZE, &m_old);
-        std::signal(SIGXFSZ, m_oldHandler);
-    }
-
-private:
-    rlimit m_old;
-    void (*m_oldHandler)(int);
-};
 
 const QByteArray entry = "[Desktop Entry]\n"
                          "Name=bootlane\n"
@@ -174,7 +146,7 @@ private slots:
             QVERIFY(writeFile(path, before));
         bool result;
         {
-            const FileSizeLimit limit(before.size());
+            const FileTest::FileSizeLimit limit(before.size());
             result = setAutoStartEntry(path, QStringLiteral("true"));
         }
         QVERIFY(!result);

@@ -1,4 +1,5 @@
 #include "phoneinfo.h"
+#include "filetestutil.h"
 
 #include <QDir>
 #include <QFile>
@@ -11,6 +12,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+using FileTest::writeFile;
+using FileTest::entries;
+
 namespace {
 QByteArray readFile(const QString &path)
 {
@@ -18,11 +22,6 @@ QByteArray readFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-bool writeFile(const QString &path, const QByteArray &content)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
-}
 
 // A byte literal that may hold NUL bytes.
 template<int size>
@@ -31,33 +30,6 @@ QByteArray bytes(const char (&literal)[size])
     return QByteArray(literal, size - 1);
 }
 
-QStringList entries(const QString &dir)
-{
-    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
-}
-
-// Makes writes beyond the given size fail with EFBIG, like a full disk.
-class FileSizeLimit
-{
-public:
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        ::getrlimit(RLIMIT_FSIZE, &m_old);
-        m_oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit limit = m_old;
-        limit.rlim_cur = bytes;
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~FileSizeLimit()
-    {
-        ::setrlimit(RLIMIT_FSIZE, &m_old);
-        std::signal(SIGXFSZ, m_oldHandler);
-    }
-
-private:
-    rlimit m_old;
-    void (*m_oldHandler)(int);
-};
 
 const PhoneIdentity identity{QStringLiteral("V"), QStringLiteral("B"), QStringLiteral("P"),
                              QStringLiteral("M"), QStringLiteral("D"), QStringLiteral("S"),
@@ -256,7 +228,7 @@ private slots:
             QVERIFY(writeFile(path, before));
         bool result;
         {
-            const FileSizeLimit limit(before.size());
+            const FileTest::FileSizeLimit limit(before.size());
             result = setPhoneInfoInFile(path, identity);
         }
         QVERIFY(!result);

@@ -1,0 +1,14 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QString>
+
+// How the runtime's JSON lists are read: as UTF-8 text that ends at the
+// first NUL byte, with what cannot be decoded taken as U+FFFD. Only a JSON
+// object is usable; anything else answers false.
+bool parseJsonObject(QByteArray bytes, QJsonObject *object);
+
+// Reads and parses the file at path. A file that cannot be opened reads as
+// empty, hence unusable.
+bool readJsonObjectFile(const QString &path, QJsonObject *object);

@@ -1,0 +1,238 @@
+#include "atomicfile.h"
+#include "filetestutil.h"
+
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
+bool writeDirectly(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.flush();
+}
+
+struct stat statOf(const QString &path)
+{
+    struct stat st = {};
+    ::lstat(QFile::encodeName(path).constData(), &st);
+    return st;
+}
+
+QStringList entriesOf(const QString &dir)
+{
+    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                               QDir::Name);
+}
+
+void expectWriteWarning(const QString &path)
+{
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(
+        QStringLiteral("^Failed to write \"%1\"").arg(QRegularExpression::escape(path))));
+}
+
+class Umask
+{
+public:
+    explicit Umask(mode_t mask) : m_old(::umask(mask)) {}
+    ~Umask() { ::umask(m_old); }
+
+private:
+    mode_t m_old;
+};
+
+} // namespace
+
+class TestAtomicFile : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        // Past the file size limit the kernel would otherwise end the process.
+        std::signal(SIGXFSZ, SIG_IGN);
+    }
+
+    void newFileFollowsUmask_data()
+    {
+        QTest::addColumn<uint>("mask");
+        QTest::addColumn<uint>("expectedMode");
+        QTest::newRow("022") << 022u << 0644u;
+        QTest::newRow("077") << 077u << 0600u;
+        QTest::newRow("002") << 002u << 0664u;
+    }
+    void newFileFollowsUmask()
+    {
+        QFETCH(uint, mask);
+        QFETCH(uint, expectedMode);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("new.json"));
+        {
+            const Umask umask(mask);
+            QVERIFY(writeFileAtomically(path, "{}\n"));
+        }
+        QCOMPARE(readAll(path), QByteArray("{}\n"));
+        const struct stat st = statOf(path);
+        QVERIFY(S_ISREG(st.st_mode));
+        QCOMPARE(uint(st.st_mode & 07777), expectedMode);
+        QCOMPARE(entriesOf(dir.path()), QStringList{QStringLiteral("new.json")});
+    }
+
+    void existingFileKeepsMode_data()
+    {
+        QTest::addColumn<uint>("mode");
+        QTest::newRow("0640") << 0640u;
+        QTest::newRow("0600") << 0600u;
+        QTest::newRow("0604") << 0604u;
+        // Special bits are kept too, and are not lost to the change of owner.
+        QTest::newRow("04750 set-user-id") << 04750u;
+        QTest::newRow("02770 set-group-id") << 02770u;
+        QTest::newRow("01644 sticky") << 01644u;
+    }
+    void existingFileKeepsMode()
+    {
+        QFETCH(uint, mode);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("list.json"));
+        QVERIFY(writeDirectly(path, "old content that is longer than the new one\n"));
+        QCOMPARE(::chmod(QFile::encodeName(path).constData(), mode), 0);
+        QCOMPARE(uint(statOf(path).st_mode & 07777), mode);
+
+        QVERIFY(writeFileAtomically(path, "new\n"));
+        QCOMPARE(readAll(path), QByteArray("new\n"));
+        QCOMPARE(uint(statOf(path).st_mode & 07777), mode);
+        QCOMPARE(entriesOf(dir.path()), QStringList{QStringLiteral("list.json")});
+    }
+
+    void existingFileKeepsOwnerAndGroup()
+    {
+        if (::geteuid() != 0) {
+            if (qgetenv("CI") == "true")
+                QFAIL("CI=true: this check needs root to give a file to another user");
+            QSKIP("only root can give a file to another user");
+        }
+        const struct passwd *nobody = ::getpwnam("nobody");
+        const struct group *nogroup = ::getgrnam("nogroup");
+        if (!nobody || !nogroup)
+            QSKIP("no user nobody or group nogroup here");
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("owned.json"));
+        QVERIFY(writeDirectly(path, "old\n"));
+        const QByteArray native = QFile::encodeName(path);
+        QCOMPARE(::chown(native.constData(), nobody->pw_uid, nogroup->gr_gid), 0);
+        QCOMPARE(::chmod(native.constData(), 0640), 0);
+
+        QVERIFY(writeFileAtomically(path, "new\n"));
+        const struct stat st = statOf(path);
+        QCOMPARE(st.st_uid, nobody->pw_uid);
+        QCOMPARE(st.st_gid, nogroup->gr_gid);
+        QCOMPARE(uint(st.st_mode & 07777), 0640u);
+        QCOMPARE(readAll(path), QByteArray("new\n"));
+    }
+
+    void failedWriteKeepsOldFile_data()
+    {
+        QTest::addColumn<int>("newSize");
+        // Small content waits in the write buffer and fails only when flushed;
+        // large content fails in the write itself.
+        QTest::newRow("buffered") << 6000;
+        QTest::newRow("direct") << 300000;
+    }
+    void failedWriteKeepsOldFile()
+    {
+        QFETCH(int, newSize);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("list.json"));
+        QByteArray old;
+        for (int i = 0; i < 200; ++i)
+            old += "line " + QByteArray::number(i) + '\n';
+        QVERIFY(writeDirectly(path, old));
+        QCOMPARE(::chmod(QFile::encodeName(path).constData(), 0640), 0);
+
+        // The warning says why, as the system said it.
+        QTest::ignoreMessage(QtWarningMsg, qPrintable(QStringLiteral("Failed to write \"%1\" \"%2\"")
+                                                          .arg(path, QString::fromLocal8Bit(std::strerror(EFBIG)))));
+        bool written;
+        {
+            const FileTest::FileSizeLimit limit(4096);
+            QVERIFY(limit.ok());
+            written = writeFileAtomically(path, QByteArray(newSize, 'x'));
+        }
+        QVERIFY(!written);
+        QCOMPARE(readAll(path), old);
+        QCOMPARE(uint(statOf(path).st_mode & 07777), 0640u);
+        QCOMPARE(entriesOf(dir.path()), QStringList{QStringLiteral("list.json")});
+    }
+
+    void failedWriteCreatesNothing()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("new.json"));
+        expectWriteWarning(path);
+        bool written;
+        {
+            const FileTest::FileSizeLimit limit(1024);
+            QVERIFY(limit.ok());
+            written = writeFileAtomically(path, QByteArray(8000, 'x'));
+        }
+        QVERIFY(!written);
+        QCOMPARE(entriesOf(dir.path()), QStringList());
+    }
+
+    void unusablePathIsRefused()
+    {
+        QTemporaryDir dir;
+        // A directory in the file's place is neither replaced nor entered.
+        const QString folder = dir.filePath(QStringLiteral("games.json"));
+        QVERIFY(QDir().mkdir(folder));
+        QVERIFY(writeDirectly(folder + QStringLiteral("/inside"), "kept"));
+        expectWriteWarning(folder);
+        QVERIFY(!writeFileAtomically(folder, "{}\n"));
+        QVERIFY(S_ISDIR(statOf(folder).st_mode));
+        QCOMPARE(entriesOf(folder), QStringList{QStringLiteral("inside")});
+
+        // A missing directory is not created.
+        const QString missing = dir.filePath(QStringLiteral("missing/games.json"));
+        expectWriteWarning(missing);
+        QVERIFY(!writeFileAtomically(missing, "{}\n"));
+        QCOMPARE(entriesOf(dir.path()), QStringList{QStringLiteral("games.json")});
+    }
+
+    void symbolicLinkStaysALink()
+    {
+        QTemporaryDir dir;
+        const QString target = dir.filePath(QStringLiteral("real.json"));
+        const QString link = dir.filePath(QStringLiteral("link.json"));
+        QVERIFY(writeDirectly(target, "old\n"));
+        QCOMPARE(::chmod(QFile::encodeName(target).constData(), 0640), 0);
+        QVERIFY(QFile::link(target, link));
+
+        QVERIFY(writeFileAtomically(link, "new\n"));
+        QVERIFY(S_ISLNK(statOf(link).st_mode));
+        QCOMPARE(readAll(target), QByteArray("new\n"));
+        QCOMPARE(uint(statOf(target).st_mode & 07777), 0640u);
+        QCOMPARE(entriesOf(dir.path()), QStringList({QStringLiteral("link.json"), QStringLiteral("real.json")}));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestAtomicFile)
+#include "tst_atomicfile.moc"

@@ -1,0 +1,212 @@
+// The game whitelist and the warning list, through the real system bus, with
+// the real daemon editing the files at their fixed paths.
+
+#include "sandboxtest.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTest>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace SandboxTest;
+
+static const QString listDir = QStringLiteral("/usr/share/vexa");
+static const QString gamesPath = QStringLiteral("/usr/share/vexa/games.json");
+static const QString warningPath = QStringLiteral("/usr/share/vexa/warning.json");
+
+static const QByteArray gamesBefore = R"({"version": 1, "games": [{"pkgname": "com.a.game", "appname": "A"}]})";
+static const QByteArray warningBefore =
+    R"({"games": [{"pkgName": "com.x.app"}, {"pkgName": "com.y.app"}], "pay": [{"pkgName": "com.x.app"}]})";
+
+static QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
+static bool putFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size()
+        && file.flush();
+}
+
+static QStringList listDirEntries()
+{
+    return QDir(listDir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                                   QDir::Name);
+}
+
+class TestE2eLists : public QObject
+{
+    Q_OBJECT
+
+    Daemon daemon;
+    bool m_mounted = false;
+
+    static QString printed(const char *value) { return QLatin1String(value) + QLatin1Char('\n'); }
+
+private slots:
+    void initTestCase()
+    {
+        if (!insideSandbox())
+            QSKIP("run through tests/e2e/sandbox.sh");
+        QVERIFY(QDir().mkpath(listDir));
+        QVERIFY(daemon.start());
+    }
+
+    void init()
+    {
+        clearDaemonLog();
+        QVERIFY(putFile(gamesPath, gamesBefore));
+        QVERIFY(putFile(warningPath, warningBefore));
+    }
+
+    void gameWhiteListAtItsPath()
+    {
+        // The file belongs to another user with a narrow mode; both are kept.
+        const struct passwd *nobody = ::getpwnam("nobody");
+        QVERIFY(nobody);
+        const QByteArray native = QFile::encodeName(gamesPath);
+        QCOMPARE(::chown(native.constData(), nobody->pw_uid, nobody->pw_gid), 0);
+        QCOMPARE(::chmod(native.constData(), 0640), 0);
+
+        QCOMPARE(call(settingsCaller, QStringLiteral("addGameToWhiteList"),
+                      {QStringLiteral("重力 Racer"), QStringLiteral("com.b.game")}).output,
+                 printed("true"));
+        QCOMPARE(readAll(gamesPath), QStringLiteral(R"({
+    "games": [
+        {
+            "appname": "A",
+            "pkgname": "com.a.game"
+        },
+        {
+            "appname": "重力 Racer",
+            "pkgname": "com.b.game"
+        }
+    ],
+    "version": 1
+}
+)").toUtf8());
+        struct stat st = {};
+        QCOMPARE(::stat(native.constData(), &st), 0);
+        QCOMPARE(st.st_uid, nobody->pw_uid);
+        QCOMPARE(st.st_gid, nobody->pw_gid);
+        QCOMPARE(uint(st.st_mode & 07777), 0640u);
+
+        QCOMPARE(call(windowCaller, QStringLiteral("removeGameFromWhiteList"), {QStringLiteral("com.a.game")}).output,
+                 printed("true"));
+        QCOMPARE(readAll(gamesPath), QByteArray(R"({
+    "games": [
+        {
+            "appname": "重力 Racer",
+            "pkgname": "com.b.game"
+        }
+    ],
+    "version": 1
+}
+)"));
+        QCOMPARE(listDirEntries(), QStringList({QStringLiteral("games.json"), QStringLiteral("warning.json")}));
+        QCOMPARE(readDaemonLog(), QByteArray());
+    }
+
+    void warningListAtItsPath()
+    {
+        const QStringList app{QStringLiteral("com.x.app")};
+        QCOMPARE(call(managerCaller, QStringLiteral("removeAppFromWarningList"), app).output, printed("true"));
+        QCOMPARE(readAll(warningPath), QByteArray(R"({
+    "games": [
+        {
+            "pkgName": "com.y.app"
+        }
+    ],
+    "pay": [
+    ]
+}
+)"));
+        // Nothing more to remove: false, and the file stays as it is.
+        const QByteArray after = readAll(warningPath);
+        QCOMPARE(call(managerCaller, QStringLiteral("removeAppFromWarningList"), app).output, printed("false"));
+        QCOMPARE(readAll(warningPath), after);
+    }
+
+    void refusedCallerChangesNothing_data()
+    {
+        QTest::addColumn<QString>("method");
+        QTest::addColumn<QStringList>("args");
+        QTest::newRow("add") << QStringLiteral("addGameToWhiteList")
+                             << QStringList{QStringLiteral("B"), QStringLiteral("com.b.game")};
+        QTest::newRow("remove game") << QStringLiteral("removeGameFromWhiteList")
+                                     << QStringList{QStringLiteral("com.a.game")};
+        QTest::newRow("remove app") << QStringLiteral("removeAppFromWarningList")
+                                    << QStringList{QStringLiteral("com.x.app")};
+    }
+    void refusedCallerChangesNothing()
+    {
+        QFETCH(QString, method);
+        QFETCH(QStringList, args);
+        const Reply reply = call(unpermittedCaller, method, args);
+        QCOMPARE(reply.errorName, QStringLiteral("org.freedesktop.DBus.Error.AccessDenied"));
+        QCOMPARE(readAll(gamesPath), gamesBefore);
+        QCOMPARE(readAll(warningPath), warningBefore);
+        QCOMPARE(listDirEntries(), QStringList({QStringLiteral("games.json"), QStringLiteral("warning.json")}));
+    }
+
+    void fullFileSystemKeepsTheOldFiles()
+    {
+        // A small file system of its own over the lists' directory, filled up.
+        QCOMPARE(::mount("vexa-full", QFile::encodeName(listDir).constData(), "tmpfs", 0, "size=64k,mode=0755"),
+                 0);
+        m_mounted = true;
+        QVERIFY(putFile(gamesPath, gamesBefore));
+        QVERIFY(putFile(warningPath, warningBefore));
+        const QByteArray filler = QFile::encodeName(listDir + QStringLiteral("/filler"));
+        const int fd = ::open(filler.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        QVERIFY(fd >= 0);
+        const QByteArray block(4096, 'f');
+        while (::write(fd, block.constData(), size_t(block.size())) > 0) {
+        }
+        const int error = errno;
+        ::close(fd);
+        QCOMPARE(error, ENOSPC);
+
+        const Reply added = call(settingsCaller, QStringLiteral("addGameToWhiteList"),
+                                 {QStringLiteral("B"), QStringLiteral("com.b.game")});
+        const Reply removedGame = call(settingsCaller, QStringLiteral("removeGameFromWhiteList"),
+                                       {QStringLiteral("com.a.game")});
+        const Reply removedApp = call(settingsCaller, QStringLiteral("removeAppFromWarningList"),
+                                      {QStringLiteral("com.x.app")});
+        const QByteArray gamesAfter = readAll(gamesPath);
+        const QByteArray warningAfter = readAll(warningPath);
+        const QStringList entries = listDirEntries();
+        cleanup();
+
+        QCOMPARE(added.output, printed("false"));
+        QCOMPARE(removedGame.output, printed("false"));
+        QCOMPARE(removedApp.output, printed("false"));
+        QCOMPARE(gamesAfter, gamesBefore);
+        QCOMPARE(warningAfter, warningBefore);
+        QCOMPARE(entries, QStringList({QStringLiteral("filler"), QStringLiteral("games.json"),
+                                       QStringLiteral("warning.json")}));
+        const QByteArray log = readDaemonLog();
+        QCOMPARE(log.count("[QWARN]:msg-[Failed to write \"/usr/share/vexa/games.json\""), 2);
+        QCOMPARE(log.count("[QWARN]:msg-[Failed to write \"/usr/share/vexa/warning.json\""), 1);
+    }
+
+    void cleanup()
+    {
+        if (m_mounted && ::umount2(QFile::encodeName(listDir).constData(), MNT_DETACH) == 0)
+            m_mounted = false;
+    }
+
+    void cleanupTestCase() { daemon.stop(); }
+};
+
+QTEST_GUILESS_MAIN(TestE2eLists)
+#include "tst_e2e_lists.moc"
