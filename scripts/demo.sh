@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# A tour of the settings daemon, run by `scripts/run.sh demo` inside the
-# sandbox of tests/e2e/sandbox.sh: the daemon is running on the sandbox's
-# system bus, and the test caller stands at the runtime's program paths.
-# Everything it writes vanishes with the sandbox.
+# A tour of the system as installed from its Debian packages, run by
+# `scripts/run.sh demo` inside the sandbox of tests/e2e/sandbox.sh (--debs):
+# the packages are installed there with dpkg, the system bus starts the daemon
+# on the first call, and the test caller stands at the runtime's program
+# paths. Everything it writes vanishes with the sandbox, but for a screenshot
+# of the sensor window in the build folder.
 set -uo pipefail
 
 bold=$(printf '\033[1m')
@@ -15,7 +17,9 @@ section() { printf '\n%s== %s ==%s\n' "$bold" "$*" "$plain"; }
 call() {
     local program=$1
     shift
-    printf '$ %s %s\n' "$program" "$(printf '%q ' "$@")"
+    printf '$ %s' "$program"
+    printf " '%s'" "$@"
+    printf '\n'
     "$program" "$@" | sed 's/^/  -> /'
 }
 
@@ -24,8 +28,29 @@ show() {
     sed 's/^/    /' "$1"
 }
 
+daemon_pid() { pgrep -x -f /usr/bin/tarvo-vexa-settings-daemon | head -n 1; }
+
 manager=/usr/bin/tarvo-vexa-manager
 settings=/usr/bin/tarvo-vexa-settings
+window=/usr/bin/tarvo-vexa-window
+
+section "Installed from the Debian packages"
+dpkg-query -W -f '${Package} ${Version}\n' tarvo-vexa-settings-daemon tarvo-vexa-sensorwindow | sed 's/^/    /'
+dpkg-query -L tarvo-vexa-settings-daemon tarvo-vexa-sensorwindow |
+    while read -r path; do [ -f "$path" ] && echo "    $path"; done | grep -v /usr/share/doc/
+echo "Permitted callers (the test caller, copied): $settings $window $manager"
+
+section "The first call starts the daemon (bus activation)"
+before=$(daemon_pid)
+echo "daemon running before the first call: ${before:-none}"
+call "$manager" setVexaAutoStart maybe
+pid=$(daemon_pid)
+if [ -n "$pid" ]; then
+    echo "now running: pid $pid as $(ps -o user= -p "$pid"), started by the bus's launch helper with the environment:"
+    tr '\0' '\n' <"/proc/$pid/environ" | sed 's/^/    /'
+else
+    echo "the daemon is not running"
+fi
 
 section "Game whitelist: add, add again, remove (/usr/share/vexa/games.json)"
 mkdir -p /usr/share/vexa
@@ -52,7 +77,7 @@ show /etc/docker/daemon.json
 section "Phone identity (a property file named by the caller)"
 mkdir -p /var/lib/vexa/demo
 printf '# emulated phone\nro.custom.brand=Old\nro.build.version.sdk=30\n' >/var/lib/vexa/demo/vendor.prop
-call "$manager" setPhoneInfo /var/lib/vexa/demo/vendor.prop Selvane Vexa "Vexa One" V1 vexa1 SN0001 860000000000001
+call "$window" setPhoneInfo /var/lib/vexa/demo/vendor.prop Selvane Vexa "Vexa One" V1 vexa1 SN0001 860000000000001
 show /var/lib/vexa/demo/vendor.prop
 
 section "Autostart entry on and off (/etc/xdg/autostart/bootlane.desktop)"
@@ -62,7 +87,7 @@ show /etc/xdg/autostart/bootlane.desktop
 call "$manager" setVexaAutoStart false
 ls /etc/xdg/autostart/bootlane.desktop 2>&1 | sed 's/^/    /'
 
-section "Log collection for a desktop user"
+section "Log collection for the desktop user alice"
 useradd --create-home alice 2>/dev/null
 uid=$(id -u alice)
 data=/var/lib/vexa/vexa-$uid-alice/data
@@ -84,3 +109,105 @@ LD_PRELOAD= "$manager" setVexaAutoStart true | sed 's/^/  -> /'
 
 section "The daemon's log (/var/log/tarvo-vexa-settings-daemon.log)"
 show /var/log/tarvo-vexa-settings-daemon.log
+
+# --- the sensor simulator ----------------------------------------------------
+scratch=$VEXA_SANDBOX_STATE/sensor
+mkdir -p "$scratch/home/.config"
+mkdir -m 700 "$scratch/runtime"
+pids=()
+stop_all() {
+    local pid
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
+    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null; done
+}
+trap stop_all EXIT
+
+# wait_for SECONDS COMMAND...: polls until COMMAND succeeds.
+wait_for() {
+    local deadline=$((SECONDS + $1))
+    shift
+    until "$@" >/dev/null 2>&1; do
+        [ "$SECONDS" -ge "$deadline" ] && return 1
+        sleep 0.05
+    done
+}
+
+section "Sensor window and a stand-in sensor service on a session bus"
+# Always a virtual display of our own (the sandbox runs as root, which may
+# not use the desktop's), from the first free number on.
+display=
+for n in $(seq 90 160); do
+    [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
+    Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp -noreset >"$scratch/xvfb.err" 2>&1 &
+    pids+=("$!")
+    if wait_for 10 xdpyinfo -display ":$n"; then
+        display=":$n"
+        break
+    fi
+done
+[ -n "$display" ] || { echo "no X server could be started"; exit 1; }
+export DISPLAY=$display
+openbox --sm-disable >"$scratch/openbox.err" 2>&1 &
+pids+=("$!")
+wait_for 10 sh -c "xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id'" ||
+    { echo "openbox did not start"; exit 1; }
+echo "X server: Xvfb $DISPLAY with openbox"
+
+dbus-daemon --session --nofork --nosyslog --print-address=3 3>"$scratch/bus.address" 2>"$scratch/bus.err" &
+pids+=("$!")
+wait_for 10 test -s "$scratch/bus.address" || { echo "the session bus did not start"; exit 1; }
+DBUS_SESSION_BUS_ADDRESS=$(head -n 1 "$scratch/bus.address")
+export DBUS_SESSION_BUS_ADDRESS
+echo "session bus: $DBUS_SESSION_BUS_ADDRESS"
+
+# The stand-in records every acceleration text the window passes on.
+: >"$scratch/received"
+"$VEXA_BUILD_DIR/sensor-window/tools/vexa-fake-sensor" --record "$scratch/received" \
+    >"$scratch/sensor.out" 2>&1 &
+pids+=("$!")
+wait_for 10 sh -c "dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
+    org.freedesktop.DBus.NameHasOwner string:com.tarvo.Vexa.sensor | grep -q 'boolean true'" ||
+    { echo "the stand-in sensor service did not start"; cat "$scratch/sensor.out"; exit 1; }
+echo "stand-in sensor service: vexa-fake-sensor owns com.tarvo.Vexa.sensor"
+
+HOME=$scratch/home XDG_RUNTIME_DIR=$scratch/runtime /usr/bin/tarvo-vexa-sensorwindow \
+    >"$scratch/window.out" 2>&1 &
+window_pid=$!
+pids+=("$window_pid")
+wait_for 15 xdotool search --onlyvisible --pid "$window_pid" --class tarvo-vexa-sensorwindow ||
+    { echo "the window did not appear"; cat "$scratch/window.out"; exit 1; }
+window_id=$(xdotool search --onlyvisible --pid "$window_pid" --class tarvo-vexa-sensorwindow | head -n 1)
+wait_for 10 sh -c "xprop -id $window_id _NET_FRAME_EXTENTS | grep -q '= '"
+sleep 0.5
+echo "window: \"$(xdotool getwindowname "$window_id")\" (/usr/bin/tarvo-vexa-sensorwindow, pid $window_pid)"
+
+# One click on each of the nine buttons (their centres), row by row; each
+# line shows what the stand-in received for it.
+count=0
+for spot in "50 40 upper left" "210 40 up" "340 40 upper right" \
+            "50 190 left" "210 190 pause" "340 190 right" \
+            "50 340 lower left" "210 340 down" "340 340 lower right"; do
+    read -r x y name <<<"$spot"
+    count=$((count + 1))
+    xdotool mousemove --window "$window_id" "$x" "$y" click 1
+    if wait_for 10 sh -c "[ \$(wc -l <'$scratch/received') -ge $count ]"; then
+        printf 'click %-12s -> sensor service received %s\n' "$name" "$(sed -n "${count}p" "$scratch/received")"
+    else
+        printf 'click %-12s -> the sensor service received nothing\n' "$name"
+        count=$((count - 1))
+    fi
+done
+
+# A picture of the window with its frame, kept in the build folder.
+shot=$VEXA_BUILD_DIR/demo-sensor-window.png
+info=$(xwininfo -id "$window_id")
+read -r left right top bottom < <(xprop -id "$window_id" _NET_FRAME_EXTENTS |
+    sed -n 's/.*= *\([0-9]*\), *\([0-9]*\), *\([0-9]*\), *\([0-9]*\)/\1 \2 \3 \4/p')
+x=$(sed -n 's/.*Absolute upper-left X: *//p' <<<"$info")
+y=$(sed -n 's/.*Absolute upper-left Y: *//p' <<<"$info")
+width=$(sed -n 's/^ *Width: *//p' <<<"$info")
+height=$(sed -n 's/^ *Height: *//p' <<<"$info")
+geometry="$((width + ${left:-0} + ${right:-0}))x$((height + ${top:-0} + ${bottom:-0}))+$((x - ${left:-0}))+$((y - ${top:-0}))"
+if import -window root -crop "$geometry" +repage "$shot" 2>"$scratch/import.err"; then
+    echo "screenshot of the window: $shot"
+fi

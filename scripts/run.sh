@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # The two entry points of this repository, for a fresh Debian 12 machine:
 #   scripts/run.sh demo   build everything and run the main job: a tour of the
-#                         system inside a throw-away sandbox
+#                         system installed from its .debs in a throw-away sandbox
 #   scripts/run.sh test   build everything and run the whole test suite
-# Both install the Debian packages they lack (root, or through sudo).
+# Both install the Debian packages they lack (root, or through sudo), build in
+# ${VEXA_BUILD_DIR:-build} and put our own .debs in its debs/ folder.
 set -euo pipefail
 
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build="${VEXA_BUILD_DIR:-$top/build}"
+debs="$build/debs"
 jobs=$(nproc 2>/dev/null || echo 2)
 
 usage() {
@@ -20,14 +22,16 @@ bash "$top/scripts/ensure-packages.sh"
 
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build "$build" -j "$jobs"
+bash "$top/scripts/build-debs.sh" "$debs"
 
 case "$1" in
     demo)
-        exec "$top/tests/e2e/sandbox.sh" --build-dir "$build" --start-daemon -- "$top/scripts/demo.sh"
+        # The system bus starts the installed daemon on the demo's first call.
+        exec "$top/tests/e2e/sandbox.sh" --build-dir "$build" --debs "$debs" -- "$top/scripts/demo.sh"
         ;;
     test)
         cd "$build"
-        ctest --output-on-failure --timeout 1800
+        VEXA_DEB_DIR="$debs" ctest --output-on-failure --timeout 1800
         ;;
     *) usage ;;
 esac

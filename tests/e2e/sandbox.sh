@@ -9,7 +9,15 @@
 #    more as /usr/bin/vexa-pref-call, a path the daemon does not permit;
 #  - a real `dbus-daemon --system` with our bus policy.
 #
-#   sandbox.sh --build-dir DIR [--start-daemon] -- COMMAND [ARG...]
+#   sandbox.sh --build-dir DIR [--start-daemon] [--debs DEBDIR] -- COMMAND [ARG...]
+#
+# --debs DEBDIR installs the Debian packages in DEBDIR with `dpkg -i` instead
+# of the build (dpkg's database, /var/cache and policy-rc.d are the sandbox's
+# own); the build directory still gives the test caller. The bus then starts
+# the daemon by activation, through its launch helper, unless --start-daemon
+# is given too. VEXA_SANDBOX_DEBS names DEBDIR inside, and VEXA_SANDBOX_CHANGES
+# the folder of the overlays' upper layers (upper_usr, upper_etc, ...), which
+# hold every file the sandbox added or changed.
 #
 # COMMAND runs as root inside, with VEXA_SANDBOX_STATE naming a scratch folder
 # outside the overlays (the daemon's output goes to daemon.out there). Without
@@ -19,19 +27,21 @@ set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 build_dir=""
 start_daemon=0
+debs_dir=""
 inner=""
 
 while [ $# -gt 0 ]; do
     case "$1" in
         --build-dir) build_dir=$(cd "$2" && pwd); shift 2 ;;
         --start-daemon) start_daemon=1; shift ;;
+        --debs) debs_dir=$(cd "$2" && pwd); shift 2 ;;
         --inner) inner="$2"; shift 2 ;;
         --) shift; break ;;
         *) echo "sandbox: unknown option $1" >&2; exit 2 ;;
     esac
 done
 if [ -z "$build_dir" ] || [ $# -eq 0 ]; then
-    echo "usage: sandbox.sh --build-dir DIR [--start-daemon] -- COMMAND [ARG...]" >&2
+    echo "usage: sandbox.sh --build-dir DIR [--start-daemon] [--debs DEBDIR] -- COMMAND [ARG...]" >&2
     exit 2
 fi
 
@@ -51,6 +61,7 @@ if [ -z "$inner" ]; then
     state=$(mktemp -d /tmp/vexa-sandbox.XXXXXX)
     args=(--build-dir "$build_dir" --inner "$state")
     [ "$start_daemon" -eq 1 ] && args+=(--start-daemon)
+    [ -n "$debs_dir" ] && args+=(--debs "$debs_dir")
     status=0
     unshare --mount --pid --fork --mount-proc --propagation private \
         "$here/sandbox.sh" "${args[@]}" -- "$@" || status=$?
@@ -62,7 +73,10 @@ fi
 state="$inner"
 mount -t tmpfs -o mode=0755 vexa-sandbox "$state"
 
-for dir in /usr /etc /var/log /var/lib /home; do
+overlaid=(/usr /etc /var/log /var/lib /home)
+# Package triggers (man-db, for one) write under /var/cache.
+[ -n "$debs_dir" ] && overlaid+=(/var/cache)
+for dir in "${overlaid[@]}"; do
     name=${dir//\//_}
     mkdir -p "$state/upper$name" "$state/work$name"
     mount -t overlay overlay \
@@ -72,7 +86,21 @@ mount -t tmpfs -o mode=0755 vexa-run /run
 mkdir -p /run/dbus /run/lock
 mkdir -p "$state/scratch"
 
-cmake --install "$build_dir" --prefix /usr >"$state/install.log"
+if [ -n "$debs_dir" ]; then
+    # No maintainer script may start a service here.
+    printf '#!/bin/sh\nexit 101\n' >/usr/sbin/policy-rc.d
+    chmod 0755 /usr/sbin/policy-rc.d
+    mkdir -p "$state/scratch/tmp"
+    debs=("$debs_dir"/*.deb)
+    [ -f "${debs[0]}" ] || { echo "sandbox: no .deb in $debs_dir" >&2; exit 1; }
+    TMPDIR="$state/scratch/tmp" DEBIAN_FRONTEND=noninteractive \
+        dpkg -i "${debs[@]}" >"$state/install.log" 2>&1 \
+        || { cat "$state/install.log" >&2; echo "sandbox: dpkg -i failed" >&2; exit 1; }
+    export VEXA_SANDBOX_DEBS="$debs_dir"
+    export VEXA_SANDBOX_CHANGES="$state"
+else
+    cmake --install "$build_dir" --prefix /usr >"$state/install.log"
+fi
 
 caller="$build_dir/tests/tools/vexa-pref-call"
 for program in tarvo-vexa-settings tarvo-vexa-window tarvo-vexa-manager vexa-pref-call; do
