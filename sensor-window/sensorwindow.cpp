@@ -5,6 +5,11 @@
 #include <QKeySequence>
 #include <QLabel>
 #include <QShortcut>
+#include <QTimer>
+
+namespace {
+const int kRemapDelayMs = 100;
+}
 
 SensorWindow::SensorWindow(QWidget *parent)
     : QMainWindow(parent)
@@ -60,6 +65,11 @@ void SensorWindow::pullUpWindow(const QString &message)
 {
     Q_UNUSED(message);
     hide();
-    show();
-    showNormal();
+    // Map the window again only once the window manager has had time to
+    // withdraw it: a map that overtakes the withdrawal can leave the window
+    // withdrawn and unmapped for good (seen with openbox on a loaded machine).
+    QTimer::singleShot(kRemapDelayMs, this, [this] {
+        show();
+        showNormal();
+    });
 }

@@ -170,7 +170,8 @@ case_same_display() {
     [ "$status" -eq 0 ] || fail "second start ended with $status"
     grep -qxF '"tarvo-vexa-snsorwindow is already running!"' "$WORK/second.err" || fail "no debug message"
 
-    wait_for 10 is_state "$XDISPLAY" "$first" Normal || fail "first window stayed $(wm_state "$XDISPLAY" "$first")"
+    wait_for 10 is_state "$XDISPLAY" "$first" Normal ||
+        fail "first window stayed '$(wm_state "$XDISPLAY" "$first")' (none: withdrawn, not mapped)"
     wait_for 10 sh -c "[ \"\$(DISPLAY=$XDISPLAY xdotool getactivewindow)\" = $first ]" ||
         fail "first window is not active"
     [ "$(visible_windows "$XDISPLAY" | wc -l)" -eq 1 ] || fail "more than one window is open"
