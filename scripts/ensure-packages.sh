@@ -11,6 +11,7 @@ PACKAGES=(
     xvfb xauth x11-utils xdotool
     openbox imagemagick fonts-wqy-microhei
     debhelper dpkg-dev lintian systemd logrotate desktop-file-utils libxml2-utils
+    clang libclang-rt-14-dev
 )
 
 missing=()

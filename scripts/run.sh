@@ -2,7 +2,9 @@
 # The two entry points of this repository, for a fresh Debian 12 machine:
 #   scripts/run.sh demo   build everything and run the main job: a tour of the
 #                         system installed from its .debs in a throw-away sandbox
-#   scripts/run.sh test   build everything and run the whole test suite
+#   scripts/run.sh test   build everything and run the whole test suite: CTest
+#                         on the normal build, the same suite on a sanitizer
+#                         build, and a short run of every fuzz target
 # Both install the Debian packages they lack (root, or through sudo), build in
 # ${VEXA_BUILD_DIR:-build} and put our own .debs in its debs/ folder.
 set -euo pipefail
@@ -30,8 +32,15 @@ case "$1" in
         exec "$top/tests/e2e/sandbox.sh" --build-dir "$build" --debs "$debs" -- "$top/scripts/demo.sh"
         ;;
     test)
-        cd "$build"
-        VEXA_DEB_DIR="$debs" ctest --output-on-failure --timeout 1800
+        # Every stage runs even when an earlier one failed, so one run shows
+        # all that is wrong; the status is that of the worst.
+        status=0
+        (cd "$build" && VEXA_DEB_DIR="$debs" ctest --output-on-failure --timeout 1800) || status=1
+        # The same suite once more on an AddressSanitizer + UBSan build.
+        bash "$top/scripts/sanitize.sh" || status=1
+        # Each libFuzzer target for a minute (scripts/fuzz.sh SECONDS for longer).
+        bash "$top/scripts/fuzz.sh" "${VEXA_FUZZ_SECONDS:-60}" || status=1
+        exit "$status"
         ;;
     *) usage ;;
 esac

@@ -17,12 +17,26 @@ bool parseJsonObject(QByteArray bytes, QJsonObject *object)
     return true;
 }
 
-bool readJsonObjectFile(const QString &path, QJsonObject *object)
+QByteArray readJsonFileText(const QString &path)
 {
     QFile file(path);
     QByteArray bytes;
     if (file.open(QIODevice::ReadOnly | QIODevice::Text))
         bytes = file.readAll();
     file.close();
-    return parseJsonObject(bytes, object);
+    return bytes;
+}
+
+bool readJsonObjectFile(const QString &path, QJsonObject *object)
+{
+    return parseJsonObject(readJsonFileText(path), object);
+}
+
+QByteArray jsonObjectFileBytes(const QJsonObject &object)
+{
+    // Qt's parser drops a raw U+FEFF that starts a string, as it would a byte
+    // order mark before a text, so a package name that starts with one would
+    // never be found again. The escaped form reads back whole. In Qt's UTF-8
+    // output these bytes only ever encode that character, inside a string.
+    return QJsonDocument(object).toJson().replace("\xef\xbb\xbf", "\\ufeff");
 }

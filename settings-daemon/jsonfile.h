@@ -9,6 +9,14 @@
 // object is usable; anything else answers false.
 bool parseJsonObject(QByteArray bytes, QJsonObject *object);
 
+// The bytes of the file at path as the lists are read: in text mode, so
+// without carriage returns. A file that cannot be opened reads as empty.
+QByteArray readJsonFileText(const QString &path);
+
 // Reads and parses the file at path. A file that cannot be opened reads as
 // empty, hence unusable.
 bool readJsonObjectFile(const QString &path, QJsonObject *object);
+
+// The object as the lists are written: Qt's indented JSON, with U+FEFF
+// escaped so that a string that starts with it reads back whole.
+QByteArray jsonObjectFileBytes(const QJsonObject &object);

@@ -229,6 +229,19 @@ R"({
             << QByteArray("{\n    \"games\": [\n        {\n            \"appname\": \"A\",\n"
                           "            \"pkgname\": \"a\"\n        }\n    ]\n}\n");
 
+        // The lookup takes the bytes as they are, the edit reads them again
+        // in text mode, without carriage returns: "a\r" is not "a" to the
+        // lookup, and a value cut by a carriage return is whole to the edit.
+        QTest::newRow("carriage return in a name")
+            << QByteArray("{\"games\":[{\"pkgname\":\"a\r\"}]}") << QStringLiteral("A") << QStringLiteral("a")
+            << true << QByteArray("{\n    \"games\": [\n        {\n            \"pkgname\": \"a\"\n        },\n"
+                                  "        {\n            \"appname\": \"A\",\n            \"pkgname\": \"a\"\n"
+                                  "        }\n    ]\n}\n");
+        QTest::newRow("carriage return in a literal")
+            << QByteArray("{\"games\":[],\"x\":tr\rue}") << QStringLiteral("A") << QStringLiteral("a") << true
+            << QByteArray("{\n    \"games\": [\n        {\n            \"appname\": \"A\",\n"
+                          "            \"pkgname\": \"a\"\n        }\n    ],\n    \"x\": true\n}\n");
+
         // Listed already: no write, even under another display name.
         QTest::newRow("listed, other appname") << twoGames << QStringLiteral("Renamed")
                                                << QStringLiteral("com.b.game") << true << unchanged;
@@ -290,6 +303,10 @@ R"({
             << QByteArray("{\n    \"games\": [\n        {\n            \"pkgname\": \"a\"\n        },\n"
                           "        {\n            \"pkgname\": \"\"\n        }\n    ]\n}\n");
 
+        // Listed to the lookup, but not in the text the edit reads.
+        QTest::newRow("carriage return in a name")
+            << QByteArray("{\"games\":[{\"pkgname\":\"a\r\"}]}") << QStringLiteral("a\r") << false << unchanged;
+
         // Not listed, whatever the file holds: true without a write.
         QTest::newRow("not listed") << twoGames << QStringLiteral("com.c.game") << true << unchanged;
         QTest::newRow("other letter case") << twoGames << QStringLiteral("COM.A.GAME") << true << unchanged;
@@ -324,6 +341,31 @@ R"({
         QVERIFY(removeGameFromWhiteListFile(m_path, QStringLiteral("pkg.new")));
         QCOMPARE(readAll(m_path), start);
         QVERIFY(!isGameInWhiteList(m_path, QStringLiteral("pkg.new")));
+    }
+
+    void namesStartingWithByteOrderMarkReadBack()
+    {
+        // U+FEFF is an ordinary character inside a name, also as the first.
+        const QString mark(QChar(0xfeff));
+        const QString name = mark + QStringLiteral("pkg.mark");
+        putFile(twoGames);
+        QVERIFY(addGameToWhiteListFile(m_path, mark + QStringLiteral("App"), name));
+        QVERIFY(isGameInWhiteList(m_path, name));
+        QVERIFY(!isGameInWhiteList(m_path, QStringLiteral("pkg.mark")));
+        // Found, so not added twice.
+        const QByteArray added = readAll(m_path);
+        QVERIFY(addGameToWhiteListFile(m_path, QStringLiteral("Other"), name));
+        QCOMPARE(readAll(m_path), added);
+
+        // A later edit keeps the app name as it was given.
+        QVERIFY(addGameToWhiteListFile(m_path, QStringLiteral("C"), QStringLiteral("com.c.game")));
+        const QJsonArray games =
+            QJsonDocument::fromJson(readAll(m_path)).object().value(QStringLiteral("games")).toArray();
+        QCOMPARE(games.size(), 4);
+        QCOMPARE(games.at(2).toObject().value(QStringLiteral("appname")).toString(), mark + QStringLiteral("App"));
+
+        QVERIFY(removeGameFromWhiteListFile(m_path, name));
+        QVERIFY(!isGameInWhiteList(m_path, name));
     }
 
     void unopenableFileWarns()
