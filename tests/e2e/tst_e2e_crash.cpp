@@ -32,16 +32,8 @@ using namespace StressTest;
 
 namespace {
 
-const QString listDir = QStringLiteral("/usr/share/vexa");
-const QString gamesPath = QStringLiteral("/usr/share/vexa/games.json");
-const QString warningPath = QStringLiteral("/usr/share/vexa/warning.json");
-const QString dockerDir = QStringLiteral("/etc/docker");
-const QString dockerPath = QStringLiteral("/etc/docker/daemon.json");
-const QString autoStartDir = QStringLiteral("/etc/xdg/autostart");
-const QString autoStartPath = QStringLiteral("/etc/xdg/autostart/bootlane.desktop");
 const QString phoneDir = QStringLiteral("/var/lib/vexa-crash");
 const QString phonePath = QStringLiteral("/var/lib/vexa-crash/build.prop");
-const QString activationFile = QStringLiteral("/usr/share/dbus-1/system-services/cn.selvane.Vexa.Pref.service");
 
 const int rounds = 200;
 // Big enough lists that a write takes a while, so that many kills land in
@@ -52,23 +44,6 @@ const int maxKillDelayUsecs = 250000;
 // About five changes per writing call (create, write, attributes, close,
 // rename): this spreads the kills over the first few calls of a round.
 const int maxKillChanges = 30;
-
-const char *const phoneKeys[] = {"ro.custom.manufacturer=", "ro.custom.brand=", "ro.custom.product=",
-                                 "ro.custom.model=", "ro.custom.device=", "ro.serialno=", "ro.custom.imei="};
-
-const QByteArray autoStartBytes = "[Desktop Entry]\n"
-                                  "Name=bootlane\n"
-                                  "Comment=Start Vexa\n"
-                                  "Exec=/usr/bin/bootlane start_vexa_silently\n"
-                                  "Terminal=false\n"
-                                  "Type=Application\n"
-                                  "StartupNotify=false\n"
-                                  "X-GNOME-Autostart-Phase=Applications\n"
-                                  "X-GNOME-Autostart-Notify=true\n"
-                                  "X-GNOME-Autostart-Delay=8\n"
-                                  "NoDisplay=true\n"
-                                  "Categories=\n"
-                                  "\n";
 
 // Left in every directory as a killed write would leave its temporary file
 // (torn content, no rights), so that later calls meet one even when no kill

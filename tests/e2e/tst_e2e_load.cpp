@@ -32,10 +32,6 @@ using namespace StressTest;
 
 namespace {
 
-const QString gamesPath = QStringLiteral("/usr/share/vexa/games.json");
-const QString warningPath = QStringLiteral("/usr/share/vexa/warning.json");
-const QString dockerPath = QStringLiteral("/etc/docker/daemon.json");
-const QString autoStartPath = QStringLiteral("/etc/xdg/autostart/bootlane.desktop");
 const QString phoneDir = QStringLiteral("/var/lib/vexa-load");
 const QString userName = QStringLiteral("vexaload");
 
@@ -52,23 +48,6 @@ const int autoStartsPerCaller = 30;
 const int collectionsPerCaller = 3; // real log collections
 const int refusedCollections = 17;
 const QString finalBridge = QStringLiteral("10.250.0.1/16");
-
-const char *const phoneKeys[] = {"ro.custom.manufacturer=", "ro.custom.brand=", "ro.custom.product=",
-                                 "ro.custom.model=", "ro.custom.device=", "ro.serialno=", "ro.custom.imei="};
-
-const QByteArray autoStartBytes = "[Desktop Entry]\n"
-                                  "Name=bootlane\n"
-                                  "Comment=Start Vexa\n"
-                                  "Exec=/usr/bin/bootlane start_vexa_silently\n"
-                                  "Terminal=false\n"
-                                  "Type=Application\n"
-                                  "StartupNotify=false\n"
-                                  "X-GNOME-Autostart-Phase=Applications\n"
-                                  "X-GNOME-Autostart-Notify=true\n"
-                                  "X-GNOME-Autostart-Delay=8\n"
-                                  "NoDisplay=true\n"
-                                  "Categories=\n"
-                                  "\n";
 
 const QStringList baseGames{QStringLiteral("com.base.a"), QStringLiteral("com.base.b"), QStringLiteral("com.base.c")};
 const QStringList untouchedWarnings{QStringLiteral("com.keep.x"), QStringLiteral("com.keep.y")};

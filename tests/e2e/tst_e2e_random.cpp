@@ -36,35 +36,11 @@ using namespace StressTest;
 
 namespace {
 
-const QString listDir = QStringLiteral("/usr/share/vexa");
-const QString gamesPath = QStringLiteral("/usr/share/vexa/games.json");
-const QString warningPath = QStringLiteral("/usr/share/vexa/warning.json");
-const QString dockerDir = QStringLiteral("/etc/docker");
-const QString dockerPath = QStringLiteral("/etc/docker/daemon.json");
-const QString autoStartDir = QStringLiteral("/etc/xdg/autostart");
-const QString autoStartPath = QStringLiteral("/etc/xdg/autostart/bootlane.desktop");
-const QString activationFile = QStringLiteral("/usr/share/dbus-1/system-services/cn.selvane.Vexa.Pref.service");
 // A user's log folder inside the sandbox's /home overlay.
 const QString collectDir = QStringLiteral("/home/vexa-random/VexaLog/run");
 
 const int chunkSize = 500;
 
-const QByteArray autoStartBytes = "[Desktop Entry]\n"
-                                  "Name=bootlane\n"
-                                  "Comment=Start Vexa\n"
-                                  "Exec=/usr/bin/bootlane start_vexa_silently\n"
-                                  "Terminal=false\n"
-                                  "Type=Application\n"
-                                  "StartupNotify=false\n"
-                                  "X-GNOME-Autostart-Phase=Applications\n"
-                                  "X-GNOME-Autostart-Notify=true\n"
-                                  "X-GNOME-Autostart-Delay=8\n"
-                                  "NoDisplay=true\n"
-                                  "Categories=\n"
-                                  "\n";
-
-const char *const phoneKeys[] = {"ro.custom.manufacturer=", "ro.custom.brand=", "ro.custom.product=",
-                                 "ro.custom.model=", "ro.custom.device=", "ro.serialno=", "ro.custom.imei="};
 // The lines of the seeded property file that are no identity line, in order.
 const QList<QByteArray> phoneOtherLines = {"# seeded", "ro.build.id=R1", "", "ro.custom.brandx=keep",
                                            "persist.sys.locale=zh-CN"};
