@@ -27,6 +27,16 @@ inline QStringList entries(const QString &dir)
                                QDir::Name);
 }
 
+// Empties dir, so that each test case starts afresh.
+inline void emptyDirectory(const QString &dir)
+{
+    for (const QString &entry : entries(dir)) {
+        const QString path = dir + QLatin1Char('/') + entry;
+        if (!QFile::remove(path))
+            QDir(path).removeRecursively();
+    }
+}
+
 // Lowers the file size limit for its lifetime, so that a write beyond it
 // fails with EFBIG as on a full disk (SIGXFSZ is ignored meanwhile).
 class FileSizeLimit

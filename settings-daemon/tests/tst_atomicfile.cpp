@@ -37,11 +37,6 @@ struct stat statOf(const QString &path)
     return st;
 }
 
-QStringList entriesOf(const QString &dir)
-{
-    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                               QDir::Name);
-}
 
 void expectWriteWarning(const QString &path)
 {
@@ -94,7 +89,7 @@ private slots:
         const struct stat st = statOf(path);
         QVERIFY(S_ISREG(st.st_mode));
         QCOMPARE(uint(st.st_mode & 07777), expectedMode);
-        QCOMPARE(entriesOf(dir.path()), QStringList{QStringLiteral("new.json")});
+        QCOMPARE(FileTest::entries(dir.path()), QStringList{QStringLiteral("new.json")});
     }
 
     void existingFileKeepsMode_data()
@@ -120,7 +115,7 @@ private slots:
         QVERIFY(writeFileAtomically(path, "new\n"));
         QCOMPARE(readAll(path), QByteArray("new\n"));
         QCOMPARE(uint(statOf(path).st_mode & 07777), mode);
-        QCOMPARE(entriesOf(dir.path()), QStringList{QStringLiteral("list.json")});
+        QCOMPARE(FileTest::entries(dir.path()), QStringList{QStringLiteral("list.json")});
     }
 
     void existingFileKeepsOwnerAndGroup()
@@ -180,7 +175,7 @@ private slots:
         QVERIFY(!written);
         QCOMPARE(readAll(path), old);
         QCOMPARE(uint(statOf(path).st_mode & 07777), 0640u);
-        QCOMPARE(entriesOf(dir.path()), QStringList{QStringLiteral("list.json")});
+        QCOMPARE(FileTest::entries(dir.path()), QStringList{QStringLiteral("list.json")});
     }
 
     void failedWriteCreatesNothing()
@@ -195,7 +190,7 @@ private slots:
             written = writeFileAtomically(path, QByteArray(8000, 'x'));
         }
         QVERIFY(!written);
-        QCOMPARE(entriesOf(dir.path()), QStringList());
+        QCOMPARE(FileTest::entries(dir.path()), QStringList());
     }
 
     void unusablePathIsRefused()
@@ -208,13 +203,13 @@ private slots:
         expectWriteWarning(folder);
         QVERIFY(!writeFileAtomically(folder, "{}\n"));
         QVERIFY(S_ISDIR(statOf(folder).st_mode));
-        QCOMPARE(entriesOf(folder), QStringList{QStringLiteral("inside")});
+        QCOMPARE(FileTest::entries(folder), QStringList{QStringLiteral("inside")});
 
         // A missing directory is not created.
         const QString missing = dir.filePath(QStringLiteral("missing/games.json"));
         expectWriteWarning(missing);
         QVERIFY(!writeFileAtomically(missing, "{}\n"));
-        QCOMPARE(entriesOf(dir.path()), QStringList{QStringLiteral("games.json")});
+        QCOMPARE(FileTest::entries(dir.path()), QStringList{QStringLiteral("games.json")});
     }
 
     void symbolicLinkStaysALink()
@@ -230,7 +225,7 @@ private slots:
         QVERIFY(S_ISLNK(statOf(link).st_mode));
         QCOMPARE(readAll(target), QByteArray("new\n"));
         QCOMPARE(uint(statOf(target).st_mode & 07777), 0640u);
-        QCOMPARE(entriesOf(dir.path()), QStringList({QStringLiteral("link.json"), QStringLiteral("real.json")}));
+        QCOMPARE(FileTest::entries(dir.path()), QStringList({QStringLiteral("link.json"), QStringLiteral("real.json")}));
     }
 };
 

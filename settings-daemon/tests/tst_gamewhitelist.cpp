@@ -1,4 +1,5 @@
 #include "gamewhitelist.h"
+#include "filetestutil.h"
 
 #include <QDir>
 #include <QFile>
@@ -28,10 +29,6 @@ bool writeDirectly(const QString &path, const QByteArray &bytes)
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.flush();
 }
 
-QStringList entriesOf(const QString &dir)
-{
-    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
-}
 
 // A whitelist of n entries "pkg.0" ... in the daemon's own form.
 QByteArray bigWhiteList(int n)
@@ -76,7 +73,7 @@ class TestGameWhiteList : public QObject
         else
             QCOMPARE(readAll(m_path), expected);
         // No temporary file is left next to the list.
-        QCOMPARE(entriesOf(m_dir.path()),
+        QCOMPARE(FileTest::entries(m_dir.path()),
                  QFile::exists(m_path) ? QStringList{QStringLiteral("games.json")} : QStringList());
     }
 
@@ -90,11 +87,7 @@ private slots:
     void cleanup()
     {
         // Each case starts with an empty directory.
-        for (const QString &entry : entriesOf(m_dir.path())) {
-            const QString path = m_dir.filePath(entry);
-            if (!QFile::remove(path))
-                QDir(path).removeRecursively();
-        }
+        FileTest::emptyDirectory(m_dir.path());
     }
 
     void lookup_data()
@@ -380,7 +373,7 @@ R"({
         QTest::ignoreMessage(QtWarningMsg, qPrintable(warning));
         QVERIFY(removeGameFromWhiteListFile(m_path, QStringLiteral("a")));
         QVERIFY(QFileInfo(m_path).isDir());
-        QCOMPARE(entriesOf(m_path), QStringList());
+        QCOMPARE(FileTest::entries(m_path), QStringList());
 
         // Neither is a file in a directory that does not exist created.
         const QString missing = m_dir.filePath(QStringLiteral("missing/games.json"));

@@ -1,4 +1,5 @@
 #include "warninglist.h"
+#include "filetestutil.h"
 
 #include <QDir>
 #include <QFile>
@@ -25,10 +26,6 @@ bool writeDirectly(const QString &path, const QByteArray &bytes)
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.flush();
 }
 
-QStringList entriesOf(const QString &dir)
-{
-    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
-}
 
 // Marks a case in which the file must be left byte for byte as it was.
 const QByteArray unchanged("<unchanged>");
@@ -54,11 +51,8 @@ private slots:
     }
     void cleanup()
     {
-        for (const QString &entry : entriesOf(m_dir.path())) {
-            const QString path = m_dir.filePath(entry);
-            if (!QFile::remove(path))
-                QDir(path).removeRecursively();
-        }
+        // Each case starts with an empty directory.
+        FileTest::emptyDirectory(m_dir.path());
     }
 
     void remove_data()
@@ -137,7 +131,7 @@ R"({
         QVERIFY(writeDirectly(m_path, before));
         QCOMPARE(removeAppFromWarningListFile(m_path, pkgName), result);
         QCOMPARE(readAll(m_path), after == unchanged ? before : after);
-        QCOMPARE(entriesOf(m_dir.path()), QStringList{QStringLiteral("warning.json")});
+        QCOMPARE(FileTest::entries(m_dir.path()), QStringList{QStringLiteral("warning.json")});
     }
 
     void bothListsAreWrittenOnce()
@@ -174,11 +168,11 @@ R"({
         QVERIFY(!removeAppFromWarningListFile(m_path, QStringLiteral("a")));
         QVERIFY(!removeAppFromWarningListFile(m_dir.filePath(QStringLiteral("missing/warning.json")),
                                               QStringLiteral("a")));
-        QCOMPARE(entriesOf(m_dir.path()), QStringList());
+        QCOMPARE(FileTest::entries(m_dir.path()), QStringList());
         QVERIFY(QDir().mkdir(m_path));
         QVERIFY(!removeAppFromWarningListFile(m_path, QStringLiteral("a")));
         QVERIFY(QFileInfo(m_path).isDir());
-        QCOMPARE(entriesOf(m_path), QStringList());
+        QCOMPARE(FileTest::entries(m_path), QStringList());
     }
 
     void failedWriteKeepsTheOldFile()
@@ -201,7 +195,7 @@ R"({
 
         QVERIFY(!result);
         QCOMPARE(readAll(m_path), before);
-        QCOMPARE(entriesOf(m_dir.path()), QStringList{QStringLiteral("warning.json")});
+        QCOMPARE(FileTest::entries(m_dir.path()), QStringList{QStringLiteral("warning.json")});
     }
 
     void hugeFile()
