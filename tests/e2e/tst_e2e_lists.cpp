@@ -16,9 +16,6 @@
 
 using namespace SandboxTest;
 
-static const QString listDir = QStringLiteral("/usr/share/vexa");
-static const QString gamesPath = QStringLiteral("/usr/share/vexa/games.json");
-static const QString warningPath = QStringLiteral("/usr/share/vexa/warning.json");
 
 static const QByteArray gamesBefore = R"({"version": 1, "games": [{"pkgname": "com.a.game", "appname": "A"}]})";
 static const QByteArray warningBefore =

@@ -15,19 +15,6 @@ static const QString accessDenied = QStringLiteral("org.freedesktop.DBus.Error.A
 
 static const QByteArray dockerBefore = "{\"log-level\":\"warn\"}\n";
 static const QByteArray propertiesBefore = "ro.build.id=X1\r\nro.custom.brand=old\r\n# end";
-static const QByteArray entryBytes = "[Desktop Entry]\n"
-                                     "Name=bootlane\n"
-                                     "Comment=Start Vexa\n"
-                                     "Exec=/usr/bin/bootlane start_vexa_silently\n"
-                                     "Terminal=false\n"
-                                     "Type=Application\n"
-                                     "StartupNotify=false\n"
-                                     "X-GNOME-Autostart-Phase=Applications\n"
-                                     "X-GNOME-Autostart-Notify=true\n"
-                                     "X-GNOME-Autostart-Delay=8\n"
-                                     "NoDisplay=true\n"
-                                     "Categories=\n"
-                                     "\n";
 
 static QByteArray readFile(const QString &path)
 {
@@ -109,7 +96,7 @@ private slots:
     void autoStart()
     {
         expectTrue(call(managerCaller, QStringLiteral("setVexaAutoStart"), {QStringLiteral("true")}));
-        QCOMPARE(readFile(autoStartEntry), entryBytes);
+        QCOMPARE(readFile(autoStartEntry), autoStartBytes);
         expectTrue(call(managerCaller, QStringLiteral("setVexaAutoStart"), {QStringLiteral("false")}));
         QVERIFY(!QFile::exists(autoStartEntry));
         QCOMPARE(readDaemonLog(), QByteArray());
