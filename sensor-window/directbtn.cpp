@@ -1,8 +1,8 @@
 #include "directbtn.h"
 
 #include <QDBusConnection>
-#include <QDBusInterface>
-#include <QDBusReply>
+#include <QDBusMessage>
+#include <QDBusPendingCall>
 #include <QDebug>
 #include <QLabel>
 
@@ -45,12 +45,18 @@ void DirectBtn::onClicked()
     if (acceleration.isEmpty())
         return;
 
-    // A fresh proxy per click: the service may have come or gone since the last one.
-    QDBusInterface sensor(QStringLiteral("com.tarvo.Vexa.sensor"), QStringLiteral("/"),
-                          QStringLiteral("com.tarvo.Vexa.sensor"), QDBusConnection::sessionBus());
-    if (!sensor.isValid())
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected())
         return;
-    // The service's answer changes nothing here; the call only has to be made.
-    const QDBusReply<QString> reply = sensor.call(QStringLiteral("passAcceKey"), acceleration);
-    Q_UNUSED(reply);
+    QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("com.tarvo.Vexa.sensor"), QStringLiteral("/"),
+                                                       QStringLiteral("com.tarvo.Vexa.sensor"),
+                                                       QStringLiteral("passAcceKey"));
+    call << acceleration;
+    // Without an owner of the name the bus refuses the call at once instead of
+    // starting a service for it, so a service that comes later sees only later clicks.
+    call.setAutoStartService(false);
+    // Not waited for: a service that takes the call and never answers must not
+    // freeze the window. Calls leave this one connection in click order and
+    // reach the service in that order; the answer changes nothing here.
+    bus.asyncCall(call);
 }

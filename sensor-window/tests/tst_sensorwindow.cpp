@@ -39,6 +39,20 @@ const PadButton kPad[] = {
 
 const QString kService = QStringLiteral("com.tarvo.Vexa.sensor");
 
+class PaintCounter : public QObject
+{
+public:
+    int paints = 0;
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() == QEvent::Paint)
+            ++paints;
+        return false;
+    }
+};
+
 } // namespace
 
 class TestSensorWindow : public QObject
@@ -58,6 +72,7 @@ private Q_SLOTS:
     void keyboardPressesMatchingButton();
     void clickWithoutServiceIsHarmless();
     void failingServiceChangesNothing();
+    void silentServiceLeavesWindowResponsive();
 
 private:
     DirectBtn *button(SensorWindow &window, int index);
@@ -233,7 +248,7 @@ void TestSensorWindow::invalidIndexSendsNothing()
     }
     pad->indexLabel->setText(QStringLiteral("9"));
     QTest::mouseClick(pad, Qt::LeftButton);
-    // Calls are synchronous, so anything sent for the bad labels would come first.
+    // Calls leave in click order, so anything sent for the bad labels would come first.
     QCOMPARE(nextReceived(), QStringLiteral("0.0:0.0:9.8"));
 }
 
@@ -285,6 +300,29 @@ void TestSensorWindow::failingServiceChangesNothing()
     QCOMPARE(nextReceived(), QStringLiteral("0.0:8.0:0.0"));
     QCOMPARE(nextReceived(), QStringLiteral("0.0:8.0:0.0"));
     QVERIFY(window.isVisible());
+}
+
+void TestSensorWindow::silentServiceLeavesWindowResponsive()
+{
+    QVERIFY(startSensor({QStringLiteral("--silent")}));
+    SensorWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    PaintCounter counter;
+    window.installEventFilter(&counter);
+
+    QElapsedTimer timer;
+    timer.start();
+    QTest::mouseClick(button(window, 5), Qt::LeftButton);
+    QCOMPARE(nextReceived(), QStringLiteral("8.0:-8.:0.0"));
+    // The first call is still unanswered: the window repaints and the next click goes out at once.
+    const int paintsBefore = counter.paints;
+    window.update();
+    QTRY_VERIFY(counter.paints > paintsBefore);
+    QTest::mouseClick(button(window, 8), Qt::LeftButton);
+    QCOMPARE(nextReceived(), QStringLiteral("-8.:8.0:0.0"));
+    // A click that waited for the answer would take QtDBus's 25 s timeout.
+    QVERIFY2(timer.elapsed() < 10000, qPrintable(QString::number(timer.elapsed())));
 }
 
 QTEST_MAIN(TestSensorWindow)

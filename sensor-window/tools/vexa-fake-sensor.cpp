@@ -1,7 +1,7 @@
 // Stand-in for the runtime's sensor service: owns "com.tarvo.Vexa.sensor" on
 // the session bus and prints every acceleration text it is sent.
 //
-// usage: vexa-fake-sensor [--record FILE] [--fail]
+// usage: vexa-fake-sensor [--record FILE] [--fail | --silent]
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -24,8 +24,9 @@ class FakeSensor : public QObject, protected QDBusContext
     Q_CLASSINFO("D-Bus Interface", "com.tarvo.Vexa.sensor")
 
 public:
-    FakeSensor(const QString &recordPath, bool failCalls)
+    FakeSensor(const QString &recordPath, bool failCalls, bool silent)
         : m_failCalls(failCalls)
+        , m_silent(silent)
     {
         if (!recordPath.isEmpty()) {
             m_record.setFileName(recordPath);
@@ -47,6 +48,11 @@ public Q_SLOTS:
             m_record.write(line);
             m_record.flush();
         }
+        if (m_silent) {
+            // Taken but never answered: the caller waits until its own timeout.
+            setDelayedReply(true);
+            return QString();
+        }
         if (m_failCalls) {
             sendErrorReply(QDBusError::Failed, QStringLiteral("vexa-fake-sensor was told to fail"));
             return QString();
@@ -57,6 +63,7 @@ public Q_SLOTS:
 private:
     QFile m_record;
     bool m_failCalls;
+    bool m_silent;
 };
 
 } // namespace
@@ -76,11 +83,14 @@ int main(int argc, char *argv[])
                                           QStringLiteral("file"));
     const QCommandLineOption failOption(QStringLiteral("fail"),
                                         QStringLiteral("Answer every call with a D-Bus error (after printing it)."));
+    const QCommandLineOption silentOption(QStringLiteral("silent"),
+                                          QStringLiteral("Take every call (and print it) but never answer it."));
     parser.addOption(recordOption);
     parser.addOption(failOption);
+    parser.addOption(silentOption);
     parser.process(app);
 
-    FakeSensor sensor(parser.value(recordOption), parser.isSet(failOption));
+    FakeSensor sensor(parser.value(recordOption), parser.isSet(failOption), parser.isSet(silentOption));
     if (!sensor.recordOpen())
         return 1;
 
