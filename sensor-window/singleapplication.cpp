@@ -2,7 +2,6 @@
 
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
-#include <QDir>
 #include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
@@ -11,6 +10,10 @@
 #include <QWidget>
 #include <QtEndian>
 
+#include <cerrno>
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -25,18 +28,66 @@ constexpr int kIncompleteMessageTimeoutMs = 10000;
 constexpr int kStartLockTimeoutMs = 10000;
 constexpr int kProbeTimeoutMs = 1000;
 
-QString socketDirectory()
+// Whether path is a folder in which only this user can create anything: a
+// real folder (not a link to one), owned by the user, closed to group and others.
+bool isPrivateFolder(const QString &path, QString *why)
 {
-    // The runtime directory is private to the user, so nobody else can take
-    // the name first. Without one, fall back to the shared temporary directory;
-    // the uid in the name and the socket's access mode still keep users apart.
-    const QString runtimeDir = QFile::decodeName(qgetenv("XDG_RUNTIME_DIR"));
-    if (!runtimeDir.isEmpty()) {
-        const QFileInfo info(runtimeDir);
-        if (info.isDir() && info.isWritable() && info.ownerId() == ::getuid())
-            return info.absoluteFilePath();
+    struct stat info;
+    if (::lstat(QFile::encodeName(path).constData(), &info) != 0) {
+        *why = QString::fromLocal8Bit(std::strerror(errno));
+        return false;
     }
-    return QDir::tempPath();
+    if (!S_ISDIR(info.st_mode)) {
+        *why = QStringLiteral("not a folder");
+        return false;
+    }
+    if (info.st_uid != ::geteuid()) {
+        *why = QStringLiteral("owned by uid %1").arg(info.st_uid);
+        return false;
+    }
+    if (info.st_mode & 077) {
+        *why = QStringLiteral("mode %1 lets others in").arg(info.st_mode & 07777, 4, 8, QLatin1Char('0'));
+        return false;
+    }
+    return true;
+}
+
+// One folder per user, found from the uid alone: every start of the same user
+// has to meet in it whatever its environment says (XDG_RUNTIME_DIR and TMPDIR
+// differ between sudo, env -i, autostart and ssh sessions).
+QString socketFolder()
+{
+    const uint uid = ::geteuid();
+    // The login manager's runtime folder, when the user has one.
+    const QString runtimeFolder = QStringLiteral("/run/user/%1").arg(uid);
+    QString why;
+    if (isPrivateFolder(runtimeFolder, &why))
+        return runtimeFolder;
+    // Otherwise a folder of our own in /tmp. Another user may have made it
+    // first; startOrJoin refuses it then.
+    return QStringLiteral("/tmp/vexa-single-%1").arg(uid);
+}
+
+// Makes folder if it is missing and tells whether it is private to this user.
+bool makePrivateFolder(const QString &folder, QString *why)
+{
+    if (::mkdir(QFile::encodeName(folder).constData(), 0700) != 0 && errno != EEXIST) {
+        *why = QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    return isPrivateFolder(folder, why);
+}
+
+// Whether the process at the other end of socket runs as this user. The
+// folder check already keeps others out; this also covers a socket that
+// someone with more rights put there.
+bool peerIsThisUser(const QLocalSocket &socket)
+{
+    struct ucred peer;
+    socklen_t size = sizeof(peer);
+    if (::getsockopt(int(socket.socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0)
+        return false;
+    return peer.uid == ::geteuid();
 }
 
 } // namespace
@@ -56,7 +107,7 @@ QString SingleApplication::serverPathFor(const QString &appId)
     // Hashing keeps the path short (socket paths are limited to about 100
     // bytes) and free of the slashes a display name could carry.
     const QByteArray hash = QCryptographicHash::hash(appId.toUtf8(), QCryptographicHash::Sha1).toHex().left(24);
-    return socketDirectory() + QStringLiteral("/vexa-single-%1-%2").arg(::getuid()).arg(QString::fromLatin1(hash));
+    return socketFolder() + QStringLiteral("/vexa-single-%1").arg(QString::fromLatin1(hash));
 }
 
 QString SingleApplication::id() const
@@ -76,6 +127,18 @@ bool SingleApplication::isRunning() const
 
 void SingleApplication::startOrJoin()
 {
+    // Falling back to a shared place would let another user pose as the
+    // running instance or hold up the start lock, so an unsafe folder means no
+    // instance is looked for or offered; the caller's own checks still apply.
+    const QString folder = QFileInfo(m_serverPath).path();
+    QString why;
+    if (!makePrivateFolder(folder, &why)) {
+        qWarning("SingleApplication: refusing %s for the single-instance socket (%s): "
+                 "another instance can be neither found nor told",
+                 qPrintable(folder), qPrintable(why));
+        return;
+    }
+
     QLockFile startLock(m_serverPath + QStringLiteral(".lock"));
     const bool locked = startLock.tryLock(kStartLockTimeoutMs);
     if (!locked)
@@ -84,8 +147,13 @@ void SingleApplication::startOrJoin()
     QLocalSocket probe;
     probe.connectToServer(m_serverPath);
     if (probe.waitForConnected(kProbeTimeoutMs)) {
-        m_running = true;
+        const bool ours = peerIsThisUser(probe);
         probe.abort();
+        if (ours) {
+            m_running = true;
+        } else {
+            qWarning("SingleApplication: refusing %s: it is served by another user", qPrintable(m_serverPath));
+        }
         return;
     }
 
@@ -108,6 +176,11 @@ bool SingleApplication::listen()
 void SingleApplication::onNewConnection()
 {
     while (QLocalSocket *socket = m_server->nextPendingConnection()) {
+        if (!peerIsThisUser(*socket)) {
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
         connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
         connect(socket, &QLocalSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
         QTimer::singleShot(kIncompleteMessageTimeoutMs, socket, [socket] { socket->abort(); });
@@ -161,7 +234,7 @@ bool SingleApplication::sendMessage(const QString &message, int timeout)
     const QDeadlineTimer deadline(timeout);
     QLocalSocket socket;
     socket.connectToServer(m_serverPath);
-    if (!socket.waitForConnected(int(deadline.remainingTime())))
+    if (!socket.waitForConnected(int(deadline.remainingTime())) || !peerIsThisUser(socket))
         return false;
 
     uchar header[kHeaderSize];

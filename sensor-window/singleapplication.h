@@ -13,10 +13,15 @@ class QWidget;
 // Later starts can hand a text to the running instance, which then brings its
 // activation window up and emits messageReceived.
 //
-// The running instance listens on a local socket whose name is derived from the
-// id and the user id. The check "is someone listening?" and the listen that
-// follows are done under a lock file, so that of two processes starting at the
-// same moment exactly one becomes the running instance.
+// The running instance listens on a local socket named after the id, in a
+// folder found from the user id alone (/run/user/UID when it is the user's
+// private folder, else /tmp/vexa-single-UID), so every start of the user meets
+// there whatever its environment. The folder must be the user's own and closed
+// to others, and the process at the other end must run as the user; otherwise
+// the layer refuses with a warning and neither finds nor offers an instance.
+// The check "is someone listening?" and the listen that follows are done under
+// a lock file, so that of two processes starting at the same moment exactly one
+// becomes the running instance.
 class SingleApplication : public QApplication
 {
     Q_OBJECT
@@ -26,7 +31,8 @@ public:
     ~SingleApplication() override;
 
     QString id() const;
-    // Full path of the local socket this id uses for the current user.
+    // Full path of the local socket this id uses for the current user. It
+    // creates nothing; the folder is made (and checked) by the constructor.
     QString serverPath() const;
 
     // True when another process with the same id and user already runs.

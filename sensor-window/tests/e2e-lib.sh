@@ -135,12 +135,14 @@ visible_windows() {
     fi
 }
 
-# start_window DISPLAY NAME [ARGS...]: the program in the background; sets
-# WINDOW_PID and WINDOW_ID once its window is up.
+# start_window DISPLAY NAME [ARGS...]: the program in the background, through
+# the command in the array WINDOW_LAUNCHER if any (one that execs, so that the
+# pid is the program's); sets WINDOW_PID and WINDOW_ID once its window is up.
+WINDOW_LAUNCHER=()
 start_window() {
     local display=$1 name=$2
     shift 2
-    DISPLAY=$display "$SENSORWINDOW_BIN" "$@" >"$WORK/$name.out" 2>"$WORK/$name.err" &
+    DISPLAY=$display "${WINDOW_LAUNCHER[@]}" "$SENSORWINDOW_BIN" "$@" >"$WORK/$name.out" 2>"$WORK/$name.err" &
     WINDOW_PID=$!
     PIDS+=("$WINDOW_PID")
     wait_for 15 visible_windows "$display" "$WINDOW_PID" || fail "$name: no window appeared"

@@ -306,6 +306,49 @@ case_title_locale() {
     done
 }
 
+case_planted_instance() {
+    require_root
+    start_display
+    start_wm "$XDISPLAY"
+    # As in a session without a runtime folder, started with a bare environment.
+    unset XDG_RUNTIME_DIR
+    # A mount namespace with an empty /tmp and /run/user: the program has not
+    # run there yet, and the user has no runtime folder. The X server's socket
+    # folder and $WORK stay reachable through bind mounts.
+    unshare --mount --propagation private sleep 100000 &
+    local holder=$!
+    PIDS+=("$holder")
+    wait_for 10 sh -c "[ \"\$(readlink /proc/$holder/ns/mnt)\" != \"\$(readlink /proc/self/ns/mnt)\" ]" ||
+        fail "no mount namespace"
+    WINDOW_LAUNCHER=(nsenter --target "$holder" --mount --)
+    "${WINDOW_LAUNCHER[@]}" sh -ec '
+        mount -t tmpfs -o mode=755 tmpfs /run/user
+        mkdir /run/user/outside
+        mount --rbind /tmp /run/user/outside
+        mount -t tmpfs -o mode=1777 tmpfs /tmp
+        for d in .X11-unix "${1#/tmp/}"; do
+            mkdir -p "/tmp/$d"
+            mount --bind "/run/user/outside/$d" "/tmp/$d"
+        done
+        install -m 755 "$2" /tmp/planter
+    ' setup "$WORK" "$SINGLEAPP_HELPER" || fail "cannot prepare the mount namespace"
+
+    # Another user comes first: makes the folders on the way to our socket
+    # and listens there.
+    local id="tarvo-vexa-snsorwindow$XDISPLAY" path
+    path=$("${WINDOW_LAUNCHER[@]}" "$SINGLEAPP_HELPER" "$id" path) || fail "no socket path"
+    "${WINDOW_LAUNCHER[@]}" setpriv --reuid=65534 --regid=65534 --clear-groups \
+        sh -c 'mkdir -p "$(dirname "$1")" && exec /tmp/planter - plant "$1"' plant "$path" \
+        >"$WORK/planted.out" 2>"$WORK/planted.err" &
+    PIDS+=("$!")
+    wait_for 10 grep -qx planted "$WORK/planted.out" || fail "the other user could not plant a socket at $path"
+
+    start_window "$XDISPLAY" first planted-argument
+    [ "$(cat "$WORK/planted.out")" = planted ] || fail "the program talked to the planted socket"
+    grep -q "SingleApplication: refusing $(dirname "$path")" "$WORK/first.err" ||
+        fail "no warning about the folder: $(cat "$WORK/first.err")"
+}
+
 mkfifo "$WORK/stdin.fifo"
 # Keeps the fifo open for writing, so helpers reading it run until cleanup.
 sleep 100000 >"$WORK/stdin.fifo" &
@@ -322,8 +365,9 @@ no-config) case_no_config ;;
 lock-file) case_lock_file ;;
 no-catalogue) case_no_catalogue ;;
 title-locale) case_title_locale ;;
+planted-instance) case_planted_instance ;;
 *)
-    echo "usage: $0 clicks|keyboard|no-service|forwarded-text|same-display|other-display|no-config|lock-file|no-catalogue|title-locale" >&2
+    echo "usage: $0 clicks|keyboard|no-service|forwarded-text|same-display|other-display|no-config|lock-file|no-catalogue|title-locale|planted-instance" >&2
     exit 64
     ;;
 esac

@@ -10,9 +10,15 @@
 //          runs, 3 when sending failed.
 //        vexa-singleapp-helper ID send-size BYTES [TIMEOUT_MS]
 //          Like send, with a text of BYTES characters.
+//        vexa-singleapp-helper ID path
+//          Prints the socket path of ID for this user, making nothing.
+//        vexa-singleapp-helper - plant PATH
+//          Plays another user's socket: listens at PATH, open to everyone,
+//          prints "planted", then "connected" for every connection.
 
 #include "singleapplication.h"
 
+#include <QLocalServer>
 #include <QSocketNotifier>
 #include <QWidget>
 
@@ -28,11 +34,33 @@ static void say(const QString &line)
 int main(int argc, char *argv[])
 {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: vexa-singleapp-helper ID serve|send TEXT [TIMEOUT_MS]|send-size BYTES [TIMEOUT_MS]\n");
+        std::fprintf(stderr, "usage: vexa-singleapp-helper ID serve|send TEXT [TIMEOUT_MS]|send-size BYTES [TIMEOUT_MS]|path\n"
+                             "       vexa-singleapp-helper - plant PATH\n");
         return 64;
     }
     const QString id = QString::fromLocal8Bit(argv[1]);
     const QByteArray mode = argv[2];
+    if (mode == "path") {
+        say(SingleApplication::serverPathFor(id));
+        return 0;
+    }
+    if (mode == "plant") {
+        if (argc < 4)
+            return 64;
+        QCoreApplication app(argc, argv);
+        QLocalServer server;
+        server.setSocketOptions(QLocalServer::WorldAccessOption);
+        QObject::connect(&server, &QLocalServer::newConnection, &server, [&server] {
+            while (server.nextPendingConnection())
+                say(QStringLiteral("connected"));
+        });
+        if (!server.listen(QString::fromLocal8Bit(argv[3]))) {
+            std::fprintf(stderr, "cannot listen: %s\n", qPrintable(server.errorString()));
+            return 1;
+        }
+        say(QStringLiteral("planted"));
+        return app.exec();
+    }
     SingleApplication app(id, argc, argv);
 
     if (mode == "send" || mode == "send-size") {

@@ -1,5 +1,6 @@
 // SingleApplication across real processes: the helper program is started as
-// running instance and as later starts, each test in a private socket directory.
+// running instance and as later starts. The socket folder is the user's fixed
+// one, so the ids carry this test's process id to keep concurrent runs apart.
 
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -9,6 +10,8 @@
 
 #include <memory>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 class TestSingleApplication : public QObject
@@ -27,15 +30,19 @@ private Q_SLOTS:
     void staleSocketOfKilledInstanceIsReplaced();
     void simultaneousStartsHaveOneWinner();
     void stalledInstanceMakesSendTimeOut();
-    void socketIsPrivateToUser();
+    void instanceIsFoundWhateverTheRuntimeDir_data();
+    void instanceIsFoundWhateverTheRuntimeDir();
 
 private:
+    static QString testId(const char *suffix);
     QProcess *startHelper(const QStringList &arguments);
     QString readLine(QProcess *process, int timeoutMs = 10000);
     QProcess *startServer(const QString &id, QString *serverPath = nullptr);
     int send(const QString &id, const QString &text, int timeoutMs = 5000);
 
     std::unique_ptr<QTemporaryDir> m_runtimeDir;
+    // XDG_RUNTIME_DIR of the helpers started next; empty: not set.
+    QString m_runtimeDirValue;
     std::vector<std::unique_ptr<QProcess>> m_processes;
 };
 
@@ -43,6 +50,12 @@ void TestSingleApplication::init()
 {
     m_runtimeDir = std::make_unique<QTemporaryDir>();
     QVERIFY(m_runtimeDir->isValid());
+    m_runtimeDirValue = m_runtimeDir->path();
+}
+
+QString TestSingleApplication::testId(const char *suffix)
+{
+    return QStringLiteral("vexa-test-%1%2").arg(QCoreApplication::applicationPid()).arg(QLatin1String(suffix));
 }
 
 void TestSingleApplication::cleanup()
@@ -63,7 +76,10 @@ QProcess *TestSingleApplication::startHelper(const QStringList &arguments)
 {
     auto process = std::make_unique<QProcess>();
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_runtimeDir->path());
+    if (m_runtimeDirValue.isEmpty())
+        env.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+    else
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_runtimeDirValue);
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     process->setProcessEnvironment(env);
     process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -108,23 +124,23 @@ int TestSingleApplication::send(const QString &id, const QString &text, int time
 
 void TestSingleApplication::messageReachesRunningInstanceAfterActivation()
 {
-    QProcess *server = startServer(QStringLiteral("vexa-test:1"));
+    QProcess *server = startServer(testId(":1"));
     QVERIFY(server);
 
     const QString text = QStringLiteral("hello w\u00f6rld \u91cd\u529b / --flag");
-    QCOMPARE(send(QStringLiteral("vexa-test:1"), text), 0);
+    QCOMPARE(send(testId(":1"), text), 0);
     // 0: the window was no longer minimized when the receivers ran.
     QCOMPARE(readLine(server), QStringLiteral("received:0:") + text);
 
     // The instance keeps serving: a second message arrives the same way.
-    QCOMPARE(send(QStringLiteral("vexa-test:1"), QStringLiteral("again")), 0);
+    QCOMPARE(send(testId(":1"), QStringLiteral("again")), 0);
     QCOMPARE(readLine(server), QStringLiteral("received:0:again"));
 }
 
 void TestSingleApplication::secondStartIsNotPrimary()
 {
-    QVERIFY(startServer(QStringLiteral("vexa-test:1")));
-    QProcess *second = startHelper({QStringLiteral("vexa-test:1"), QStringLiteral("serve")});
+    QVERIFY(startServer(testId(":1")));
+    QProcess *second = startHelper({testId(":1"), QStringLiteral("serve")});
     QCOMPARE(readLine(second), QStringLiteral("secondary"));
     QVERIFY(second->waitForFinished(5000));
     QCOMPARE(second->exitCode(), 0);
@@ -132,24 +148,24 @@ void TestSingleApplication::secondStartIsNotPrimary()
 
 void TestSingleApplication::differentIdsDoNotMeet()
 {
-    QVERIFY(startServer(QStringLiteral("vexa-test:1")));
-    QCOMPARE(send(QStringLiteral("vexa-test:2"), QStringLiteral("x")), 2);
-    QCOMPARE(send(QStringLiteral("vexa-test"), QStringLiteral("x")), 2);
-    QVERIFY(startServer(QStringLiteral("vexa-test:2")));
+    QVERIFY(startServer(testId(":1")));
+    QCOMPARE(send(testId(":2"), QStringLiteral("x")), 2);
+    QCOMPARE(send(testId(""), QStringLiteral("x")), 2);
+    QVERIFY(startServer(testId(":2")));
 }
 
 void TestSingleApplication::sendWithoutRunningInstanceFails()
 {
-    QCOMPARE(send(QStringLiteral("vexa-test:1"), QStringLiteral("x")), 2);
+    QCOMPARE(send(testId(":1"), QStringLiteral("x")), 2);
     // The failed sender was the instance for a moment; it must not block the next one.
-    QVERIFY(startServer(QStringLiteral("vexa-test:1")));
+    QVERIFY(startServer(testId(":1")));
 }
 
 void TestSingleApplication::largeMessageArrivesWhole()
 {
-    QProcess *server = startServer(QStringLiteral("vexa-test:1"));
+    QProcess *server = startServer(testId(":1"));
     QVERIFY(server);
-    QProcess *sender = startHelper({QStringLiteral("vexa-test:1"), QStringLiteral("send-size"),
+    QProcess *sender = startHelper({testId(":1"), QStringLiteral("send-size"),
                                     QStringLiteral("300000")});
     QVERIFY(sender->waitForFinished(15000));
     QCOMPARE(sender->exitCode(), 0);
@@ -159,22 +175,22 @@ void TestSingleApplication::largeMessageArrivesWhole()
 void TestSingleApplication::staleSocketOfKilledInstanceIsReplaced()
 {
     QString path;
-    QProcess *server = startServer(QStringLiteral("vexa-test:1"), &path);
+    QProcess *server = startServer(testId(":1"), &path);
     QVERIFY(server);
     server->kill();
     QVERIFY(server->waitForFinished(5000));
     QVERIFY2(QFileInfo::exists(path), "a killed instance should leave its socket behind");
 
-    QProcess *next = startServer(QStringLiteral("vexa-test:1"));
+    QProcess *next = startServer(testId(":1"));
     QVERIFY(next);
-    QCOMPARE(send(QStringLiteral("vexa-test:1"), QStringLiteral("after crash")), 0);
+    QCOMPARE(send(testId(":1"), QStringLiteral("after crash")), 0);
     QCOMPARE(readLine(next), QStringLiteral("received:0:after crash"));
 }
 
 void TestSingleApplication::simultaneousStartsHaveOneWinner()
 {
     for (int round = 0; round < 4; ++round) {
-        const QString id = QStringLiteral("vexa-race:%1").arg(round);
+        const QString id = testId(":race") + QString::number(round);
         std::vector<QProcess *> starts;
         for (int i = 0; i < 6; ++i)
             starts.push_back(startHelper({id, QStringLiteral("serve")}));
@@ -194,28 +210,54 @@ void TestSingleApplication::simultaneousStartsHaveOneWinner()
 
 void TestSingleApplication::stalledInstanceMakesSendTimeOut()
 {
-    QProcess *server = startServer(QStringLiteral("vexa-test:1"));
+    QProcess *server = startServer(testId(":1"));
     QVERIFY(server);
     QCOMPARE(::kill(pid_t(server->processId()), SIGSTOP), 0);
 
     QElapsedTimer timer;
     timer.start();
-    QCOMPARE(send(QStringLiteral("vexa-test:1"), QStringLiteral("nobody answers"), 500), 3);
+    QCOMPARE(send(testId(":1"), QStringLiteral("nobody answers"), 500), 3);
     // Generous bound: only a sender that ignores its timeout takes this long.
     QVERIFY2(timer.elapsed() < 8000, qPrintable(QString::number(timer.elapsed())));
 
     // Once the instance runs again it takes the message that was already written.
     QCOMPARE(::kill(pid_t(server->processId()), SIGCONT), 0);
-    QCOMPARE(send(QStringLiteral("vexa-test:1"), QStringLiteral("awake")), 0);
+    QCOMPARE(send(testId(":1"), QStringLiteral("awake")), 0);
     QStringList lines {readLine(server), readLine(server)};
     QVERIFY2(lines.contains(QStringLiteral("received:0:awake")), qPrintable(lines.join(QLatin1Char('|'))));
 }
 
-void TestSingleApplication::socketIsPrivateToUser()
+void TestSingleApplication::instanceIsFoundWhateverTheRuntimeDir_data()
 {
+    // "private": a 0700 folder of this user; empty: the variable is not set.
+    QTest::addColumn<QString>("serverRuntimeDir");
+    QTest::addColumn<QString>("senderRuntimeDir");
+    QTest::newRow("only the instance has one") << QStringLiteral("private") << QString();
+    QTest::newRow("only the later start has one") << QString() << QStringLiteral("private");
+    QTest::newRow("the instance names a shared one") << QStringLiteral("/tmp") << QStringLiteral("private");
+}
+
+void TestSingleApplication::instanceIsFoundWhateverTheRuntimeDir()
+{
+    QFETCH(QString, serverRuntimeDir);
+    QFETCH(QString, senderRuntimeDir);
+    const auto runtimeDir = [this](const QString &row) {
+        return row == QLatin1String("private") ? m_runtimeDir->path() : row;
+    };
+    m_runtimeDirValue = runtimeDir(serverRuntimeDir);
     QString path;
-    QVERIFY(startServer(QStringLiteral("vexa-test:1"), &path));
-    QVERIFY(path.startsWith(m_runtimeDir->path() + QLatin1Char('/')));
+    QProcess *server = startServer(testId(":1"), &path);
+    QVERIFY(server);
+    m_runtimeDirValue = runtimeDir(senderRuntimeDir);
+    QCOMPARE(send(testId(":1"), QStringLiteral("found")), 0);
+    QCOMPARE(readLine(server), QStringLiteral("received:0:found"));
+
+    // Nobody else can create in the socket's folder, or connect to the socket.
+    struct stat folder;
+    QCOMPARE(::lstat(QFile::encodeName(QFileInfo(path).path()).constData(), &folder), 0);
+    QVERIFY(S_ISDIR(folder.st_mode));
+    QCOMPARE(folder.st_uid, ::geteuid());
+    QCOMPARE(folder.st_mode & 077, 0u);
     const QFile::Permissions others = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup | QFile::ReadOther
                                       | QFile::WriteOther | QFile::ExeOther;
     QCOMPARE(QFileInfo(path).permissions() & others, QFile::Permissions());

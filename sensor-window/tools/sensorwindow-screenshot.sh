@@ -55,8 +55,9 @@ if command -v openbox >/dev/null; then
         { echo "openbox did not start" >&2; cat "$work/openbox.err" >&2; exit 1; }
 fi
 
-# A home and runtime directory of its own, so a simulator the user already
-# runs neither blocks this one nor is brought up by it.
+# A home of its own (the lock file) on a display of its own (the single-instance
+# id), so a simulator the user already runs neither blocks this one nor is
+# brought up by it. The runtime directory is only there for Qt.
 mkdir -p "$work/home/.config" && mkdir -m 700 "$work/runtime"
 HOME="$work/home" XDG_RUNTIME_DIR="$work/runtime" LANG=${LANG:-C.UTF-8} \
     "$program" >"$work/program.out" 2>"$work/program.err" &
