@@ -40,6 +40,10 @@ dpkg-query -L tarvo-vexa-settings-daemon tarvo-vexa-sensorwindow |
     while read -r path; do [ -f "$path" ] && echo "    $path"; done | grep -v /usr/share/doc/
 echo "Permitted callers (the test caller, copied): $settings $window $manager"
 
+section "Manual pages (man tarvo-vexa-settings-daemon, the first lines)"
+whatis tarvo-vexa-settings-daemon tarvo-vexa-sensorwindow | sed 's/^/    /'
+MANPAGER=cat MANWIDTH=80 man tarvo-vexa-settings-daemon 2>&1 | sed -n '3,16p' | sed 's/^/    /'
+
 section "The first call starts the daemon (bus activation)"
 before=$(daemon_pid)
 echo "daemon running before the first call: ${before:-none}"

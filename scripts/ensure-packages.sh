@@ -5,12 +5,12 @@ set -euo pipefail
 
 PACKAGES=(
     build-essential cmake pkg-config
-    qtbase5-dev qttools5-dev qttools5-dev-tools libqt5dbus5
+    qtbase5-dev qtbase5-dev-tools qttools5-dev qttools5-dev-tools libqt5dbus5
     dbus util-linux mount
     zip unzip passwd
     xvfb xauth x11-utils xdotool
     openbox imagemagick fonts-wqy-microhei
-    debhelper dpkg-dev lintian systemd logrotate desktop-file-utils libxml2-utils
+    debhelper dpkg-dev lintian systemd logrotate desktop-file-utils libxml2-utils man-db
     clang libclang-rt-14-dev
 )
 

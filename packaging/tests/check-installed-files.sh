@@ -2,7 +2,8 @@
 # Installs the build into scratch folders, as `cmake --install --prefix` would,
 # and checks every system file we ship with the program that reads it on a
 # real system: systemd-analyze for the unit, logrotate for its configuration,
-# desktop-file-validate for the menu entry, dbus-daemon for the bus files.
+# desktop-file-validate for the menu entry, dbus-daemon for the bus files,
+# man for the manual pages and qdbusxml2cpp for the interface description.
 #
 #   check-installed-files.sh BUILD_DIR
 set -euo pipefail
@@ -31,6 +32,8 @@ need() {
 need systemd-analyze
 need desktop-file-validate
 need dbus-daemon
+need man
+need qdbusxml2cpp
 PATH=$PATH:/usr/sbin:/sbin
 need logrotate
 
@@ -47,9 +50,12 @@ logrotate_conf=$root/etc/logrotate.d/tarvo-vexa-settings-daemon
 desktop=$root/usr/share/applications/tarvo-vexa-sensorwindow.desktop
 icon=$root/usr/share/icons/hicolor/scalable/apps/tarvo-vexa-sensorwindow.svg
 unit=$(find "$root" -path '*/systemd/system/tarvo-vexa-settings-daemon.service')
+interface=$root/usr/share/dbus-1/interfaces/cn.selvane.Vexa.Pref.xml
+daemon_man=$root/usr/share/man/man8/tarvo-vexa-settings-daemon.8
+window_man=$root/usr/share/man/man1/tarvo-vexa-sensorwindow.1
 
 for file in "$root$daemon" "$root/usr/bin/tarvo-vexa-sensorwindow" "$activation" "$policy" \
-            "$logrotate_conf" "$desktop" "$icon" "$unit"; do
+            "$logrotate_conf" "$desktop" "$icon" "$unit" "$interface" "$daemon_man" "$window_man"; do
     [ -n "$file" ] && [ -f "$file" ] && pass "installed ${file#"$root"}" || fail "not installed: ${file#"$root"}"
 done
 [ -n "$unit" ] || { echo "FAILED: no unit installed"; exit 1; }
@@ -110,6 +116,24 @@ check "desktop-file-validate" desktop-file-validate "$desktop"
 [ -x "$root/usr/bin/$(value "$desktop" Exec)" ] && pass "desktop Exec is installed" || fail "desktop Exec $(value "$desktop" Exec) not installed"
 [ "$(value "$desktop" Icon)" = "$(basename "$icon" .svg)" ] && pass "desktop Icon is ours" || fail "desktop Icon"
 check "icon is well-formed SVG" xmllint --noout "$icon"
+
+# groff formats each page without a warning, in a UTF-8 locale as lintian
+# does (the sensor window's page shows the Chinese captions).
+for page in "$daemon_man" "$window_man"; do
+    if LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$page" >/dev/null 2>"$scratch/man.err" \
+            && [ ! -s "$scratch/man.err" ]; then
+        pass "man --warnings ${page#"$root"}"
+    else
+        fail "man --warnings ${page#"$root"}"
+        sed 's/^/    /' "$scratch/man.err"
+    fi
+done
+
+# A client author generates a proxy from the interface description
+# (QT_SELECT: qdbusxml2cpp is qtchooser's, which serves several Qt versions).
+check "interface description is well-formed XML" xmllint --noout "$interface"
+check "qdbusxml2cpp -p accepts the interface description" \
+    env QT_SELECT=qt5 qdbusxml2cpp -p "$scratch/vexapref" "$interface"
 
 # Another prefix moves the program, and the bus files follow it.
 other=$scratch/other-prefix

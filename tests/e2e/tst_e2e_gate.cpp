@@ -24,6 +24,62 @@ static QByteArray warnLine(const QByteArray &message)
     return "[QWARN]:msg-[" + message + "], file-[], func-[], category-[default]\n";
 }
 
+static const QString interfaceDescription =
+    QStringLiteral("/usr/share/dbus-1/interfaces/cn.selvane.Vexa.Pref.xml");
+
+// The members of interface cn.selvane.Vexa.Pref in an introspection document,
+// one text each, in document order: kind and name, then its arguments
+// (direction:name:type, with the direction D-Bus assumes when none is given)
+// and annotations (@name=value) in their order. Annotations of the interface
+// itself come as members of their own. *error is set for malformed XML.
+static QStringList interfaceMembers(const QByteArray &document, QString *error)
+{
+    QStringList members;
+    QXmlStreamReader xml(document);
+    bool inOurs = false;
+    bool inMember = false;
+    QString current;
+    const auto attribute = [&xml](const char *name) {
+        return xml.attributes().value(QLatin1String(name)).toString();
+    };
+    const auto isMember = [&xml] {
+        return xml.name() == QLatin1String("method") || xml.name() == QLatin1String("signal")
+            || xml.name() == QLatin1String("property");
+    };
+    while (!xml.atEnd()) {
+        xml.readNext();
+        if (xml.isStartElement() && xml.name() == QLatin1String("interface"))
+            inOurs = attribute("name") == QLatin1String("cn.selvane.Vexa.Pref");
+        else if (xml.isEndElement() && xml.name() == QLatin1String("interface"))
+            inOurs = false;
+        if (!inOurs)
+            continue;
+        if (xml.isStartElement() && isMember()) {
+            inMember = true;
+            current = xml.name().toString() + QLatin1Char(' ') + attribute("name");
+            if (xml.name() == QLatin1String("property"))
+                current += QLatin1Char(' ') + attribute("type") + QLatin1Char(' ') + attribute("access");
+        } else if (xml.isStartElement() && xml.name() == QLatin1String("arg")) {
+            QString direction = attribute("direction");
+            if (direction.isEmpty())
+                direction = current.startsWith(QLatin1String("signal ")) ? QStringLiteral("out") : QStringLiteral("in");
+            current += QLatin1Char(' ') + direction + QLatin1Char(':') + attribute("name") + QLatin1Char(':')
+                + attribute("type");
+        } else if (xml.isStartElement() && xml.name() == QLatin1String("annotation")) {
+            const QString annotation = QLatin1Char('@') + attribute("name") + QLatin1Char('=') + attribute("value");
+            if (inMember)
+                current += QLatin1Char(' ') + annotation;
+            else
+                members << QStringLiteral("annotation ") + annotation;
+        } else if (xml.isEndElement() && isMember()) {
+            members << current;
+            inMember = false;
+        }
+    }
+    *error = xml.hasError() ? xml.errorString() : QString();
+    return members;
+}
+
 // A call that reaches the method but changes nothing: any text other than
 // "true" or "false" leaves the autostart entry alone.
 static Reply harmlessCall(const QString &program, const QStringList &wrapper = {},
@@ -70,30 +126,9 @@ private slots:
         const Reply reply = call(unpermittedCaller, QStringLiteral("--introspect"));
         QVERIFY2(reply.exitCode == 0, qPrintable(reply.output));
 
-        QStringList members;
-        QXmlStreamReader xml(reply.output);
-        bool inOurs = false;
-        QString current;
-        const auto attribute = [&xml](const char *name) {
-            return xml.attributes().value(QLatin1String(name)).toString();
-        };
-        while (!xml.atEnd()) {
-            xml.readNext();
-            if (xml.isStartElement() && xml.name() == QLatin1String("interface"))
-                inOurs = attribute("name") == QLatin1String("cn.selvane.Vexa.Pref");
-            if (!inOurs)
-                continue;
-            if (xml.isStartElement() && (xml.name() == QLatin1String("method") || xml.name() == QLatin1String("signal")))
-                current = xml.name().toString() + QLatin1Char(' ') + attribute("name");
-            else if (xml.isStartElement() && xml.name() == QLatin1String("arg"))
-                current += QLatin1Char(' ') + attribute("direction") + QLatin1Char(':') + attribute("name")
-                    + QLatin1Char(':') + attribute("type");
-            else if (xml.isEndElement() && (xml.name() == QLatin1String("method") || xml.name() == QLatin1String("signal")))
-                members << current;
-            else if (xml.isStartElement() && xml.name() == QLatin1String("property"))
-                members << QStringLiteral("property");
-        }
-        QVERIFY2(!xml.hasError(), qPrintable(xml.errorString()));
+        QString error;
+        QStringList members = interfaceMembers(reply.output.toUtf8(), &error);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
         QCOMPARE(members, QStringList({
             QStringLiteral("signal aboutToQuit"),
             QStringLiteral("method setDockerDefaultIpAddress out::b in:value:s"),
@@ -106,6 +141,16 @@ private slots:
             QStringLiteral("method copyLogFiles out::i in:username:s in:userid:s in:logPath:s"),
             QStringLiteral("method quilt"),
         }));
+
+        // Clients generate their proxies from the installed description, so
+        // it must say what the daemon answers; the order of members is free.
+        QFile description(interfaceDescription);
+        QVERIFY2(description.open(QIODevice::ReadOnly), qPrintable(interfaceDescription));
+        QStringList described = interfaceMembers(description.readAll(), &error);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+        described.sort();
+        members.sort();
+        QCOMPARE(described, members);
     }
 
     void permittedProgramsPass_data()

@@ -217,6 +217,10 @@ private slots:
         QTest::newRow("activation") << activationPath << daemonPackage;
         QTest::newRow("unit") << unitPath << daemonPackage;
         QTest::newRow("logrotate") << logrotatePath << daemonPackage;
+        QTest::newRow("interface description")
+            << QStringLiteral("/usr/share/dbus-1/interfaces/cn.selvane.Vexa.Pref.xml") << daemonPackage;
+        QTest::newRow("daemon manual")
+            << QStringLiteral("/usr/share/man/man8/tarvo-vexa-settings-daemon.8.gz") << daemonPackage;
         QTest::newRow("window") << QStringLiteral("/usr/bin/tarvo-vexa-sensorwindow") << windowPackage;
         QTest::newRow("desktop entry") << desktopPath << windowPackage;
         QTest::newRow("icon") << QStringLiteral("/usr/share/icons/hicolor/scalable/apps/tarvo-vexa-sensorwindow.svg")
@@ -227,6 +231,8 @@ private slots:
         QTest::newRow("en_US catalogue")
             << QStringLiteral("/usr/share/tarvo-vexa-sensorwindow/translations/tarvo-vexa-sensorwindow_en_US.qm")
             << windowPackage;
+        QTest::newRow("window manual")
+            << QStringLiteral("/usr/share/man/man1/tarvo-vexa-sensorwindow.1.gz") << windowPackage;
     }
     void packagesShipTheirFiles()
     {
