@@ -1,6 +1,6 @@
 #include "phoneinfo.h"
 
-#include "atomicfile.h"
+#include "fileio.h"
 
 #include <QByteArray>
 #include <QDebug>

@@ -1,6 +1,6 @@
 #include "warninglist.h"
 
-#include "atomicfile.h"
+#include "fileio.h"
 #include "jsonfile.h"
 
 #include <QJsonArray>

@@ -1,4 +1,4 @@
-#include "atomicfile.h"
+#include "fileio.h"
 #include "filetestutil.h"
 
 #include <QDir>
@@ -56,7 +56,7 @@ private:
 
 } // namespace
 
-class TestAtomicFile : public QObject
+class TestFileIo : public QObject
 {
     Q_OBJECT
 
@@ -65,6 +65,52 @@ private slots:
     {
         // Past the file size limit the kernel would otherwise end the process.
         std::signal(SIGXFSZ, SIG_IGN);
+    }
+
+    void readsWholeFiles_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<bool>("result");
+        QTest::newRow("regular file") << QStringLiteral("regular") << true;
+        QTest::newRow("empty file") << QStringLiteral("empty") << true;
+        // /proc reports size 0: only reading to the end gets the bytes.
+        QTest::newRow("proc file") << QStringLiteral("proc") << true;
+        // Qt's readAll() gives an empty array, without an error, past 2 GiB.
+        QTest::newRow("too large for a QByteArray") << QStringLiteral("too large") << false;
+        QTest::newRow("missing") << QStringLiteral("missing") << false;
+        QTest::newRow("directory") << QStringLiteral("directory") << false;
+    }
+    void readsWholeFiles()
+    {
+        QFETCH(QString, kind);
+        QFETCH(bool, result);
+        QTemporaryDir dir;
+        QString path = dir.filePath(QStringLiteral("file"));
+        QByteArray expected;
+        if (kind == QLatin1String("regular")) {
+            for (int i = 0; expected.size() < 3 * 1024 * 1024; ++i)
+                expected += QByteArray::number(i) + "\r\n";
+            QVERIFY(writeDirectly(path, expected));
+        } else if (kind == QLatin1String("empty")) {
+            QVERIFY(writeDirectly(path, expected));
+        } else if (kind == QLatin1String("proc")) {
+            path = QStringLiteral("/proc/self/environ");
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            expected = file.readAll();
+            QVERIFY(!expected.isEmpty());
+        } else if (kind == QLatin1String("too large")) {
+            QVERIFY(FileTest::makeSparseFile(path, maxWholeFileSize + 1));
+        } else if (kind == QLatin1String("directory")) {
+            QVERIFY(QDir().mkdir(path));
+        }
+        QByteArray content = "stale";
+        QString reason;
+        bool missing = true;
+        QCOMPARE(readWholeFile(path, &content, &reason, &missing), result);
+        QCOMPARE(content, expected);
+        QCOMPARE(missing, kind == QLatin1String("missing"));
+        QCOMPARE(reason.isEmpty(), result);
     }
 
     void newFileFollowsUmask_data()
@@ -229,5 +275,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestAtomicFile)
-#include "tst_atomicfile.moc"
+QTEST_GUILESS_MAIN(TestFileIo)
+#include "tst_fileio.moc"
