@@ -98,16 +98,22 @@ bool setPhoneInfoInFile(const QString &path, const PhoneIdentity &identity)
     // rewrite keep whatever encoding (or invalid bytes) they have.
     QByteArray output;
     output.reserve(content.size() + 256);
-    bool seen[keyCount] = {};
+    // A byte order mark is no part of the first line, but it stays in front.
+    static const char byteOrderMark[] = "\xef\xbb\xbf";
     int start = 0;
+    if (content.startsWith(byteOrderMark)) {
+        output += byteOrderMark;
+        start = 3;
+    }
+    bool seen[keyCount] = {};
     while (start < content.size()) {
         int end = content.indexOf('\n', start);
-        const bool lineFeed = end >= 0;
-        if (!lineFeed)
+        if (end < 0)
             end = content.size();
         int length = end - start;
-        // Only a CR right before the LF belongs to the line end.
-        if (lineFeed && length > 0 && content.at(end - 1) == '\r')
+        // A CR right before the line's end (the LF, or the end of the file)
+        // belongs to it; elsewhere it is part of the line.
+        if (length > 0 && content.at(end - 1) == '\r')
             --length;
         const QByteArray line = QByteArray::fromRawData(content.constData() + start, length);
 

@@ -97,6 +97,11 @@ private slots:
             << "a=1\nro.custom.imei=I\n\nb=2\n" + newLines({"ro.custom.imei="});
         QTest::newRow("no final line end") << true << QByteArray("a=1\nro.custom.model=m")
             << "a=1\nro.custom.model=M\n" + newLines({"ro.custom.model="});
+        QTest::newRow("lone CR ends the last line") << true << QByteArray("a=1\r\nlast=1\r")
+            << "a=1\nlast=1\n" + newLines();
+        // The mark is no part of the first line's key, and stays in front.
+        QTest::newRow("byte order mark") << true << QByteArray("\xef\xbb\xbfro.custom.manufacturer=old\nx=1\n")
+            << "\xef\xbb\xbfro.custom.manufacturer=V\nx=1\n" + newLines({"ro.custom.manufacturer="});
         // Lines we do not rewrite keep their bytes, whatever their encoding.
         QTest::newRow("other bytes kept") << true
             << bytes("a=x\ry\nname=Caf\xe9\nbin=\xff\xfe\x00z\n\t=tab\n")
