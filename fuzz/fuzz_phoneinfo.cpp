@@ -12,6 +12,8 @@
 #include "fuzzhelpers.h"
 #include "phoneinfo.h"
 
+#include <QFileInfo>
+
 static const QString fileName = QStringLiteral("build.prop");
 
 static const char *const keys[7] = {
@@ -120,6 +122,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static Fuzz::Scratch scratch;
+    static const QString dataRoot = QFileInfo(scratch.path(fileName)).path();
     const QList<QByteArray> fields = Fuzz::split(data, size, 8);
     if (fields.size() < 7)
         return 0;
@@ -136,7 +139,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     const PhoneIdentity identity{values.at(0), values.at(1), values.at(2), values.at(3),
                                  values.at(4), values.at(5), values.at(6)};
-    const bool result = setPhoneInfoInFile(scratch.path(fileName), identity);
+    const bool result = setPhoneInfoInFile(dataRoot, scratch.path(fileName), identity);
 
     bool exists = false;
     const QByteArray after = scratch.read(fileName, &exists);

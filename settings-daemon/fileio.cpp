@@ -137,7 +137,7 @@ static int createTemporary(int dirFd, const QByteArray &name, QByteArray *tempor
 }
 
 bool writeFileAtomicallyAt(int dirFd, const QString &name, const QByteArray &content,
-                           const QString &displayPath)
+                           const QString &displayPath, const FileIdentity *expected)
 {
     const QByteArray native = QFile::encodeName(name);
     if (native.isEmpty() || native == "." || native == ".." || native.contains('/'))
@@ -149,6 +149,9 @@ bool writeFileAtomicallyAt(int dirFd, const QString &name, const QByteArray &con
         return fail(displayPath, errnoText());
     if (existed && !S_ISREG(old.st_mode))
         return fail(displayPath, QStringLiteral("is not a regular file"));
+    if (expected && (existed != expected->exists
+                     || (existed && (old.st_dev != expected->device || old.st_ino != expected->inode))))
+        return fail(displayPath, QStringLiteral("was replaced while it was read"));
 
     QString reason;
     QByteArray temporary;

@@ -4,6 +4,7 @@
 #include <QString>
 
 #include <cerrno>
+#include <sys/types.h>
 
 // How the daemon reads and writes whole files.
 
@@ -32,12 +33,23 @@ QByteArray withoutCarriageReturns(QByteArray bytes);
 // left behind, a warning naming the file is logged, and false is returned.
 bool writeFileAtomically(const QString &path, const QByteArray &content);
 
+// What a caller found at a name when it read it: nothing, or the file of
+// this device and inode.
+struct FileIdentity
+{
+    bool exists = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+};
+
 // The same for the entry name (one path component) of the directory open at
 // dirFd, all of it through that descriptor: no path is looked up again, and
 // nothing at name is followed; an entry there that is not a regular file is
-// refused. displayPath names the file in the warning.
+// refused. With expected, the entry must still be what the caller read (or
+// still be missing), so that the owner and mode kept are those of the file
+// read, not of one put there since. displayPath names the file in the warning.
 bool writeFileAtomicallyAt(int dirFd, const QString &name, const QByteArray &content,
-                           const QString &displayPath);
+                           const QString &displayPath, const FileIdentity *expected = nullptr);
 
 // The text of errno (or of the error given), in the locale's encoding.
 QString errnoText(int error = errno);

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/resource.h>
@@ -256,6 +257,51 @@ private slots:
         expectWriteWarning(missing);
         QVERIFY(!writeFileAtomically(missing, "{}\n"));
         QCOMPARE(FileTest::entries(dir.path()), QStringList{QStringLiteral("games.json")});
+    }
+
+    // The caller read the file at the name; by the write, the name may hold
+    // another file (say a link to a set-user-id program, planted in a folder
+    // its user can write), whose owner and mode must not be copied.
+    void writeAtChecksWhatWasRead_data()
+    {
+        QTest::addColumn<bool>("readExisting");
+        QTest::addColumn<QString>("now"); // what the name holds at the write
+        QTest::addColumn<bool>("result");
+        QTest::newRow("same file") << true << QStringLiteral("unchanged") << true;
+        QTest::newRow("missing, still missing") << false << QStringLiteral("unchanged") << true;
+        QTest::newRow("another file now") << true << QStringLiteral("another file") << false;
+        QTest::newRow("missing then, a file now") << false << QStringLiteral("another file") << false;
+        QTest::newRow("a file then, missing now") << true << QStringLiteral("missing") << false;
+    }
+    void writeAtChecksWhatWasRead()
+    {
+        QFETCH(bool, readExisting);
+        QFETCH(QString, now);
+        QFETCH(bool, result);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("build.prop"));
+        const QString other = dir.filePath(QStringLiteral("other"));
+        QVERIFY(writeDirectly(other, "planted\n"));
+        FileIdentity read;
+        if (readExisting) {
+            QVERIFY(writeDirectly(path, "read\n"));
+            const struct stat st = statOf(path);
+            read = FileIdentity{true, st.st_dev, st.st_ino};
+        }
+        if (now != QLatin1String("unchanged")) {
+            QFile::remove(path);
+            if (now == QLatin1String("another file"))
+                QVERIFY(QFile::rename(other, path));
+        }
+        const QByteArray before = readAll(path);
+
+        const int dirFd = ::open(QFile::encodeName(dir.path()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        QVERIFY(dirFd >= 0);
+        if (!result)
+            expectWriteWarning(path);
+        QCOMPARE(writeFileAtomicallyAt(dirFd, QStringLiteral("build.prop"), "new\n", path, &read), result);
+        ::close(dirFd);
+        QCOMPARE(readAll(path), result ? QByteArray("new\n") : before);
     }
 
     void symbolicLinkStaysALink()
