@@ -18,7 +18,7 @@ static bool startsAnEntry(const QByteArray &text, int at)
 static bool expectedVerdict(const QByteArray &environment)
 {
     const QByteArray text = QByteArray(environment).replace('\r', QByteArray());
-    for (const QByteArray name : {QByteArrayLiteral("LD_PRELOAD="), QByteArrayLiteral("LD_LIBRARY_PATH="),
+    for (const QByteArray &name : {QByteArrayLiteral("LD_PRELOAD="), QByteArrayLiteral("LD_LIBRARY_PATH="),
                                   QByteArrayLiteral("LD_AUDIT=")}) {
         for (int at = text.indexOf(name); at >= 0; at = text.indexOf(name, at + 1)) {
             if (startsAnEntry(text, at))
