@@ -28,20 +28,21 @@ bool readWholeFile(int fd, QByteArray *content, QString *reason)
         *reason = QStringLiteral("too large");
         return false;
     }
-    // The size only sizes the buffer: the loop goes on to the end of the
-    // file, which may have grown, and /proc reports 0.
-    qint64 chunk = regular && info.st_size > 0 ? qint64(info.st_size) + 1 : 64 * 1024;
+    // The size only sizes the buffer, with a byte to spare for the read that
+    // finds the end: the loop goes on to the end of the file, which may have
+    // grown, and /proc reports 0.
+    content->resize(int(regular && info.st_size > 0 ? info.st_size + 1 : 64 * 1024));
     qint64 total = 0;
     for (;;) {
-        if (total + chunk > maxWholeFileSize)
-            chunk = maxWholeFileSize - total;
-        if (chunk <= 0) {
-            content->clear();
-            *reason = QStringLiteral("too large");
-            return false;
+        if (total == content->size()) {
+            if (total >= maxWholeFileSize) {
+                content->clear();
+                *reason = QStringLiteral("too large");
+                return false;
+            }
+            content->resize(int(qMin(2 * total, maxWholeFileSize)));
         }
-        content->resize(int(total + chunk));
-        const ssize_t got = ::read(fd, content->data() + total, size_t(chunk));
+        const ssize_t got = ::read(fd, content->data() + total, size_t(content->size() - total));
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0) {
@@ -52,7 +53,6 @@ bool readWholeFile(int fd, QByteArray *content, QString *reason)
         if (got == 0)
             break;
         total += got;
-        chunk = qMax<qint64>(chunk, 64 * 1024);
     }
     content->resize(int(total));
     return true;

@@ -15,6 +15,7 @@
 #include <pwd.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -76,6 +77,8 @@ private slots:
         QTest::newRow("empty file") << QStringLiteral("empty") << true;
         // /proc reports size 0: only reading to the end gets the bytes.
         QTest::newRow("proc file") << QStringLiteral("proc") << true;
+        // No size at all, and more than the first buffer holds.
+        QTest::newRow("FIFO") << QStringLiteral("fifo") << true;
         // Qt's readAll() gives an empty array, without an error, past 2 GiB.
         QTest::newRow("too large for a QByteArray") << QStringLiteral("too large") << false;
         QTest::newRow("missing") << QStringLiteral("missing") << false;
@@ -88,6 +91,7 @@ private slots:
         QTemporaryDir dir;
         QString path = dir.filePath(QStringLiteral("file"));
         QByteArray expected;
+        std::thread writer;
         if (kind == QLatin1String("regular")) {
             for (int i = 0; expected.size() < 3 * 1024 * 1024; ++i)
                 expected += QByteArray::number(i) + "\r\n";
@@ -100,6 +104,10 @@ private slots:
             QVERIFY(file.open(QIODevice::ReadOnly));
             expected = file.readAll();
             QVERIFY(!expected.isEmpty());
+        } else if (kind == QLatin1String("fifo")) {
+            expected = QByteArray(300000, 'f');
+            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+            writer = std::thread([path, expected] { writeDirectly(path, expected); });
         } else if (kind == QLatin1String("too large")) {
             QVERIFY(FileTest::makeSparseFile(path, maxWholeFileSize + 1));
         } else if (kind == QLatin1String("directory")) {
@@ -108,7 +116,10 @@ private slots:
         QByteArray content = "stale";
         QString reason;
         bool missing = true;
-        QCOMPARE(readWholeFile(path, &content, &reason, &missing), result);
+        const bool read = readWholeFile(path, &content, &reason, &missing);
+        if (writer.joinable())
+            writer.join();
+        QCOMPARE(read, result);
         QCOMPARE(content, expected);
         QCOMPARE(missing, kind == QLatin1String("missing"));
         QCOMPARE(reason.isEmpty(), result);
