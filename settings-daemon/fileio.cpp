@@ -118,14 +118,15 @@ static bool keepOwnerAndMode(int fd, const struct stat &old, QString *reason)
 
 // A fresh name beside the file, created exclusively so that nothing already
 // there (a link planted in the directory, say) is opened.
-static int createTemporary(int dirFd, const QByteArray &name, QByteArray *temporary, QString *reason)
+static int createTemporary(int dirFd, const QByteArray &name, mode_t mode, QByteArray *temporary,
+                           QString *reason)
 {
     // Room for the suffix within the longest name a directory holds.
     const QByteArray stem = name.left(255 - 8);
     for (int attempt = 0; attempt < 100; ++attempt) {
         *temporary = stem + '.' + QByteArray::number(QRandomGenerator::global()->bounded(0x1000000), 36);
         const int fd = ::openat(dirFd, temporary->constData(),
-                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
         if (fd >= 0 || errno != EEXIST) {
             if (fd < 0)
                 *reason = errnoText();
@@ -155,7 +156,9 @@ bool writeFileAtomicallyAt(int dirFd, const QString &name, const QByteArray &con
 
     QString reason;
     QByteArray temporary;
-    const int fd = createTemporary(dirFd, native, &temporary, &reason);
+    // A copy of an existing file stays private until it has the file's own
+    // owner and mode: the old content may be secret.
+    const int fd = createTemporary(dirFd, native, existed ? 0600 : 0666, &temporary, &reason);
     if (fd < 0)
         return fail(displayPath, reason);
 
