@@ -4,12 +4,15 @@
 //
 // Invariants: a value holding CR, LF or NUL is refused and the file is left
 // byte for byte (or missing); otherwise the call succeeds and the file holds,
-// in order, every old line byte for byte (a CRLF line end becomes LF) with
+// in order, a leading byte order mark, then every old line byte for byte (a
+// CRLF line end, or a CR that ends the file, becomes LF) with
 // each identity line carrying its new value, then the keys the file lacked,
 // in key order, each line ended by one line feed; no temporary file stays.
 
 #include "fuzzhelpers.h"
 #include "phoneinfo.h"
+
+#include <QFileInfo>
 
 static const QString fileName = QStringLiteral("build.prop");
 
@@ -18,8 +21,15 @@ static const char *const keys[7] = {
     "ro.custom.device=",       "ro.serialno=",     "ro.custom.imei=",
 };
 
-static QByteArray expectedRewrite(const QByteArray &old, const QStringList &values)
+static const QByteArray byteOrderMark = "\xef\xbb\xbf";
+
+static QByteArray expectedRewrite(QByteArray old, const QStringList &values)
 {
+    QByteArray out;
+    if (old.startsWith(byteOrderMark)) {
+        out = byteOrderMark;
+        old.remove(0, 3);
+    }
     QList<QByteArray> lines;
     if (!old.isEmpty()) {
         lines = old.split('\n');
@@ -27,12 +37,10 @@ static QByteArray expectedRewrite(const QByteArray &old, const QStringList &valu
             lines.removeLast();
     }
     bool seen[7] = {};
-    QByteArray out;
     for (int n = 0; n < lines.size(); ++n) {
         QByteArray line = lines.at(n);
-        // A CR is part of the line end only right before a LF.
-        const bool endedByLineFeed = n < lines.size() - 1 || old.endsWith('\n');
-        if (endedByLineFeed && line.endsWith('\r'))
+        // A CR is part of the line end right before a LF or the file's end.
+        if (line.endsWith('\r'))
             line.chop(1);
         int row = -1;
         for (int i = 0; i < 7 && row < 0; ++i) {
@@ -65,9 +73,14 @@ static int keyOf(const QByteArray &line)
 // The rewrite's promise, stated on its own: each key's line carries its new
 // value, every key is there, and the other lines are the old file's lines
 // (line ends aside), in their order.
-static void checkLines(const QByteArray &old, const QByteArray &after, const QStringList &values)
+static void checkLines(QByteArray old, QByteArray after, const QStringList &values)
 {
     FUZZ_CHECK(after.endsWith('\n'), after);
+    FUZZ_CHECK(old.startsWith(byteOrderMark) == after.startsWith(byteOrderMark), after);
+    if (old.startsWith(byteOrderMark)) {
+        old.remove(0, 3);
+        after.remove(0, 3);
+    }
     QList<QByteArray> kept;
     bool present[7] = {};
     for (const QByteArray &line : after.left(after.size() - 1).split('\n')) {
@@ -83,12 +96,18 @@ static void checkLines(const QByteArray &old, const QByteArray &after, const QSt
         FUZZ_CHECK(present[i], keys[i]);
     QList<QByteArray> others;
     if (!old.isEmpty()) {
-        const QList<QByteArray> lines = QByteArray(old).replace("\r\n", "\n").split('\n');
-        for (int n = 0; n < lines.size(); ++n) {
-            if (n == lines.size() - 1 && lines.at(n).isEmpty())
-                break; // after the last line feed
-            if (keyOf(lines.at(n)) < 0)
-                others << lines.at(n);
+        QList<QByteArray> lines = QByteArray(old).replace("\r\n", "\n").split('\n');
+        // After the last line feed stands a line only when it is not empty;
+        // a CR that ends the file ends that line.
+        QByteArray last = lines.takeLast();
+        if (!last.isEmpty()) {
+            if (last.endsWith('\r'))
+                last.chop(1);
+            lines << last;
+        }
+        for (const QByteArray &line : qAsConst(lines)) {
+            if (keyOf(line) < 0)
+                others << line;
         }
     }
     FUZZ_CHECK(kept == others, "other lines lost or moved:\n" + old + "\n----\n" + after);
@@ -103,6 +122,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static Fuzz::Scratch scratch;
+    static const QString dataRoot = QFileInfo(scratch.path(fileName)).path();
     const QList<QByteArray> fields = Fuzz::split(data, size, 8);
     if (fields.size() < 7)
         return 0;
@@ -119,7 +139,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     const PhoneIdentity identity{values.at(0), values.at(1), values.at(2), values.at(3),
                                  values.at(4), values.at(5), values.at(6)};
-    const bool result = setPhoneInfoInFile(scratch.path(fileName), identity);
+    const bool result = setPhoneInfoInFile(dataRoot, scratch.path(fileName), identity);
 
     bool exists = false;
     const QByteArray after = scratch.read(fileName, &exists);

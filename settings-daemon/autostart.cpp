@@ -1,6 +1,6 @@
 #include "autostart.h"
 
-#include "atomicfile.h"
+#include "fileio.h"
 
 #include <QByteArray>
 #include <QDebug>

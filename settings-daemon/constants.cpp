@@ -12,3 +12,4 @@ const QString managerProgramPath = QStringLiteral("/usr/bin/tarvo-vexa-manager")
 
 const QString daemonLogPath = QStringLiteral("/var/log/tarvo-vexa-settings-daemon.log");
 const QString autoStartEntryPath = QStringLiteral("/etc/xdg/autostart/bootlane.desktop");
+const QString runtimeDataDir = QStringLiteral(VEXA_RUNTIME_DATA_DIR);

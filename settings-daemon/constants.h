@@ -16,3 +16,5 @@ extern const QString managerProgramPath;
 // Fixed paths used by single groups of methods.
 extern const QString daemonLogPath;
 extern const QString autoStartEntryPath;
+// The runtime's data folder (set at build time): property files lie beneath it.
+extern const QString runtimeDataDir;

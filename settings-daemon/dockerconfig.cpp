@@ -1,9 +1,8 @@
 #include "dockerconfig.h"
 
-#include "atomicfile.h"
+#include "fileio.h"
 
 #include <QDebug>
-#include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -55,14 +54,10 @@ bool setBridgeAddressInFile(const QString &path, const QString &value)
             qWarning() << "Not a regular file:" << path;
             return false;
         }
-        QFile file(path);
-        if (!file.open(QIODevice::ReadOnly)) {
-            qWarning() << "Failed to read" << path << file.errorString();
-            return false;
-        }
-        const QByteArray text = file.readAll();
-        if (file.error() != QFileDevice::NoError) {
-            qWarning() << "Failed to read" << path << file.errorString();
+        QByteArray text;
+        QString reason;
+        if (!readWholeFile(path, &text, &reason)) {
+            qWarning() << "Failed to read" << path << reason;
             return false;
         }
         if (!text.isEmpty()) {

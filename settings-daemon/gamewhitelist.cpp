@@ -1,10 +1,9 @@
 #include "gamewhitelist.h"
 
-#include "atomicfile.h"
+#include "fileio.h"
 #include "jsonfile.h"
 
 #include <QDebug>
-#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -37,7 +36,7 @@ bool writeGames(const QString &path, QJsonObject object, const QJsonArray &games
 // edit need not parse the very same bytes a second time.
 struct Lookup
 {
-    bool read = false;   // false when the file was missing or could not be opened
+    bool read = false;   // false when the file was missing or could not be read whole
     QByteArray bytes;
     bool usable = false; // the bytes hold a JSON object
     QJsonObject object;
@@ -47,15 +46,13 @@ struct Lookup
 Lookup lookUp(const QString &path, const QString &pkgName)
 {
     Lookup lookup;
-    if (!QFile::exists(path))
-        return lookup;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        qWarning() << QStringLiteral("Failed to open %1").arg(path);
+    QString reason;
+    bool missing = false;
+    if (!readWholeFile(path, &lookup.bytes, &reason, &missing)) {
+        if (!missing)
+            qWarning() << QStringLiteral("Failed to open %1").arg(path);
         return lookup;
     }
-    lookup.bytes = file.readAll();
-    file.close();
     lookup.read = true;
 
     lookup.usable = parseJsonObject(lookup.bytes, &lookup.object);

@@ -6,7 +6,7 @@
 // "appname" and "pkgname". Each function reads the file at path afresh.
 
 // True when an entry's "pkgname" equals pkgName exactly. A file that exists
-// but cannot be opened logs "Failed to open <path>".
+// but cannot be read whole logs "Failed to open <path>".
 bool isGameInWhiteList(const QString &path, const QString &pkgName);
 
 // Appends an entry unless pkgName is listed already (then true, no write).

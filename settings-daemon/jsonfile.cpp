@@ -1,6 +1,7 @@
 #include "jsonfile.h"
 
-#include <QFile>
+#include "fileio.h"
+
 #include <QJsonDocument>
 #include <QJsonParseError>
 
@@ -19,12 +20,11 @@ bool parseJsonObject(QByteArray bytes, QJsonObject *object)
 
 QByteArray readJsonFileText(const QString &path)
 {
-    QFile file(path);
     QByteArray bytes;
-    if (file.open(QIODevice::ReadOnly | QIODevice::Text))
-        bytes = file.readAll();
-    file.close();
-    return bytes;
+    QString reason;
+    if (!readWholeFile(path, &bytes, &reason))
+        return QByteArray();
+    return withoutCarriageReturns(bytes);
 }
 
 bool readJsonObjectFile(const QString &path, QJsonObject *object)

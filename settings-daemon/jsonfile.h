@@ -10,11 +10,12 @@
 bool parseJsonObject(QByteArray bytes, QJsonObject *object);
 
 // The bytes of the file at path as the lists are read: in text mode, so
-// without carriage returns. A file that cannot be opened reads as empty.
+// without carriage returns. A file that cannot be read whole reads as empty,
+// which no list accepts.
 QByteArray readJsonFileText(const QString &path);
 
-// Reads and parses the file at path. A file that cannot be opened reads as
-// empty, hence unusable.
+// Reads and parses the file at path. A file that cannot be read whole reads
+// as empty, hence unusable.
 bool readJsonObjectFile(const QString &path, QJsonObject *object);
 
 // The object as the lists are written: Qt's indented JSON, with U+FEFF

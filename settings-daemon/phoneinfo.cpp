@@ -1,14 +1,16 @@
 #include "phoneinfo.h"
 
-#include "atomicfile.h"
+#include "fileio.h"
 
 #include <QByteArray>
 #include <QDebug>
+#include <QDir>
 #include <QFile>
 
 #include <cerrno>
-#include <cstring>
 #include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -40,47 +42,89 @@ bool isSingleLine(const QString &value)
         && !value.contains(QChar(0));
 }
 
-QString lastError()
+// Opens path with openat2 beneath the directory at dirFd, following no
+// symbolic link at any depth and never leaving that directory.
+int openBeneath(int dirFd, const QByteArray &path, int flags)
 {
-    return QString::fromLocal8Bit(std::strerror(errno));
+    struct open_how how = {};
+    how.flags = quint64(flags | O_CLOEXEC);
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    long fd;
+    do {
+        fd = ::syscall(SYS_openat2, dirFd, path.constData(), &how, sizeof how);
+    } while (fd < 0 && errno == EINTR);
+    return int(fd);
 }
 
-// The path comes from the caller: a FIFO or a device there must neither block
-// the daemon nor be read without end, so only a regular file is read. A
-// missing file reads as empty.
-bool readPropertyFile(const QString &path, QByteArray *content)
+bool refuse(const QString &path, const QString &reason)
+{
+    qWarning() << "Refused property file" << path << reason;
+    return false;
+}
+
+// The property file's directory, open beneath dataRoot, and the file's name
+// in it. The caller names the path, so it must lie beneath the runtime's
+// tree: a path elsewhere, or through a symbolic link, could make root
+// rewrite any file of the system.
+bool openDirectory(const QString &dataRoot, const QString &path, int *dirFd, QString *name)
+{
+    QString prefix = QDir::cleanPath(dataRoot);
+    if (!prefix.endsWith(QLatin1Char('/')))
+        prefix += QLatin1Char('/');
+    if (!path.startsWith(prefix))
+        return refuse(path, QStringLiteral("not beneath %1").arg(prefix));
+    const QString relative = path.mid(prefix.size());
+    const int slash = relative.lastIndexOf(QLatin1Char('/'));
+    *name = relative.mid(slash + 1);
+    if (name->isEmpty() || *name == QLatin1String(".") || *name == QLatin1String(".."))
+        return refuse(path, QStringLiteral("not a file name"));
+
+    const int rootFd = ::open(QFile::encodeName(prefix).constData(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (rootFd < 0)
+        return refuse(path, errnoText());
+    const QByteArray directory = slash < 0 ? QByteArray(".") : QFile::encodeName(relative.left(slash));
+    *dirFd = openBeneath(rootFd, directory, O_RDONLY | O_DIRECTORY);
+    const int error = errno;
+    ::close(rootFd);
+    if (*dirFd < 0)
+        return refuse(path, errnoText(error));
+    return true;
+}
+
+// Reads the file name in the directory at dirFd; a missing one reads as
+// empty. Only a regular file with no other link is read: a FIFO or a device
+// must neither block the daemon nor be read without end, and a second link
+// could be a name for a file elsewhere. *identity tells the write what was read.
+bool readPropertyFile(int dirFd, const QString &name, const QString &path, QByteArray *content,
+                      FileIdentity *identity)
 {
     content->clear();
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    *identity = FileIdentity();
+    const int fd = openBeneath(dirFd, QFile::encodeName(name), O_RDONLY | O_NONBLOCK | O_NOFOLLOW);
     if (fd < 0) {
         if (errno == ENOENT)
             return true;
-        qWarning() << "Failed to read" << path << lastError();
-        return false;
+        return refuse(path, errnoText());
     }
     struct stat info;
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        ::close(fd);
-        qWarning() << "Not a regular file:" << path;
-        return false;
-    }
-    QFile file;
-    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
-        qWarning() << "Failed to read" << path << file.errorString();
-        return false;
-    }
-    *content = file.readAll();
-    if (file.error() != QFileDevice::NoError) {
-        qWarning() << "Failed to read" << path << file.errorString();
-        return false;
-    }
-    return true;
+    QString reason;
+    if (::fstat(fd, &info) != 0)
+        reason = errnoText();
+    else if (!S_ISREG(info.st_mode))
+        reason = QStringLiteral("not a regular file");
+    else if (info.st_nlink != 1)
+        reason = QStringLiteral("more than one link");
+    else if (!readWholeFile(fd, content, &reason))
+        reason = QStringLiteral("cannot be read whole: %1").arg(reason);
+    else
+        *identity = FileIdentity{true, info.st_dev, info.st_ino};
+    ::close(fd);
+    return reason.isEmpty() || refuse(path, reason);
 }
 
 } // namespace
 
-bool setPhoneInfoInFile(const QString &path, const PhoneIdentity &identity)
+bool setPhoneInfoInFile(const QString &dataRoot, const QString &path, const PhoneIdentity &identity)
 {
     QByteArray values[keyCount];
     for (int row = 0; row < keyCount; ++row) {
@@ -90,24 +134,37 @@ bool setPhoneInfoInFile(const QString &path, const PhoneIdentity &identity)
         values[row] = value.toUtf8();
     }
 
-    QByteArray content;
-    if (!readPropertyFile(path, &content))
+    int dirFd = -1;
+    QString name;
+    if (!openDirectory(dataRoot, path, &dirFd, &name))
         return false;
+    QByteArray content;
+    FileIdentity read;
+    if (!readPropertyFile(dirFd, name, path, &content, &read)) {
+        ::close(dirFd);
+        return false;
+    }
 
     // Works on bytes, not on a decoded text stream, so that lines we do not
     // rewrite keep whatever encoding (or invalid bytes) they have.
     QByteArray output;
     output.reserve(content.size() + 256);
-    bool seen[keyCount] = {};
+    // A byte order mark is no part of the first line, but it stays in front.
+    static const char byteOrderMark[] = "\xef\xbb\xbf";
     int start = 0;
+    if (content.startsWith(byteOrderMark)) {
+        output += byteOrderMark;
+        start = 3;
+    }
+    bool seen[keyCount] = {};
     while (start < content.size()) {
         int end = content.indexOf('\n', start);
-        const bool lineFeed = end >= 0;
-        if (!lineFeed)
+        if (end < 0)
             end = content.size();
         int length = end - start;
-        // Only a CR right before the LF belongs to the line end.
-        if (lineFeed && length > 0 && content.at(end - 1) == '\r')
+        // A CR right before the line's end (the LF, or the end of the file)
+        // belongs to it; elsewhere it is part of the line.
+        if (length > 0 && content.at(end - 1) == '\r')
             --length;
         const QByteArray line = QByteArray::fromRawData(content.constData() + start, length);
 
@@ -133,5 +190,7 @@ bool setPhoneInfoInFile(const QString &path, const PhoneIdentity &identity)
             output += '\n';
         }
     }
-    return writeFileAtomically(path, output);
+    const bool written = writeFileAtomicallyAt(dirFd, name, output, path, &read);
+    ::close(dirFd);
+    return written;
 }

@@ -16,8 +16,14 @@ struct PhoneIdentity
 
 // Rewrites the identity properties in the property file at path: matching
 // lines get the new value in place, missing keys are appended in key order.
-// Other lines keep their bytes; every line end becomes a single "\n"; new
-// values are written as UTF-8. A missing file reads as empty and is created.
-// A value holding CR, LF or NUL, an existing path that is not a readable
-// regular file, or a failed write answers false with the file left as it was.
-bool setPhoneInfoInFile(const QString &path, const PhoneIdentity &identity);
+// Other lines keep their bytes (a leading byte order mark too); every line end
+// becomes a single "\n"; new values are written as UTF-8. A missing file
+// reads as empty and is created.
+//
+// The path must lie beneath dataRoot (absolute, no symbolic link anywhere
+// below dataRoot) and name a regular file with a single link, or a missing
+// one in an existing directory; the file is replaced through its directory's
+// descriptor. Any other path, a value holding CR, LF or NUL, a file that
+// cannot be read whole, or a failed write answers false with nothing created
+// or changed; a refused path logs a warning naming it.
+bool setPhoneInfoInFile(const QString &dataRoot, const QString &path, const PhoneIdentity &identity);

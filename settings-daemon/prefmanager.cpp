@@ -62,7 +62,7 @@ bool PrefManager::setPhoneInfo(const QString &localpath, const QString &vendor, 
 {
     if (!checkCallerPermission(permittedCallers()))
         return false;
-    return setPhoneInfoInFile(localpath, {vendor, brand, name, model, equip, serialno, imei});
+    return setPhoneInfoInFile(runtimeDataDir, localpath, {vendor, brand, name, model, equip, serialno, imei});
 }
 
 int PrefManager::copyLogFiles(const QString &username, const QString &userid, const QString &logPath)

@@ -1,10 +1,9 @@
 #include "warninglist.h"
 
-#include "atomicfile.h"
+#include "fileio.h"
 #include "jsonfile.h"
 
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
 
 namespace {
@@ -53,5 +52,5 @@ bool removeAppFromWarningListFile(const QString &path, const QString &pkgName)
     // One write carries both removals; other top-level members are kept.
     object.insert(gamesKey, games);
     object.insert(payKey, pay);
-    return writeFileAtomically(path, QJsonDocument(object).toJson());
+    return writeFileAtomically(path, jsonObjectFileBytes(object));
 }

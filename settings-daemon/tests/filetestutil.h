@@ -19,6 +19,14 @@ inline bool writeFile(const QString &path, const QByteArray &content)
     return file.open(QIODevice::WriteOnly) && file.write(content) == content.size() && file.flush();
 }
 
+// A file of size bytes that takes no room on disk, for sizes past what a
+// whole-file read takes.
+inline bool makeSparseFile(const QString &path, qint64 size)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.resize(size);
+}
+
 // Every entry of dir, hidden ones included, sorted by name: shows leftover
 // temporary files.
 inline QStringList entries(const QString &dir)

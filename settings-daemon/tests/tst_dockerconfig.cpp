@@ -1,8 +1,10 @@
 #include "dockerconfig.h"
+#include "fileio.h"
 #include "filetestutil.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -181,6 +183,8 @@ private slots:
         QTest::newRow("directory") << QStringLiteral("directory");
         QTest::newRow("fifo") << QStringLiteral("fifo");
         QTest::newRow("missing directory") << QStringLiteral("missing directory");
+        // Qt's readAll() gives an empty array for it, which would read as "{}".
+        QTest::newRow("too large to read whole") << QStringLiteral("too large");
     }
     void unusablePath()
     {
@@ -190,12 +194,16 @@ private slots:
             QVERIFY(QDir().mkdir(path));
         else if (kind == QLatin1String("fifo"))
             QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        else if (kind == QLatin1String("too large"))
+            QVERIFY(FileTest::makeSparseFile(path, maxWholeFileSize + 1));
         else
             target = dir.filePath(QStringLiteral("docker/daemon.json"));
         // A FIFO must not block the call.
         QVERIFY(!setBridgeAddressInFile(target, QStringLiteral("172.17.0.1/16")));
         QCOMPARE(entries(dir.path()), kind == QLatin1String("missing directory")
                                           ? QStringList() : QStringList{QStringLiteral("daemon.json")});
+        if (kind == QLatin1String("too large"))
+            QCOMPARE(QFileInfo(path).size(), maxWholeFileSize + 1);
     }
 
     void failedWriteKeepsOldFile()

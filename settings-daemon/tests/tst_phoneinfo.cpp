@@ -1,8 +1,10 @@
 #include "phoneinfo.h"
+#include "fileio.h"
 #include "filetestutil.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextCodec>
@@ -97,6 +99,11 @@ private slots:
             << "a=1\nro.custom.imei=I\n\nb=2\n" + newLines({"ro.custom.imei="});
         QTest::newRow("no final line end") << true << QByteArray("a=1\nro.custom.model=m")
             << "a=1\nro.custom.model=M\n" + newLines({"ro.custom.model="});
+        QTest::newRow("lone CR ends the last line") << true << QByteArray("a=1\r\nlast=1\r")
+            << "a=1\nlast=1\n" + newLines();
+        // The mark is no part of the first line's key, and stays in front.
+        QTest::newRow("byte order mark") << true << QByteArray("\xef\xbb\xbfro.custom.manufacturer=old\nx=1\n")
+            << "\xef\xbb\xbfro.custom.manufacturer=V\nx=1\n" + newLines({"ro.custom.manufacturer="});
         // Lines we do not rewrite keep their bytes, whatever their encoding.
         QTest::newRow("other bytes kept") << true
             << bytes("a=x\ry\nname=Caf\xe9\nbin=\xff\xfe\x00z\n\t=tab\n")
@@ -111,7 +118,7 @@ private slots:
         QFETCH(QByteArray, after);
         if (exists)
             QVERIFY(writeFile(path, before));
-        QVERIFY(setPhoneInfoInFile(path, identity));
+        QVERIFY(setPhoneInfoInFile(dir.path(), path, identity));
         QCOMPARE(readFile(path), after);
         QCOMPARE(entries(dir.path()), QStringList{QStringLiteral("build.prop")});
     }
@@ -124,7 +131,7 @@ private slots:
         const PhoneIdentity values{QStringLiteral("Gr\u00fc\u00dfe"), QString(), QStringLiteral("\u91cd\u529b"),
                                    QStringLiteral("a=b #c\td"), QString(), QStringLiteral("\U0001F600"),
                                    QString(100000, QLatin1Char('9'))};
-        const bool result = setPhoneInfoInFile(path, values);
+        const bool result = setPhoneInfoInFile(dir.path(), path, values);
         QTextCodec::setCodecForLocale(locale);
         QVERIFY(result);
         QCOMPARE(readFile(path), "ro.custom.manufacturer=Gr\xc3\xbc\xc3\x9f\x65\n"
@@ -156,32 +163,36 @@ private slots:
         QString *const fields[] = {&values.vendor, &values.brand, &values.name, &values.model,
                                    &values.equip, &values.serialno, &values.imei};
         *fields[field] = value;
-        QVERIFY(!setPhoneInfoInFile(path, values));
+        QVERIFY(!setPhoneInfoInFile(dir.path(), path, values));
         QVERIFY(!QFile::exists(path));
 
         const QByteArray before = "ro.custom.brand=b\r\nx=1";
         QVERIFY(writeFile(path, before));
-        QVERIFY(!setPhoneInfoInFile(path, values));
+        QVERIFY(!setPhoneInfoInFile(dir.path(), path, values));
         QCOMPARE(readFile(path), before);
     }
 
     void unusablePath_data()
     {
         QTest::addColumn<QString>("kind");
-        QTest::newRow("directory") << QStringLiteral("directory");
-        QTest::newRow("fifo") << QStringLiteral("fifo");
-        QTest::newRow("missing directory") << QStringLiteral("missing directory");
-        QTest::newRow("file as directory") << QStringLiteral("file as directory");
-        QTest::newRow("device") << QStringLiteral("device");
-        QTest::newRow("empty path") << QStringLiteral("empty path");
-        QTest::newRow("unreadable file") << QStringLiteral("unreadable file");
+        for (const char *kind : {"directory", "fifo", "missing directory", "file as directory", "device",
+                                 "empty path", "unreadable file", "too large to read whole",
+                                 // The caller names the path: anything but a
+                                 // plain file beneath the data folder is refused.
+                                 "outside the data folder", "relative path", "dot-dot out of the data folder",
+                                 "symbolic link at the file", "symbolic link at a folder in between",
+                                 "hard link"})
+            QTest::newRow(kind) << QString::fromLatin1(kind);
     }
     void unusablePath()
     {
         QFETCH(QString, kind);
+        QTemporaryDir outside;
+        const QString victim = outside.filePath(QStringLiteral("victim.prop"));
+        const QByteArray before = "ro.serialno=1\n";
+        QVERIFY(writeFile(victim, before));
         QString target = path;
         QStringList after{QStringLiteral("build.prop")};
-        const QByteArray before = "ro.serialno=1\n";
         if (kind == QLatin1String("directory")) {
             QVERIFY(QDir().mkdir(path));
         } else if (kind == QLatin1String("fifo")) {
@@ -200,18 +211,44 @@ private slots:
         } else if (kind == QLatin1String("empty path")) {
             target.clear();
             after.clear();
-        } else {
+        } else if (kind == QLatin1String("unreadable file")) {
             if (::geteuid() == 0)
                 QSKIP("root reads any file; the mode cannot make it unreadable");
             QVERIFY(writeFile(path, before));
             QVERIFY(QFile::setPermissions(path, QFile::WriteOwner));
+        } else if (kind == QLatin1String("too large to read whole")) {
+            // Qt's readAll() gives an empty array for it, which would read as no lines.
+            QVERIFY(FileTest::makeSparseFile(path, maxWholeFileSize + 1));
+        } else if (kind == QLatin1String("outside the data folder")) {
+            target = victim;
+            after.clear();
+        } else if (kind == QLatin1String("relative path")) {
+            QVERIFY(QDir::setCurrent(dir.path()));
+            target = QStringLiteral("build.prop");
+            after.clear();
+        } else if (kind == QLatin1String("dot-dot out of the data folder")) {
+            target = dir.path() + QStringLiteral("/../") + QFileInfo(outside.path()).fileName()
+                + QStringLiteral("/victim.prop");
+            after.clear();
+        } else if (kind == QLatin1String("symbolic link at the file")) {
+            QVERIFY(QFile::link(victim, path));
+        } else if (kind == QLatin1String("symbolic link at a folder in between")) {
+            QVERIFY(QFile::link(outside.path(), dir.filePath(QStringLiteral("system"))));
+            target = dir.filePath(QStringLiteral("system/victim.prop"));
+            after = QStringList{QStringLiteral("system")};
+        } else {
+            QCOMPARE(::link(QFile::encodeName(victim).constData(), QFile::encodeName(path).constData()), 0);
         }
-        QVERIFY(!setPhoneInfoInFile(target, identity));
+        QVERIFY(!setPhoneInfoInFile(dir.path(), target, identity));
         QCOMPARE(entries(dir.path()), after);
+        QCOMPARE(entries(outside.path()), QStringList{QStringLiteral("victim.prop")});
+        QCOMPARE(readFile(victim), before);
         if (kind == QLatin1String("file as directory") || kind == QLatin1String("unreadable file")) {
             QVERIFY(QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner));
             QCOMPARE(readFile(path), before);
         }
+        if (kind == QLatin1String("too large to read whole"))
+            QCOMPARE(QFileInfo(path).size(), maxWholeFileSize + 1);
     }
 
     void failedWriteKeepsOldFile_data()
@@ -229,7 +266,7 @@ private slots:
         bool result;
         {
             const FileTest::FileSizeLimit limit(before.size());
-            result = setPhoneInfoInFile(path, identity);
+            result = setPhoneInfoInFile(dir.path(), path, identity);
         }
         QVERIFY(!result);
         QCOMPARE(entries(dir.path()), exists ? QStringList{QStringLiteral("build.prop")} : QStringList());
@@ -244,7 +281,7 @@ private slots:
         const bool root = ::geteuid() == 0;
         if (root)
             QCOMPARE(::chown(QFile::encodeName(path).constData(), 65534, 65534), 0);
-        QVERIFY(setPhoneInfoInFile(path, identity));
+        QVERIFY(setPhoneInfoInFile(dir.path(), path, identity));
         struct stat info;
         QCOMPARE(::stat(QFile::encodeName(path).constData(), &info), 0);
         QCOMPARE(info.st_mode & 07777, mode_t(0604));
@@ -260,7 +297,7 @@ private slots:
         for (int i = 0; filler.size() < 15 * 1024 * 1024; ++i)
             filler += "ro.vendor.padding." + QByteArray::number(i) + "=abcdefghijklmnopqrstuvwxyz\n";
         QVERIFY(writeFile(path, filler + "ro.custom.brand=old\n" + filler));
-        QVERIFY(setPhoneInfoInFile(path, identity));
+        QVERIFY(setPhoneInfoInFile(dir.path(), path, identity));
         QVERIFY(readFile(path) == filler + "ro.custom.brand=B\n" + filler + newLines({"ro.custom.brand="}));
     }
 };

@@ -32,8 +32,8 @@ using namespace StressTest;
 
 namespace {
 
-const QString phoneDir = QStringLiteral("/var/lib/vexa-crash");
-const QString phonePath = QStringLiteral("/var/lib/vexa-crash/build.prop");
+const QString phoneDir = QStringLiteral("/var/lib/vexa/crash");
+const QString phonePath = QStringLiteral("/var/lib/vexa/crash/build.prop");
 
 const int rounds = 200;
 // Big enough lists that a write takes a while, so that many kills land in

@@ -11,6 +11,7 @@
 #include <QXmlStreamReader>
 
 #include <csignal>
+#include <unistd.h>
 
 using namespace SandboxTest;
 
@@ -239,6 +240,29 @@ private slots:
         QFile::remove(link);
         QVERIFY(QFile::link(settingsCaller, link));
         expectPermitted(harmlessCall(link));
+    }
+
+    void bindMountDecoyIsRefused()
+    {
+        // An unprivileged user mounts its own copy of a program over a
+        // permitted path in a user and mount namespace of its own: there the
+        // path of its executable reads as the permitted one. The program runs
+        // in a nested namespace under the user's own uid, so that the bus
+        // accepts its connection.
+        const QString own = stateDir() + QStringLiteral("/nobody");
+        QVERIFY(QDir().mkpath(own));
+        QCOMPARE(::chown(QFile::encodeName(own).constData(), 65534, 65534), 0);
+        const QString decoy = own + QStringLiteral("/decoy");
+        QFile::remove(decoy);
+        QVERIFY(QFile::copy(unpermittedCaller, decoy));
+        QCOMPARE(::chown(QFile::encodeName(decoy).constData(), 65534, 65534), 0);
+        QStringList inNamespace = asNobody();
+        inNamespace << QStringLiteral("unshare") << QStringLiteral("-Urm") << QStringLiteral("sh") << QStringLiteral("-c")
+                    << QStringLiteral("decoy=$1; shift; mount --bind \"$decoy\" \"$1\" && "
+                                      "exec unshare --map-user=65534 --map-group=65534 \"$@\"")
+                    << QStringLiteral("sh") << decoy;
+        expectRefused(harmlessCall(managerCaller, inNamespace), accessDenied, notPermitted);
+        QCOMPARE(readDaemonLog(), warnLine("checkWhiteList failed:  \"" + managerCaller.toUtf8() + "\""));
     }
 
     void dynamicLoaderIsRefused()

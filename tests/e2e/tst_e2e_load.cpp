@@ -32,7 +32,7 @@ using namespace StressTest;
 
 namespace {
 
-const QString phoneDir = QStringLiteral("/var/lib/vexa-load");
+const QString phoneDir = QStringLiteral("/var/lib/vexa/load");
 const QString userName = QStringLiteral("vexaload");
 
 const int runs = 2;

@@ -374,9 +374,8 @@ class TestE2eRandom : public QObject
             const int kind = gen.below(10);
             call.args << (kind < 3 ? QStringLiteral("true") : kind < 6 ? QStringLiteral("false") : gen.anyString());
         } else if (call.method == QLatin1String("setPhoneInfo")) {
-            // Only paths in the scratch folder: the daemon writes wherever
-            // its caller says, and a random path could hit a file of the
-            // sandbox that the other checks rely on.
+            // Paths in the props folder and the few known outside it: a
+            // random path could name a file the other checks rely on.
             const int kind = gen.below(10);
             if (kind < 6)
                 call.args << gen.pick(goodPhonePaths);
@@ -598,9 +597,11 @@ private slots:
             seed = quint32(QDateTime::currentMSecsSinceEpoch());
         qInfo("seed %u (VEXA_RANDOM_SEED=%u repeats this run)", seed, seed);
 
-        // The daemon takes relative paths against its working folder: the scratch.
+        // Property files lie beneath the runtime's data folder; a relative
+        // path, even to a file in the daemon's working folder, is refused.
         scratch = stateDir() + QStringLiteral("/random");
-        propsDir = scratch + QStringLiteral("/props");
+        propsDir = QStringLiteral("/var/lib/vexa/random-props");
+        QVERIFY(QDir().mkpath(scratch));
         QVERIFY(QDir().mkpath(propsDir));
         QVERIFY(QDir::setCurrent(scratch));
 
@@ -634,9 +635,10 @@ private slots:
         const QString fifo = propsDir + QStringLiteral("/fifo");
         QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
         goodPhonePaths = QStringList{seededProps, propsDir + QStringLiteral("/b.prop"),
-                          propsDir + QStringLiteral("/../props/a.prop"), QStringLiteral("rel.prop"),
+                          propsDir + QStringLiteral("/../random-props/a.prop"),
                           propsDir + QStringLiteral("/st\u00e4lle-\u6e38\u620f.prop")};
         badPhonePaths = QStringList{propsDir + QStringLiteral("/missing/c.prop"), propsDir, QStringLiteral("/dev/null"), fifo,
+                         QStringLiteral("rel.prop"), scratch + QStringLiteral("/outside.prop"),
                          QString(), propsDir + QLatin1Char('/') + QString(5000, QLatin1Char('n'))};
 
         const QStringList dirs = {listDir, dockerDir, autoStartDir};

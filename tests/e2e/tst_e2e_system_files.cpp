@@ -7,6 +7,9 @@
 #include <QFile>
 #include <QTest>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 using namespace SandboxTest;
 
 static const QString dockerConfig = QStringLiteral("/etc/docker/daemon.json");
@@ -20,6 +23,29 @@ static QByteArray readFile(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Each path with its type, mode, owner and bytes (or its absence), links not
+// followed; a folder with its entries.
+static QStringList snapshot(const QStringList &paths)
+{
+    QStringList lines;
+    for (const QString &path : paths) {
+        struct stat info;
+        if (::lstat(QFile::encodeName(path).constData(), &info) != 0) {
+            lines << path + QStringLiteral(" absent");
+            continue;
+        }
+        QString line = QStringLiteral("%1 %2 %3:%4 ").arg(path).arg(info.st_mode, 0, 8).arg(info.st_uid).arg(info.st_gid);
+        if (S_ISDIR(info.st_mode))
+            line += QDir(path).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot).join(QLatin1Char(','));
+        else if (S_ISLNK(info.st_mode))
+            line += QFile::symLinkTarget(path);
+        else
+            line += QString::fromLatin1(readFile(path).toHex());
+        lines << line;
+    }
+    return lines;
 }
 
 static bool writeFile(const QString &path, const QByteArray &content)
@@ -54,10 +80,10 @@ private slots:
     {
         if (!insideSandbox())
             QSKIP("run through tests/e2e/sandbox.sh");
-        properties = stateDir() + QStringLiteral("/system/build.prop");
+        properties = QStringLiteral("/var/lib/vexa/system/build.prop");
         QVERIFY(QDir().mkpath(QStringLiteral("/etc/docker")));
         QVERIFY(QDir().mkpath(QStringLiteral("/etc/xdg/autostart")));
-        QVERIFY(QDir().mkpath(stateDir() + QStringLiteral("/system")));
+        QVERIFY(QDir().mkpath(QStringLiteral("/var/lib/vexa/system")));
         QVERIFY(daemon.start());
     }
 
@@ -132,6 +158,63 @@ private slots:
         QCOMPARE(QFile::exists(autoStartEntry), entryPresent);
         if (entryPresent)
             QCOMPARE(readFile(autoStartEntry), QByteArray("old entry"));
+    }
+
+    // A permitted program run by an unprivileged user aims setPhoneInfo at
+    // files it must not reach. The property file must lie beneath the
+    // runtime's data folder, reached without any symbolic link.
+    void phoneInfoConfined_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("victim");
+        const QString own = QStringLiteral("/var/lib/vexa/vexa-nobody");
+        QTest::newRow("system file") << QStringLiteral("/etc/passwd") << QStringLiteral("/etc/passwd");
+        QTest::newRow("another user's file") << QStringLiteral("/home/vexavictim/.bashrc")
+                                             << QStringLiteral("/home/vexavictim/.bashrc");
+        QTest::newRow("missing file outside the tree") << QStringLiteral("/etc/profile.d/vexa-evil.sh")
+                                                       << QStringLiteral("/etc/profile.d/vexa-evil.sh");
+        QTest::newRow("dot-dot out of the tree") << QStringLiteral("/var/lib/vexa/../../../etc/passwd")
+                                                 << QStringLiteral("/etc/passwd");
+        // In a folder of the tree that the user owns, as a container's may be.
+        QTest::newRow("symbolic link at the file") << own + QStringLiteral("/build.prop")
+                                                   << QStringLiteral("/etc/passwd");
+        QTest::newRow("symbolic link at a folder in between") << own + QStringLiteral("/etc/passwd")
+                                                              << QStringLiteral("/etc/passwd");
+        QTest::newRow("link to another user's file") << own + QStringLiteral("/victim.prop")
+                                                     << QStringLiteral("/home/vexavictim/.bashrc");
+    }
+    void phoneInfoConfined()
+    {
+        QFETCH(QString, path);
+        QFETCH(QString, victim);
+        const QString own = QStringLiteral("/var/lib/vexa/vexa-nobody");
+        QVERIFY(QDir().mkpath(own));
+        QCOMPARE(::chown(QFile::encodeName(own).constData(), 65534, 65534), 0);
+        QVERIFY(QDir().mkpath(QStringLiteral("/home/vexavictim")));
+        QVERIFY(writeFile(QStringLiteral("/home/vexavictim/.bashrc"), "# victim's shell\n"));
+        QCOMPARE(::chown("/home/vexavictim/.bashrc", 4242, 4242), 0);
+        QCOMPARE(::chmod("/home/vexavictim/.bashrc", 0600), 0);
+        QVERIFY(QDir().mkpath(QStringLiteral("/etc/profile.d")));
+        // Planted by the user in its own folder.
+        QStringList links;
+        for (const auto &link : {qMakePair(QStringLiteral("/build.prop"), QStringLiteral("/etc/passwd")),
+                                 qMakePair(QStringLiteral("/etc"), QStringLiteral("/etc")),
+                                 qMakePair(QStringLiteral("/victim.prop"), QStringLiteral("/home/vexavictim/.bashrc"))}) {
+            QFile::remove(own + link.first);
+            QVERIFY(QFile::link(link.second, own + link.first));
+            QCOMPARE(::lchown(QFile::encodeName(own + link.first).constData(), 65534, 65534), 0);
+        }
+        const QStringList watched{victim, path, own, QStringLiteral("/etc/profile.d")};
+        const QStringList before = snapshot(watched);
+
+        QStringList arguments = phoneArguments();
+        arguments[0] = path;
+        arguments[2] = QStringLiteral("x::0:0::/root:/bin/bash; touch /tmp/owned");
+        const Reply reply = call(windowCaller, QStringLiteral("setPhoneInfo"), arguments, asNobody());
+        QVERIFY2(!reply.isError() && reply.exitCode == 0, qPrintable(reply.output));
+        QCOMPARE(reply.value, QStringLiteral("false"));
+        QCOMPARE(snapshot(watched), before);
+        QVERIFY2(readDaemonLog().contains("Refused property file \"" + path.toUtf8() + '"'), readDaemonLog().constData());
     }
 
     void cleanupTestCase() { daemon.stop(); }

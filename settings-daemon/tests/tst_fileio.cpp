@@ -1,4 +1,4 @@
-#include "atomicfile.h"
+#include "fileio.h"
 #include "filetestutil.h"
 
 #include <QDir>
@@ -10,10 +10,12 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -56,7 +58,7 @@ private:
 
 } // namespace
 
-class TestAtomicFile : public QObject
+class TestFileIo : public QObject
 {
     Q_OBJECT
 
@@ -65,6 +67,62 @@ private slots:
     {
         // Past the file size limit the kernel would otherwise end the process.
         std::signal(SIGXFSZ, SIG_IGN);
+    }
+
+    void readsWholeFiles_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<bool>("result");
+        QTest::newRow("regular file") << QStringLiteral("regular") << true;
+        QTest::newRow("empty file") << QStringLiteral("empty") << true;
+        // /proc reports size 0: only reading to the end gets the bytes.
+        QTest::newRow("proc file") << QStringLiteral("proc") << true;
+        // No size at all, and more than the first buffer holds.
+        QTest::newRow("FIFO") << QStringLiteral("fifo") << true;
+        // Qt's readAll() gives an empty array, without an error, past 2 GiB.
+        QTest::newRow("too large for a QByteArray") << QStringLiteral("too large") << false;
+        QTest::newRow("missing") << QStringLiteral("missing") << false;
+        QTest::newRow("directory") << QStringLiteral("directory") << false;
+    }
+    void readsWholeFiles()
+    {
+        QFETCH(QString, kind);
+        QFETCH(bool, result);
+        QTemporaryDir dir;
+        QString path = dir.filePath(QStringLiteral("file"));
+        QByteArray expected;
+        std::thread writer;
+        if (kind == QLatin1String("regular")) {
+            for (int i = 0; expected.size() < 3 * 1024 * 1024; ++i)
+                expected += QByteArray::number(i) + "\r\n";
+            QVERIFY(writeDirectly(path, expected));
+        } else if (kind == QLatin1String("empty")) {
+            QVERIFY(writeDirectly(path, expected));
+        } else if (kind == QLatin1String("proc")) {
+            path = QStringLiteral("/proc/self/environ");
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            expected = file.readAll();
+            QVERIFY(!expected.isEmpty());
+        } else if (kind == QLatin1String("fifo")) {
+            expected = QByteArray(300000, 'f');
+            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+            writer = std::thread([path, expected] { writeDirectly(path, expected); });
+        } else if (kind == QLatin1String("too large")) {
+            QVERIFY(FileTest::makeSparseFile(path, maxWholeFileSize + 1));
+        } else if (kind == QLatin1String("directory")) {
+            QVERIFY(QDir().mkdir(path));
+        }
+        QByteArray content = "stale";
+        QString reason;
+        bool missing = true;
+        const bool read = readWholeFile(path, &content, &reason, &missing);
+        if (writer.joinable())
+            writer.join();
+        QCOMPARE(read, result);
+        QCOMPARE(content, expected);
+        QCOMPARE(missing, kind == QLatin1String("missing"));
+        QCOMPARE(reason.isEmpty(), result);
     }
 
     void newFileFollowsUmask_data()
@@ -212,6 +270,51 @@ private slots:
         QCOMPARE(FileTest::entries(dir.path()), QStringList{QStringLiteral("games.json")});
     }
 
+    // The caller read the file at the name; by the write, the name may hold
+    // another file (say a link to a set-user-id program, planted in a folder
+    // its user can write), whose owner and mode must not be copied.
+    void writeAtChecksWhatWasRead_data()
+    {
+        QTest::addColumn<bool>("readExisting");
+        QTest::addColumn<QString>("now"); // what the name holds at the write
+        QTest::addColumn<bool>("result");
+        QTest::newRow("same file") << true << QStringLiteral("unchanged") << true;
+        QTest::newRow("missing, still missing") << false << QStringLiteral("unchanged") << true;
+        QTest::newRow("another file now") << true << QStringLiteral("another file") << false;
+        QTest::newRow("missing then, a file now") << false << QStringLiteral("another file") << false;
+        QTest::newRow("a file then, missing now") << true << QStringLiteral("missing") << false;
+    }
+    void writeAtChecksWhatWasRead()
+    {
+        QFETCH(bool, readExisting);
+        QFETCH(QString, now);
+        QFETCH(bool, result);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("build.prop"));
+        const QString other = dir.filePath(QStringLiteral("other"));
+        QVERIFY(writeDirectly(other, "planted\n"));
+        FileIdentity read;
+        if (readExisting) {
+            QVERIFY(writeDirectly(path, "read\n"));
+            const struct stat st = statOf(path);
+            read = FileIdentity{true, st.st_dev, st.st_ino};
+        }
+        if (now != QLatin1String("unchanged")) {
+            QFile::remove(path);
+            if (now == QLatin1String("another file"))
+                QVERIFY(QFile::rename(other, path));
+        }
+        const QByteArray before = readAll(path);
+
+        const int dirFd = ::open(QFile::encodeName(dir.path()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        QVERIFY(dirFd >= 0);
+        if (!result)
+            expectWriteWarning(path);
+        QCOMPARE(writeFileAtomicallyAt(dirFd, QStringLiteral("build.prop"), "new\n", path, &read), result);
+        ::close(dirFd);
+        QCOMPARE(readAll(path), result ? QByteArray("new\n") : before);
+    }
+
     void symbolicLinkStaysALink()
     {
         QTemporaryDir dir;
@@ -229,5 +332,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestAtomicFile)
-#include "tst_atomicfile.moc"
+QTEST_GUILESS_MAIN(TestFileIo)
+#include "tst_fileio.moc"

@@ -1,0 +1,200 @@
+#include "fileio.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+QString errnoText(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+bool readWholeFile(int fd, QByteArray *content, QString *reason)
+{
+    content->clear();
+    struct stat info;
+    if (::fstat(fd, &info) != 0) {
+        *reason = errnoText();
+        return false;
+    }
+    const bool regular = S_ISREG(info.st_mode);
+    if (regular && info.st_size > maxWholeFileSize) {
+        *reason = QStringLiteral("too large");
+        return false;
+    }
+    // The size only sizes the buffer, with a byte to spare for the read that
+    // finds the end: the loop goes on to the end of the file, which may have
+    // grown, and /proc reports 0.
+    content->resize(int(regular && info.st_size > 0 ? info.st_size + 1 : 64 * 1024));
+    qint64 total = 0;
+    for (;;) {
+        if (total == content->size()) {
+            if (total >= maxWholeFileSize) {
+                content->clear();
+                *reason = QStringLiteral("too large");
+                return false;
+            }
+            content->resize(int(qMin(2 * total, maxWholeFileSize)));
+        }
+        const ssize_t got = ::read(fd, content->data() + total, size_t(content->size() - total));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            *reason = errnoText();
+            content->clear();
+            return false;
+        }
+        if (got == 0)
+            break;
+        total += got;
+    }
+    content->resize(int(total));
+    return true;
+}
+
+bool readWholeFile(const QString &path, QByteArray *content, QString *reason, bool *missing)
+{
+    content->clear();
+    if (missing)
+        *missing = false;
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (missing)
+            *missing = errno == ENOENT;
+        *reason = errnoText();
+        return false;
+    }
+    const bool read = readWholeFile(fd, content, reason);
+    ::close(fd);
+    return read;
+}
+
+QByteArray withoutCarriageReturns(QByteArray bytes)
+{
+    return bytes.replace('\r', QByteArray());
+}
+
+static bool fail(const QString &path, const QString &reason)
+{
+    qWarning() << "Failed to write" << path << reason;
+    return false;
+}
+
+static bool writeAll(int fd, const QByteArray &content, QString *reason)
+{
+    const char *data = content.constData();
+    size_t left = size_t(content.size());
+    while (left > 0) {
+        const ssize_t written = ::write(fd, data, left);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0) {
+            *reason = written < 0 ? errnoText() : QStringLiteral("nothing written");
+            return false;
+        }
+        data += written;
+        left -= size_t(written);
+    }
+    return true;
+}
+
+// Keep the whole mode and the ownership, since other programs read these
+// files with their own rights. This comes after the write and the owner
+// before the mode: both a write without root rights and a change of owner
+// clear the set-id bits.
+static bool keepOwnerAndMode(int fd, const struct stat &old, QString *reason)
+{
+    if (::fchown(fd, old.st_uid, old.st_gid) == 0 && ::fchmod(fd, old.st_mode & 07777) == 0)
+        return true;
+    *reason = errnoText();
+    return false;
+}
+
+// A fresh name beside the file, created exclusively so that nothing already
+// there (a link planted in the directory, say) is opened.
+static int createTemporary(int dirFd, const QByteArray &name, mode_t mode, QByteArray *temporary,
+                           QString *reason)
+{
+    // Room for the suffix within the longest name a directory holds.
+    const QByteArray stem = name.left(255 - 8);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        *temporary = stem + '.' + QByteArray::number(QRandomGenerator::global()->bounded(0x1000000), 36);
+        const int fd = ::openat(dirFd, temporary->constData(),
+                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        if (fd >= 0 || errno != EEXIST) {
+            if (fd < 0)
+                *reason = errnoText();
+            return fd;
+        }
+    }
+    *reason = errnoText(EEXIST);
+    return -1;
+}
+
+bool writeFileAtomicallyAt(int dirFd, const QString &name, const QByteArray &content,
+                           const QString &displayPath, const FileIdentity *expected)
+{
+    const QByteArray native = QFile::encodeName(name);
+    if (native.isEmpty() || native == "." || native == ".." || native.contains('/'))
+        return fail(displayPath, QStringLiteral("is not a file name"));
+
+    struct stat old;
+    const bool existed = ::fstatat(dirFd, native.constData(), &old, AT_SYMLINK_NOFOLLOW) == 0;
+    if (!existed && errno != ENOENT)
+        return fail(displayPath, errnoText());
+    if (existed && !S_ISREG(old.st_mode))
+        return fail(displayPath, QStringLiteral("is not a regular file"));
+    if (expected && (existed != expected->exists
+                     || (existed && (old.st_dev != expected->device || old.st_ino != expected->inode))))
+        return fail(displayPath, QStringLiteral("was replaced while it was read"));
+
+    QString reason;
+    QByteArray temporary;
+    // A copy of an existing file stays private until it has the file's own
+    // owner and mode: the old content may be secret.
+    const int fd = createTemporary(dirFd, native, existed ? 0600 : 0666, &temporary, &reason);
+    if (fd < 0)
+        return fail(displayPath, reason);
+
+    // The bytes go straight to the descriptor and every step is checked, so
+    // that a full disk never replaces the old file with a torn one.
+    bool written = writeAll(fd, content, &reason) && (!existed || keepOwnerAndMode(fd, old, &reason));
+    if (written && ::fsync(fd) != 0) {
+        reason = errnoText();
+        written = false;
+    }
+    ::close(fd);
+    if (written && ::renameat(dirFd, temporary.constData(), dirFd, native.constData()) != 0) {
+        reason = errnoText();
+        written = false;
+    }
+    if (!written) {
+        ::unlinkat(dirFd, temporary.constData(), 0);
+        return fail(displayPath, reason);
+    }
+    // The rename is only durable once the directory entry itself is on disk.
+    ::fsync(dirFd);
+    return true;
+}
+
+bool writeFileAtomically(const QString &path, const QByteArray &content)
+{
+    // The file a symbolic link names is replaced, not the link.
+    QFileInfo target(path);
+    for (int depth = 0; depth < 128 && target.isSymLink(); ++depth)
+        target.setFile(target.symLinkTarget());
+
+    const int dirFd = ::open(QFile::encodeName(target.absolutePath()).constData(),
+                             O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0)
+        return fail(path, errnoText());
+    const bool written = writeFileAtomicallyAt(dirFd, target.fileName(), content, path);
+    ::close(dirFd);
+    return written;
+}

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <cerrno>
+#include <sys/types.h>
+
+// How the daemon reads and writes whole files.
+
+// The largest file a whole-file read accepts: what a QByteArray can hold,
+// less its header.
+constexpr qint64 maxWholeFileSize = qint64(0x7fffffff) - 64;
+
+// Reads the file open at fd from its current offset to its end, in a loop
+// that takes neither a short read nor a size of 0 (as /proc reports) for the
+// end. False, with *reason set, on a read error or past maxWholeFileSize.
+bool readWholeFile(int fd, QByteArray *content, QString *reason);
+
+// Opens the file at path read-only and reads it whole as above. A missing
+// file sets *missing (when given) and answers false.
+bool readWholeFile(const QString &path, QByteArray *content, QString *reason, bool *missing = nullptr);
+
+// The bytes as a read in Qt's text mode gives them: every CR taken out.
+QByteArray withoutCarriageReturns(QByteArray bytes);
+
+// Replaces the file at path with content atomically: the bytes go to a
+// temporary file in the same directory, are synced, and the temporary file is
+// renamed over the old one. A symbolic link at path is followed, and the file
+// it names is replaced. An existing file keeps its permission bits, owner
+// and group; a new one gets the default mode (0666 less the umask). On any
+// failure the old file is left byte for byte as it was, no temporary file is
+// left behind, a warning naming the file is logged, and false is returned.
+bool writeFileAtomically(const QString &path, const QByteArray &content);
+
+// What a caller found at a name when it read it: nothing, or the file of
+// this device and inode.
+struct FileIdentity
+{
+    bool exists = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+};
+
+// The same for the entry name (one path component) of the directory open at
+// dirFd, all of it through that descriptor: no path is looked up again, and
+// nothing at name is followed; an entry there that is not a regular file is
+// refused. With expected, the entry must still be what the caller read (or
+// still be missing), so that the owner and mode kept are those of the file
+// read, not of one put there since. displayPath names the file in the warning.
+bool writeFileAtomicallyAt(int dirFd, const QString &name, const QByteArray &content,
+                           const QString &displayPath, const FileIdentity *expected = nullptr);
+
+// The text of errno (or of the error given), in the locale's encoding.
+QString errnoText(int error = errno);
