@@ -1,11 +1,21 @@
 #include "logcollection.h"
 
+#include <QDebug>
+#include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 
 #include <cerrno>
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/fsuid.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#include <vector>
 
 bool runProcess(const QString &program, const QStringList &args)
 {
@@ -21,6 +31,73 @@ bool runProcess(const QString &program, const QStringList &args)
     // reports a normal exit with code 0.
     if (!process.waitForFinished(-1))
         return false;
+    return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
+
+namespace {
+
+// Takes on the user's identity in the child, between fork and exec, so that
+// the tool runs with exactly the user's rights. Only system calls here: the
+// parent has threads.
+class ToolProcess : public QProcess
+{
+public:
+    explicit ToolProcess(const ToolRun &run)
+        : m_keepFd(run.keepFd)
+    {
+        if (run.user) {
+            m_switch = true;
+            m_uid = run.user->uid;
+            m_gid = run.user->gid;
+            m_groups = run.user->groups;
+        }
+    }
+
+protected:
+    void setupChildProcess() override
+    {
+        if (m_keepFd >= 0 && ::fcntl(m_keepFd, F_SETFD, 0) != 0)
+            ::_exit(126);
+        if (!m_switch)
+            return;
+        // A daemon that is not root (the unit tests) can only be itself.
+        if (::geteuid() != 0) {
+            if (::geteuid() != m_uid)
+                ::_exit(126);
+            return;
+        }
+        if (::setgroups(size_t(m_groups.size()), m_groups.constData()) != 0 || ::setgid(m_gid) != 0
+            || ::setuid(m_uid) != 0)
+            ::_exit(126);
+        if (m_uid != 0 && (::setuid(0) == 0 || ::geteuid() == 0))
+            ::_exit(126);
+    }
+
+private:
+    int m_keepFd = -1;
+    bool m_switch = false;
+    uid_t m_uid = 0;
+    gid_t m_gid = 0;
+    QVector<gid_t> m_groups;
+};
+
+} // namespace
+
+bool runTool(const ToolRun &run)
+{
+    ToolProcess process(run);
+    process.setProgram(run.program);
+    process.setArguments(run.args);
+    process.setProcessChannelMode(QProcess::ForwardedChannels);
+    process.start(QIODevice::ReadWrite);
+    process.closeWriteChannel();
+    if (!process.waitForFinished(run.timeoutMs > 0 ? run.timeoutMs : -1)) {
+        if (process.state() == QProcess::NotRunning)
+            return false; // never started
+        process.kill();
+        process.waitForFinished(-1);
+        return false;
+    }
     return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
 }
 
@@ -56,11 +133,72 @@ bool isUserId(const QString &id)
     return true;
 }
 
+// Looks up an account by name (byName) or by uid, with the reentrant calls:
+// collections run on a worker thread.
+bool lookUpAccount(bool byName, const QByteArray &name, uid_t uid, struct passwd *entry, std::vector<char> *buffer)
+{
+    for (size_t size = 16384; size <= 1 << 20; size *= 2) {
+        buffer->resize(size);
+        struct passwd *found = nullptr;
+        const int error = byName ? ::getpwnam_r(name.constData(), entry, buffer->data(), size, &found)
+                                 : ::getpwuid_r(uid, entry, buffer->data(), size, &found);
+        if (error != ERANGE)
+            return error == 0 && found;
+    }
+    return false;
+}
+
+// Takes on the user's file system identity (fsuid, fsgid, groups) on this
+// thread only, with the raw system calls: glibc's setgroups would change
+// every thread of the daemon. The kernel then judges every path lookup of
+// this thread as the user's own.
+class ThreadFsIdentity
+{
+public:
+    explicit ThreadFsIdentity(const LogCollectionUser &user)
+    {
+        if (::geteuid() != 0) {
+            m_ok = user.uid == ::geteuid();
+            return;
+        }
+        const int count = ::getgroups(0, nullptr);
+        if (count < 0)
+            return;
+        m_oldGroups.resize(count);
+        if (::getgroups(count, m_oldGroups.data()) != count)
+            return;
+        if (::syscall(SYS_setgroups, size_t(user.groups.size()), user.groups.constData()) != 0)
+            return;
+        m_switched = true;
+        ::setfsgid(user.gid);
+        ::setfsuid(user.uid);
+        // Both calls answer the identity in force, here after the change.
+        m_ok = uid_t(::setfsuid(uid_t(-1))) == user.uid && gid_t(::setfsgid(gid_t(-1))) == user.gid;
+    }
+    ~ThreadFsIdentity()
+    {
+        if (!m_switched)
+            return;
+        ::setfsuid(::geteuid());
+        ::setfsgid(::getegid());
+        ::syscall(SYS_setgroups, size_t(m_oldGroups.size()), m_oldGroups.constData());
+    }
+    ThreadFsIdentity(const ThreadFsIdentity &) = delete;
+    ThreadFsIdentity &operator=(const ThreadFsIdentity &) = delete;
+
+    bool ok() const { return m_ok; }
+
+private:
+    QVector<gid_t> m_oldGroups;
+    bool m_switched = false;
+    bool m_ok = false;
+};
+
 // The collection directory the tools are given, or a null string when
 // logPath is refused. Only the canonical path is trusted: dot segments and
-// symbolic links could otherwise lead the root-run tools anywhere. It must
-// lie strictly inside a "VexaLog" directory, so that the archive beside it
-// lies there too.
+// symbolic links could otherwise lead the tools anywhere. It must lie
+// strictly inside a "VexaLog" directory, so that the archive beside it lies
+// there too. Run with the user's identity.
 QString collectionDirectory(const QString &logPath)
 {
     // A relative path would be taken against the daemon's directory, not the
@@ -75,9 +213,9 @@ QString collectionDirectory(const QString &logPath)
     return canonical;
 }
 
-// zip opens an existing archive through a symbolic link and updates or
-// creates the file it leads to, as root; chown -h would then change only the
-// link. So an existing archive must be a plain file of its own.
+// zip updates an existing archive through a symbolic link or a hard link, and
+// chown -h would then change only the link: the archive would not be the
+// user's own file. So an existing archive must be a plain file of its own.
 bool archivePathIsUsable(const QString &archive)
 {
     struct stat info;
@@ -86,39 +224,242 @@ bool archivePathIsUsable(const QString &archive)
     return S_ISREG(info.st_mode) && info.st_nlink == 1;
 }
 
+// Descriptors closed on scope exit.
+class Fd
+{
+public:
+    explicit Fd(int fd = -1)
+        : m_fd(fd)
+    {
+    }
+    ~Fd()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    Fd(Fd &&other) noexcept
+        : m_fd(other.m_fd)
+    {
+        other.m_fd = -1;
+    }
+    Fd &operator=(Fd &&other) noexcept
+    {
+        if (this != &other) {
+            if (m_fd >= 0)
+                ::close(m_fd);
+            m_fd = other.m_fd;
+            other.m_fd = -1;
+        }
+        return *this;
+    }
+    int get() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+// Opens the folder at relative (slash-separated) beneath root without
+// following a symbolic link at any step.
+Fd openFolderBeneath(const QString &root, const QString &relative)
+{
+    Fd current(::open(QFile::encodeName(root).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    for (const QString &part : relative.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+        if (current.get() < 0)
+            break;
+        current = Fd(::openat(current.get(), QFile::encodeName(part).constData(),
+                              O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    }
+    return current;
+}
+
+// The staging root, made if missing: a real directory of the daemon's own
+// user that nobody else may enter. Anything else is not used.
+bool stagingRootIsPrivate(const QString &stagingRoot)
+{
+    const QByteArray path = QFile::encodeName(stagingRoot);
+    if (::mkdir(path.constData(), 0700) != 0 && errno != EEXIST)
+        return false;
+    struct stat info;
+    return ::lstat(path.constData(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == ::geteuid()
+        && (info.st_mode & 077) == 0;
+}
+
+// Removes path, a folder inside the private staging root, links not followed.
+void removeStaged(const QString &path)
+{
+    struct stat info;
+    if (::lstat(QFile::encodeName(path).constData(), &info) != 0)
+        return;
+    if (S_ISDIR(info.st_mode))
+        QDir(path).removeRecursively();
+    else
+        QFile::remove(path);
+}
+
+// Makes the staged copies readable for the user, who reaches them only
+// through a descriptor, and never writable: folders 0755, files without
+// group or other write. Anything but folders, files and links (a FIFO or a
+// device node from the container) is dropped.
+void makeStagedReadable(const QString &staging)
+{
+    QDirIterator it(staging, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QByteArray path = QFile::encodeName(it.next());
+        struct stat info;
+        if (::lstat(path.constData(), &info) != 0)
+            continue;
+        if (S_ISDIR(info.st_mode))
+            ::chmod(path.constData(), 0755);
+        else if (S_ISREG(info.st_mode))
+            ::chmod(path.constData(), (info.st_mode & 0755) | 0444);
+        else if (!S_ISLNK(info.st_mode))
+            ::unlink(path.constData());
+    }
+    ::chmod(QFile::encodeName(staging).constData(), 0755);
+}
+
 } // namespace
 
-int collectLogs(const LogCollectionSetup &setup, const QString &username, const QString &userid,
-                const QString &logPath)
+bool resolveCollectionUser(uint callerUid, const QString &username, const QString &userid,
+                           LogCollectionUser *user)
 {
-    if (logPath.isEmpty())
-        return -1;
     if (!isLoginName(username) || !isUserId(userid))
-        return -1;
-    const QString dir = collectionDirectory(logPath);
-    if (dir.isNull())
-        return -1;
-    const QString archive = dir + QStringLiteral(".zip");
-    if (!archivePathIsUsable(archive))
-        return -1;
+        return false;
+    struct passwd entry;
+    std::vector<char> buffer;
+    const QByteArray name = username.toLatin1();
+    if (callerUid != 0) {
+        if (userid != QString::number(callerUid) || !lookUpAccount(false, QByteArray(), callerUid, &entry, &buffer)
+            || name != entry.pw_name)
+            return false;
+    } else if (!lookUpAccount(true, name, 0, &entry, &buffer) || userid != QString::number(entry.pw_uid)) {
+        return false;
+    }
+    int count = 32;
+    QVector<gid_t> groups(count);
+    while (::getgrouplist(entry.pw_name, entry.pw_gid, groups.data(), &count) < 0) {
+        if (count <= groups.size())
+            return false;
+        groups.resize(count);
+    }
+    groups.resize(count);
+    user->name = username;
+    user->uid = entry.pw_uid;
+    user->gid = entry.pw_gid;
+    user->groups = groups;
+    return true;
+}
 
-    const QString dataDir = setup.containerDataPattern.arg(userid, username);
-    const QString cp = setup.cpPath;
-    const QString copyFlag = QStringLiteral("-a");
+int collectLogs(const LogCollectionSetup &setup, uint callerUid, const QString &username,
+                const QString &userid, const QString &logPath)
+{
+    if (logPath.isEmpty() || !logPath.contains(QLatin1String("/VexaLog/")))
+        return -1;
+    LogCollectionUser user;
+    if (!resolveCollectionUser(callerUid, username, userid, &user))
+        return -1;
+    QString dir;
+    QString archive;
+    {
+        const ThreadFsIdentity asUser(user);
+        if (!asUser.ok())
+            return -1;
+        dir = collectionDirectory(logPath);
+        if (dir.isNull())
+            return -1;
+        archive = dir + QStringLiteral(".zip");
+        if (!archivePathIsUsable(archive))
+            return -1;
+    }
+
     // Best effort from here on: every step runs whatever the earlier ones did.
-    runProcess(cp, {copyFlag, dataDir + QStringLiteral("/klog/"), dir});
-    runProcess(cp, {copyFlag, dataDir + QStringLiteral("/anr/"), dir});
-    runProcess(cp, {copyFlag, dataDir + QStringLiteral("/system/dropbox/"), dir});
-    runProcess(cp, {copyFlag, dataDir + QStringLiteral("/tombstones/"), dir});
-    if (QFile::exists(setup.runtimeLogPath))
-        runProcess(cp, {copyFlag, setup.runtimeLogPath, dir});
-    runProcess(setup.chmodPath, {QStringLiteral("777"), QStringLiteral("-R"), dir});
-    const QString zip = QFile::exists(setup.zipPath) ? setup.zipPath : setup.zipFallbackPath;
-    // -y stores symbolic links as links: zip runs as root, and following a
-    // link the user left in the directory would put any file into the archive
-    // that the user is then given.
-    runProcess(zip, {QStringLiteral("-r"), QStringLiteral("-q"), QStringLiteral("-j"), QStringLiteral("-y"),
-                     archive, dir});
-    runProcess(setup.chownPath, {QStringLiteral("-hR"), username + QLatin1Char(':') + username, archive});
+    ToolRun asRoot;
+    asRoot.timeoutMs = setup.toolTimeoutMs;
+    ToolRun asTheUser = asRoot;
+    asTheUser.user = &user;
+
+    // The daemon's part: the sources into a folder that only it can enter.
+    // Whatever the collection leaves there is stale by the next one.
+    const QString staging = setup.stagingRoot + QStringLiteral("/collection");
+    Fd stagingFd;
+    QStringList staged;
+    bool stagingMade = false;
+    if (stagingRootIsPrivate(setup.stagingRoot)) {
+        for (const QString &stale : QDir(setup.stagingRoot).entryList(QDir::AllEntries | QDir::Hidden | QDir::System
+                                                                      | QDir::NoDotAndDotDot))
+            removeStaged(setup.stagingRoot + QLatin1Char('/') + stale);
+        stagingMade = ::mkdir(QFile::encodeName(staging).constData(), 0700) == 0;
+        if (stagingMade) {
+            const QString data = setup.containerDataPattern.arg(userid, username);
+            const QStringList sources = {QStringLiteral("klog"), QStringLiteral("anr"),
+                                         QStringLiteral("system/dropbox"), QStringLiteral("tombstones")};
+            std::vector<Fd> opened;
+            for (const QString &source : sources)
+                opened.push_back(openFolderBeneath(setup.containerRoot, data + QLatin1Char('/') + source));
+            Fd runtimeLog(::open(QFile::encodeName(setup.runtimeLogPath).constData(),
+                                 O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+            struct stat info;
+            const bool haveRuntimeLog = runtimeLog.get() >= 0 && ::fstat(runtimeLog.get(), &info) == 0
+                && S_ISREG(info.st_mode);
+            const QString runtimeLogName = QFileInfo(setup.runtimeLogPath).fileName();
+
+            // cp reaches each source through the descriptor opened above; -H
+            // follows only that one link, nothing inside.
+            auto stage = [&](int fd, const QString &name) {
+                asRoot.program = setup.cpPath;
+                asRoot.args = QStringList{QStringLiteral("-R"), QStringLiteral("-H"),
+                                          QStringLiteral("--preserve=timestamps"),
+                                          QStringLiteral("/proc/self/fd/%1").arg(fd), staging + QLatin1Char('/') + name};
+                asRoot.keepFd = fd;
+                runTool(asRoot);
+            };
+            for (int i = 0; i < sources.size(); ++i) {
+                const QString name = QFileInfo(sources.at(i)).fileName();
+                staged << name;
+                if (opened[size_t(i)].get() >= 0)
+                    stage(opened[size_t(i)].get(), name);
+            }
+            if (haveRuntimeLog) {
+                staged << runtimeLogName;
+                stage(runtimeLog.get(), runtimeLogName);
+            }
+            makeStagedReadable(staging);
+            stagingFd = Fd(::open(QFile::encodeName(staging).constData(),
+                                  O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        }
+    } else {
+        qWarning() << "log staging folder refused:" << setup.stagingRoot;
+    }
+
+    // The user's part, with the user's rights only.
+    if (stagingFd.get() >= 0) {
+        asTheUser.program = setup.cpPath;
+        asTheUser.keepFd = stagingFd.get();
+        for (const QString &name : qAsConst(staged)) {
+            asTheUser.args = QStringList{QStringLiteral("-a"),
+                                         QStringLiteral("/proc/self/fd/%1/%2").arg(stagingFd.get()).arg(name), dir};
+            runTool(asTheUser);
+        }
+        asTheUser.keepFd = -1;
+    }
+    asTheUser.program = setup.chmodPath;
+    asTheUser.args = QStringList{QStringLiteral("777"), QStringLiteral("-R"), dir};
+    runTool(asTheUser);
+    // -y stores symbolic links as links, as the collection always did.
+    asTheUser.program = QFile::exists(setup.zipPath) ? setup.zipPath : setup.zipFallbackPath;
+    asTheUser.args = QStringList{QStringLiteral("-r"), QStringLiteral("-q"), QStringLiteral("-j"),
+                                 QStringLiteral("-y"), archive, dir};
+    runTool(asTheUser);
+    // To the group named like the user, where the user belongs to it.
+    asTheUser.program = setup.chownPath;
+    asTheUser.args = QStringList{QStringLiteral("-hR"), username + QLatin1Char(':') + username, archive};
+    runTool(asTheUser);
+
+    stagingFd = Fd();
+    if (stagingMade)
+        removeStaged(staging);
     return 0;
 }
