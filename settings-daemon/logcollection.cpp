@@ -353,13 +353,19 @@ bool resolveCollectionUser(uint callerUid, const QString &username, const QStrin
     return true;
 }
 
+bool collectionRequestIsAcceptable(uint callerUid, const QString &username, const QString &userid,
+                                   const QString &logPath, LogCollectionUser *user)
+{
+    if (logPath.isEmpty() || !logPath.contains(QLatin1String("/VexaLog/")))
+        return false;
+    return resolveCollectionUser(callerUid, username, userid, user);
+}
+
 int collectLogs(const LogCollectionSetup &setup, uint callerUid, const QString &username,
                 const QString &userid, const QString &logPath)
 {
-    if (logPath.isEmpty() || !logPath.contains(QLatin1String("/VexaLog/")))
-        return -1;
     LogCollectionUser user;
-    if (!resolveCollectionUser(callerUid, username, userid, &user))
+    if (!collectionRequestIsAcceptable(callerUid, username, userid, logPath, &user))
         return -1;
     QString dir;
     QString archive;

@@ -66,6 +66,13 @@ struct LogCollectionSetup
 bool resolveCollectionUser(uint callerUid, const QString &username, const QString &userid,
                            LogCollectionUser *user);
 
+// The checks of collectLogs that need no file: logPath is not empty and
+// names a "VexaLog" folder, and the caller may collect for the account. A
+// request that fails them is answered at once instead of waiting for the
+// collections before it.
+bool collectionRequestIsAcceptable(uint callerUid, const QString &username, const QString &userid,
+                                   const QString &logPath, LogCollectionUser *user);
+
 // Copies the container's and the runtime's logs into logPath, zips it to
 // logPath + ".zip" and gives the archive to username.
 //

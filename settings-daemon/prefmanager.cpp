@@ -77,7 +77,9 @@ int PrefManager::copyLogFiles(const QString &username, const QString &userid, co
         return -1;
     // Who may be collected for depends on who calls, as the bus knows it.
     const QDBusReply<uint> callerUid = connection().interface()->serviceUid(message().service());
-    if (!callerUid.isValid())
+    LogCollectionUser user;
+    if (!callerUid.isValid()
+        || !collectionRequestIsAcceptable(callerUid.value(), username, userid, logPath, &user))
         return -1;
     // A collection takes as long as its tools: it runs on a worker thread,
     // one at a time, and answers when done, while the daemon keeps serving.
