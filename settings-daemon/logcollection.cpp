@@ -1,5 +1,6 @@
 #include "logcollection.h"
 
+#include <QDeadlineTimer>
 #include <QDebug>
 #include <QDir>
 #include <QDirIterator>
@@ -8,10 +9,12 @@
 #include <QProcess>
 
 #include <cerrno>
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/fsuid.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -298,28 +301,95 @@ void removeStaged(const QString &path)
         QFile::remove(path);
 }
 
-// Makes the staged copies readable for the user, who reaches them only
-// through a descriptor, and never writable: folders 0755, files without
-// group or other write. Anything but folders, files and links (a FIFO or a
-// device node from the container) is dropped.
-void makeStagedReadable(const QString &staging)
+// Copies the daemon's share of a collection into the staging folder. The
+// sources lie in folders that others may write (the container's users, the
+// user himself), so every step goes from an open folder to one entry in it,
+// never following a symbolic link: a folder swapped for a link during the
+// copy ends the copy of that entry instead of leading elsewhere. Links are
+// copied as links, folders and plain files as such; FIFOs, devices and
+// sockets are left out, and so are files with more than one name (a hard
+// link to a file of root's). The copies belong to root and can only be
+// read: folders 0755, files without any write bit for group or others, so
+// that the user, who reaches them only through a descriptor, cannot change
+// anything that root later removes. Past the deadline nothing more is
+// copied.
+class StagingCopy
 {
-    QDirIterator it(staging, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QByteArray path = QFile::encodeName(it.next());
-        struct stat info;
-        if (::lstat(path.constData(), &info) != 0)
-            continue;
-        if (S_ISDIR(info.st_mode))
-            ::chmod(path.constData(), 0755);
-        else if (S_ISREG(info.st_mode))
-            ::chmod(path.constData(), (info.st_mode & 0755) | 0444);
-        else if (!S_ISLNK(info.st_mode))
-            ::unlink(path.constData());
+public:
+    explicit StagingCopy(int timeoutMs)
+        : m_deadline(timeoutMs > 0 ? QDeadlineTimer(timeoutMs) : QDeadlineTimer(QDeadlineTimer::Forever))
+    {
     }
-    ::chmod(QFile::encodeName(staging).constData(), 0755);
-}
+
+    // The open folder from into a new folder name in the open folder to.
+    void copyFolder(int from, int to, const QByteArray &name, int depth = 0)
+    {
+        struct stat info;
+        if (depth > 64 || m_deadline.hasExpired() || ::fstat(from, &info) != 0
+            || ::mkdirat(to, name.constData(), 0700) != 0)
+            return;
+        const Fd copy(::openat(to, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        const int listed = ::dup(from);
+        DIR *const folder = listed >= 0 ? ::fdopendir(listed) : nullptr;
+        if (copy.get() < 0 || !folder) {
+            if (listed >= 0)
+                ::close(listed);
+            return;
+        }
+        // Rewound: the descriptor's position is shared with from.
+        ::rewinddir(folder);
+        while (const struct dirent *entry = ::readdir(folder)) {
+            const QByteArray entryName(entry->d_name);
+            if (entryName == "." || entryName == "..")
+                continue;
+            struct stat entryInfo;
+            if (::fstatat(from, entry->d_name, &entryInfo, AT_SYMLINK_NOFOLLOW) != 0)
+                continue;
+            if (S_ISDIR(entryInfo.st_mode)) {
+                const Fd sub(::openat(from, entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+                if (sub.get() >= 0)
+                    copyFolder(sub.get(), copy.get(), entryName, depth + 1);
+            } else if (S_ISREG(entryInfo.st_mode)) {
+                const Fd file(::openat(from, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+                if (file.get() >= 0)
+                    copyFile(file.get(), copy.get(), entryName);
+            } else if (S_ISLNK(entryInfo.st_mode)) {
+                QByteArray target(int(qBound<off_t>(1, entryInfo.st_size + 1, 65536)), '\0');
+                const ssize_t length = ::readlinkat(from, entry->d_name, target.data(), size_t(target.size()));
+                if (length > 0 && length < target.size()) {
+                    target.truncate(int(length));
+                    ::symlinkat(target.constData(), copy.get(), entry->d_name);
+                }
+            }
+        }
+        ::closedir(folder);
+        ::fchmod(copy.get(), 0755);
+        const struct timespec times[2] = {info.st_atim, info.st_mtim};
+        ::futimens(copy.get(), times);
+    }
+
+    // The open file from into a new file name in the open folder to.
+    void copyFile(int from, int to, const QByteArray &name)
+    {
+        struct stat info;
+        if (m_deadline.hasExpired() || ::fstat(from, &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1)
+            return;
+        const Fd copy(::openat(to, name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (copy.get() < 0)
+            return;
+        // In pieces, so that the deadline can end a huge or endless file.
+        ssize_t sent = 0;
+        do {
+            sent = ::sendfile(copy.get(), from, nullptr, 1 << 20);
+        } while (sent > 0 && !m_deadline.hasExpired());
+        ::fchmod(copy.get(), (info.st_mode & 0755) | 0444);
+        const struct timespec times[2] = {info.st_atim, info.st_mtim};
+        ::futimens(copy.get(), times);
+    }
+
+private:
+    QDeadlineTimer m_deadline;
+};
 
 } // namespace
 
@@ -382,9 +452,8 @@ int collectLogs(const LogCollectionSetup &setup, uint callerUid, const QString &
     }
 
     // Best effort from here on: every step runs whatever the earlier ones did.
-    ToolRun asRoot;
-    asRoot.timeoutMs = setup.toolTimeoutMs;
-    ToolRun asTheUser = asRoot;
+    ToolRun asTheUser;
+    asTheUser.timeoutMs = setup.toolTimeoutMs;
     asTheUser.user = &user;
 
     // The daemon's part: the sources into a folder that only it can enter.
@@ -412,27 +481,20 @@ int collectLogs(const LogCollectionSetup &setup, uint callerUid, const QString &
                 && S_ISREG(info.st_mode);
             const QString runtimeLogName = QFileInfo(setup.runtimeLogPath).fileName();
 
-            // cp reaches each source through the descriptor opened above; -H
-            // follows only that one link, nothing inside.
-            auto stage = [&](int fd, const QString &name) {
-                asRoot.program = setup.cpPath;
-                asRoot.args = QStringList{QStringLiteral("-R"), QStringLiteral("-H"),
-                                          QStringLiteral("--preserve=timestamps"),
-                                          QStringLiteral("/proc/self/fd/%1").arg(fd), staging + QLatin1Char('/') + name};
-                asRoot.keepFd = fd;
-                runTool(asRoot);
-            };
+            const Fd stagingCopy(::open(QFile::encodeName(staging).constData(),
+                                        O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            StagingCopy copier(setup.toolTimeoutMs);
             for (int i = 0; i < sources.size(); ++i) {
                 const QString name = QFileInfo(sources.at(i)).fileName();
                 staged << name;
-                if (opened[size_t(i)].get() >= 0)
-                    stage(opened[size_t(i)].get(), name);
+                if (opened[size_t(i)].get() >= 0 && stagingCopy.get() >= 0)
+                    copier.copyFolder(opened[size_t(i)].get(), stagingCopy.get(), QFile::encodeName(name));
             }
-            if (haveRuntimeLog) {
+            if (haveRuntimeLog && stagingCopy.get() >= 0) {
                 staged << runtimeLogName;
-                stage(runtimeLog.get(), runtimeLogName);
+                copier.copyFile(runtimeLog.get(), stagingCopy.get(), QFile::encodeName(runtimeLogName));
             }
-            makeStagedReadable(staging);
+            ::fchmod(stagingCopy.get(), 0755);
             stagingFd = Fd(::open(QFile::encodeName(staging).constData(),
                                   O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         }
