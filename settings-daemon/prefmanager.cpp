@@ -87,6 +87,9 @@ int PrefManager::copyLogFiles(const QString &username, const QString &userid, co
     static QThreadPool *const collections = [] {
         auto *pool = new QThreadPool;
         pool->setMaxThreadCount(1);
+        // The thread ends once the queue is empty: an idle daemon holds
+        // nothing of past collections.
+        pool->setExpiryTimeout(0);
         return pool;
     }();
     setDelayedReply(true);
