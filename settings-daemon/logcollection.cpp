@@ -16,6 +16,7 @@
 #include <sys/fsuid.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 #include <vector>
@@ -308,7 +309,8 @@ void removeStaged(const QString &path)
 // copy ends the copy of that entry instead of leading elsewhere. Links are
 // copied as links, folders and plain files as such; FIFOs, devices and
 // sockets are left out, and so are files with more than one name (a hard
-// link to a file of root's). The copies belong to root and can only be
+// link to a file of root's), and so is a file that would nearly fill the
+// staging folder's file system. The copies belong to root and can only be
 // read: folders 0755, files without any write bit for group or others, so
 // that the user, who reaches them only through a descriptor, cannot change
 // anything that root later removes. Past the deadline nothing more is
@@ -374,14 +376,25 @@ public:
         struct stat info;
         if (m_deadline.hasExpired() || ::fstat(from, &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1)
             return;
+        // The staging folder lies in /run, memory shared with the whole
+        // system: a file that would leave less than a quarter of it free is
+        // left out, and no file grows past its size when we looked.
+        struct statvfs space;
+        if (::fstatvfs(to, &space) != 0
+            || qint64(space.f_bavail) * qint64(space.f_frsize) - qint64(info.st_size)
+                < qint64(space.f_blocks) * qint64(space.f_frsize) / 4)
+            return;
         const Fd copy(::openat(to, name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (copy.get() < 0)
             return;
-        // In pieces, so that the deadline can end a huge or endless file.
-        ssize_t sent = 0;
-        do {
-            sent = ::sendfile(copy.get(), from, nullptr, 1 << 20);
-        } while (sent > 0 && !m_deadline.hasExpired());
+        // In pieces, so that the deadline can end a huge or slow file.
+        qint64 left = info.st_size;
+        while (left > 0 && !m_deadline.hasExpired()) {
+            const ssize_t sent = ::sendfile(copy.get(), from, nullptr, size_t(qMin<qint64>(left, 1 << 20)));
+            if (sent <= 0)
+                break;
+            left -= sent;
+        }
         ::fchmod(copy.get(), (info.st_mode & 0755) | 0444);
         const struct timespec times[2] = {info.st_atim, info.st_mtim};
         ::futimens(copy.get(), times);

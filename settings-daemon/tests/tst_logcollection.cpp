@@ -416,6 +416,8 @@ private slots:
         QTest::newRow("linked runtime log") << QStringLiteral("log -> secret/key") << QStringLiteral("vexa.log");
         QTest::newRow("FIFO in a source") << QStringLiteral("klog/fifo fifo") << QStringLiteral("klog/fifo");
         QTest::newRow("hard link in a source") << QStringLiteral("klog/hard = secret/key") << QStringLiteral("klog/hard");
+        // 8 TiB, sparse: more than the staging folder's file system holds.
+        QTest::newRow("huge file in a source") << QStringLiteral("klog/huge sparse") << QStringLiteral("klog/huge");
     }
     void realCopyReachesTheUser()
     {
@@ -451,6 +453,9 @@ private slots:
             QVERIFY(QFile::link(target, path));
         } else if (kind == QLatin1String("fifo")) {
             QVERIFY(::mkfifo(QFile::encodeName(path).constData(), 0600) == 0);
+        } else if (kind == QLatin1String("sparse")) {
+            QFile huge(path);
+            QVERIFY(huge.open(QIODevice::WriteOnly) && huge.resize(qint64(8) << 40));
         } else if (kind == QLatin1String("=")) {
             QVERIFY(::link(QFile::encodeName(target).constData(), QFile::encodeName(path).constData()) == 0);
         }
