@@ -346,20 +346,21 @@ int benchCopyLogs(QDBusConnection &bus, const QString &user, const QString &uid,
     // How fast the daemon answers while it collects: the gated call, which
     // passes its main thread and the caller check (a Peer.Ping is answered
     // by the bus library on its own thread and would show nothing), back to
-    // back during a few collections, against the same call idle.
+    // back during a few collections, against the same call idle just before
+    // each, so that both meet the machine in the same mood.
     QVector<double> idle;
-    for (int i = 0; i < 2000; ++i) {
-        Stopwatch watch;
-        if (!gatedCall(bus)) {
-            err() << "copylogs: the idle call failed" << Qt::endl;
-            return 1;
-        }
-        idle << watch.ns();
-    }
     QVector<double> during;
     for (int i = 0; i < qMax(1, runs / 2); ++i) {
         if (!resetCollection(logDir, *account))
             return 1;
+        for (int k = 0; k < 1000; ++k) {
+            Stopwatch watch;
+            if (!gatedCall(bus)) {
+                err() << "copylogs: the idle call failed" << Qt::endl;
+                return 1;
+            }
+            idle << watch.ns();
+        }
         QDBusPendingCall pending = bus.asyncCall(call, longCallTimeoutMs);
         while (!pending.isFinished()) {
             Stopwatch watch;

@@ -436,12 +436,15 @@ bool resolveCollectionUser(uint callerUid, const QString &username, const QStrin
     return true;
 }
 
+bool isCollectionPath(const QString &logPath)
+{
+    return !logPath.isEmpty() && logPath.contains(QLatin1String("/VexaLog/"));
+}
+
 bool collectionRequestIsAcceptable(uint callerUid, const QString &username, const QString &userid,
                                    const QString &logPath, LogCollectionUser *user)
 {
-    if (logPath.isEmpty() || !logPath.contains(QLatin1String("/VexaLog/")))
-        return false;
-    return resolveCollectionUser(callerUid, username, userid, user);
+    return isCollectionPath(logPath) && resolveCollectionUser(callerUid, username, userid, user);
 }
 
 int collectLogs(const LogCollectionSetup &setup, uint callerUid, const QString &username,

@@ -66,6 +66,10 @@ struct LogCollectionSetup
 bool resolveCollectionUser(uint callerUid, const QString &username, const QString &userid,
                            LogCollectionUser *user);
 
+// The first check of collectLogs, on the text alone: logPath is not empty
+// and names a "VexaLog" folder.
+bool isCollectionPath(const QString &logPath);
+
 // The checks of collectLogs that need no file: logPath is not empty and
 // names a "VexaLog" folder, and the caller may collect for the account. A
 // request that fails them is answered at once instead of waiting for the

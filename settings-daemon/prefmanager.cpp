@@ -73,7 +73,7 @@ bool PrefManager::setPhoneInfo(const QString &localpath, const QString &vendor, 
 
 int PrefManager::copyLogFiles(const QString &username, const QString &userid, const QString &logPath)
 {
-    if (!checkCallerPermission(permittedCallers()))
+    if (!checkCallerPermission(permittedCallers()) || !isCollectionPath(logPath))
         return -1;
     // Who may be collected for depends on who calls, as the bus knows it.
     const QDBusReply<uint> callerUid = connection().interface()->serviceUid(message().service());
