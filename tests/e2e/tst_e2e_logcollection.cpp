@@ -462,11 +462,11 @@ private slots:
         QCOMPARE(readDaemonLog(), QByteArray());
     }
 
-    void fifoStallsOnlyItsCollection()
+    void fifoStallsOnlyTheCollections()
     {
         // A FIFO at a name the copy writes blocks the user's cp; meanwhile the
-        // daemon answers other calls, and the collection ends once the FIFO
-        // is read.
+        // daemon answers other calls, a second collection waits for its turn,
+        // and both end once the FIFO is read.
         const QString dir = makeCollectionDir(QStringLiteral("atk5"));
         QVERIFY(!dir.isEmpty());
         const QString fifo = dir + QStringLiteral("/vexa.log");
@@ -483,12 +483,22 @@ private slots:
         const Reply other = call(windowCaller, QStringLiteral("setVexaAutoStart"), {QStringLiteral("maybe")});
         QCOMPARE(other.value, QStringLiteral("false"));
         QCOMPARE(collection.state(), QProcess::Running);
+        const QString nextDir = makeCollectionDir(QStringLiteral("atk6"));
+        QVERIFY(!nextDir.isEmpty());
+        QProcess next;
+        next.start(user.first(), user.mid(1) + QStringList{managerCaller, QStringLiteral("copyLogFiles"), userName,
+                                                           QString::number(uid), nextDir});
+        QVERIFY(!next.waitForFinished(2000));
+        QVERIFY(!QFile::exists(nextDir + QStringLiteral(".zip")));
 
         QFile reader(fifo);
         QVERIFY(reader.open(QIODevice::ReadOnly));
         QCOMPARE(reader.readAll(), QByteArray("runtime\n"));
         QVERIFY(collection.waitForFinished(60000));
         QCOMPARE(collection.readAllStandardOutput(), QByteArray("0\n"));
+        QVERIFY(next.waitForFinished(60000));
+        QCOMPARE(next.readAllStandardOutput(), QByteArray("0\n"));
+        QVERIFY(QFile::exists(nextDir + QStringLiteral(".zip")));
         QCOMPARE(victims(), before);
     }
 
