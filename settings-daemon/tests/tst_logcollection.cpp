@@ -141,6 +141,11 @@ public:
             && QFile::link(QStringLiteral("run1"), home + QStringLiteral("/VexaLog/latest"))
             && QFile::link(home + QStringLiteral("/outside/target.zip"), home + QStringLiteral("/VexaLog/run2.zip"))
             && giveTree(root + QStringLiteral("/home"), user);
+        // A collection folder of the daemon's own user that the user cannot
+        // reach: the checks must see it as the user does.
+        ok = ok && QDir().mkpath(root + QStringLiteral("/private/VexaLog/run"))
+            && QFile::setPermissions(root + QStringLiteral("/private"),
+                                     QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 
         qputenv("VEXA_RECORD_FILE", QFile::encodeName(recordFile));
         qunsetenv("VEXA_RECORD_EXIT");
@@ -260,6 +265,7 @@ private slots:
         QTest::newRow("relative") << self << user << id << QStringLiteral("VexaLog/run1");
         QTest::newRow("archive is a symlink") << self << user << id << QStringLiteral("~/VexaLog/run2");
         QTest::newRow("archive is a directory") << self << user << id << QStringLiteral("~/VexaLog/run3");
+        QTest::newRow("folder the user cannot reach") << self << user << id << QStringLiteral("%private/VexaLog/run");
 
         // Who may be collected for.
         QTest::newRow("another user by name and id") << self << QStringLiteral("root") << QStringLiteral("0") << run1;
@@ -292,6 +298,9 @@ private slots:
         caller.replace(QStringLiteral("%uid"), uid);
         if (caller == uid && rig.user.uid == 0)
             QSKIP("a root caller may name anybody");
+        if (logPath.startsWith(QLatin1String("%private")) && rig.user.uid == ::geteuid())
+            QSKIP("needs root, to collect for another user");
+        logPath.replace(QStringLiteral("%private"), rig.root + QStringLiteral("/private"));
         username.replace(QStringLiteral("%user"), rig.user.name);
         userid.replace(QStringLiteral("%uid"), uid);
         logPath.replace(QLatin1Char('~'), rig.home);
