@@ -9,6 +9,7 @@
 #include <QSaveFile>
 
 #include <algorithm>
+#include <cmath>
 
 double median(QVector<double> samples)
 {
@@ -19,6 +20,16 @@ double median(QVector<double> samples)
     if (samples.size() % 2 == 1)
         return samples.at(middle);
     return (samples.at(middle - 1) + samples.at(middle)) / 2;
+}
+
+double percentile(QVector<double> samples, double fraction)
+{
+    if (samples.isEmpty())
+        return 0;
+    std::sort(samples.begin(), samples.end());
+    // Less a hair, so that 0.99 * 100 is rank 99 whatever the rounding.
+    const int rank = qBound(1, int(std::ceil(fraction * samples.size() - 1e-9)), samples.size());
+    return samples.at(rank - 1);
 }
 
 QString benchPackageName(int index)

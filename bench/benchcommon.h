@@ -12,6 +12,11 @@
 // count); 0 for no samples.
 double median(QVector<double> samples);
 
+// The nearest-rank percentile of samples (fraction 0.99 for p99): the
+// smallest sample with at least that fraction of all at or below it; 0 for
+// no samples.
+double percentile(QVector<double> samples, double fraction);
+
 // The package name and display name of entry index in a generated whitelist.
 QString benchPackageName(int index);
 QString benchAppName(int index);

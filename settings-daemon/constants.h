@@ -16,5 +16,17 @@ extern const QString managerProgramPath;
 // Fixed paths used by single groups of methods.
 extern const QString daemonLogPath;
 extern const QString autoStartEntryPath;
-// The runtime's data folder (set at build time): property files lie beneath it.
+// The runtime's data folder (set at build time): property files and the
+// containers' log folders lie beneath it.
 extern const QString runtimeDataDir;
+
+// Log collection: where it reads, the tools it runs, and the folder only the
+// daemon uses to stage the copies (the unit's RuntimeDirectory=).
+extern const QString containerDataPattern;
+extern const QString runtimeLogPath;
+extern const QString logStagingPath;
+extern const QString cpProgramPath;
+extern const QString chmodProgramPath;
+extern const QString zipProgramPath;
+extern const QString zipFallbackProgramPath;
+extern const QString chownProgramPath;

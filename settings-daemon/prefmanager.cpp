@@ -8,6 +8,12 @@
 #include "phoneinfo.h"
 #include "warninglist.h"
 
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QRunnable>
+#include <QThreadPool>
+
 #include <cstdlib>
 
 // Built afresh for every call: the gate keeps no state between calls.
@@ -67,9 +73,34 @@ bool PrefManager::setPhoneInfo(const QString &localpath, const QString &vendor, 
 
 int PrefManager::copyLogFiles(const QString &username, const QString &userid, const QString &logPath)
 {
-    if (!checkCallerPermission(permittedCallers()))
+    if (!checkCallerPermission(permittedCallers()) || !isCollectionPath(logPath))
         return -1;
-    return collectLogs(LogCollectionSetup(), username, userid, logPath);
+    // Who may be collected for depends on who calls, as the bus knows it.
+    const QDBusReply<uint> callerUid = connection().interface()->serviceUid(message().service());
+    LogCollectionUser user;
+    if (!callerUid.isValid()
+        || !collectionRequestIsAcceptable(callerUid.value(), username, userid, logPath, &user))
+        return -1;
+    // A collection takes as long as its tools: it runs on a worker thread,
+    // one at a time, and answers when done, while the daemon keeps serving.
+    // The pool is never destroyed, so that quilt's exit does not wait for it.
+    static QThreadPool *const collections = [] {
+        auto *pool = new QThreadPool;
+        pool->setMaxThreadCount(1);
+        // The thread ends once the queue is empty: an idle daemon holds
+        // nothing of past collections.
+        pool->setExpiryTimeout(0);
+        return pool;
+    }();
+    setDelayedReply(true);
+    const QDBusMessage call = message();
+    QDBusConnection bus = connection();
+    const uint uid = callerUid.value();
+    collections->start(QRunnable::create([=]() mutable {
+        const int result = collectLogs(LogCollectionSetup(), uid, username, userid, logPath);
+        bus.send(call.createReply(result));
+    }));
+    return 0;
 }
 
 void PrefManager::quilt()

@@ -1,44 +1,110 @@
-// Log collection with stand-in tools that record how they were called, so the
-// exact command sequence is visible and refusals can be shown to run nothing.
-// The real tools are exercised end to end in tst_e2e_logcollection.
+// Log collection with stand-in tools that record how and as whom they were
+// called, so the exact command sequence is visible and refusals can be shown
+// to run nothing. Run as root, the collection is for the user nobody, so the
+// switch to the user's identity is exercised too. The real tools are
+// exercised end to end in tst_e2e_logcollection.
 
+#include "filetestutil.h"
 #include "logcollection.h"
 
 #include <QDir>
 #include <QDirIterator>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
 using Calls = QList<QStringList>;
+using FileTest::writeFile;
 
 QString canonical(const QString &path)
 {
     return QFileInfo(path).canonicalFilePath();
 }
 
-bool writeFile(const QString &path, const QByteArray &content)
+// Who the collection is for: nobody when we are root, else ourselves.
+struct Account
 {
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+    QString name;
+    uint uid = 0;
+    uint gid = 0;
+    QString idField; // "uid:groups" as `id -u` and `id -G` print them
+};
+
+QString idGroups(const QStringList &wrapper = {})
+{
+    QProcess id;
+    QStringList command = wrapper;
+    command << QStringLiteral("id") << QStringLiteral("-G");
+    id.start(command.takeFirst(), command);
+    id.waitForFinished();
+    return QString::fromLocal8Bit(id.readAllStandardOutput()).trimmed();
+}
+
+// The daemon's own identity, which the tools it runs as itself keep.
+QString daemonIdField()
+{
+    return QStringLiteral("%1:%2").arg(::geteuid()).arg(idGroups());
+}
+
+Account collectingAccount()
+{
+    const bool root = ::geteuid() == 0;
+    const struct passwd *entry = root ? ::getpwnam("nobody") : ::getpwuid(::geteuid());
+    Account account;
+    if (!entry)
+        return account;
+    account.name = QString::fromLocal8Bit(entry->pw_name);
+    account.uid = entry->pw_uid;
+    account.gid = entry->pw_gid;
+    account.idField = QStringLiteral("%1:%2").arg(account.uid).arg(
+        root ? idGroups({QStringLiteral("setpriv"), QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
+                         QStringLiteral("--init-groups"), QStringLiteral("--")})
+             : idGroups());
+    return account;
+}
+
+// Gives a tree to the account (as root), links not followed.
+bool giveTree(const QString &root, const Account &account)
+{
+    if (::geteuid() != 0)
+        return true;
+    bool ok = ::lchown(QFile::encodeName(root).constData(), account.uid, account.gid) == 0;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        ok = ::lchown(QFile::encodeName(it.next()).constData(), account.uid, account.gid) == 0 && ok;
+    return ok;
 }
 
 // A scratch tree: stand-in tools, a container data directory, the runtime
-// log and alice's home with a collection directory and some traps.
+// log, the staging root and the user's home with a collection directory and
+// some traps.
 class Rig
 {
 public:
     Rig()
     {
+        user = collectingAccount();
+        ok = !user.name.isEmpty();
         root = canonical(tmp.path());
-        home = root + QStringLiteral("/home/alice");
+        // The user's tools must reach the tools and the record.
+        ok = ok && QFile::setPermissions(root, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                                   | QFile::ReadOther | QFile::ExeOther);
+        home = root + QStringLiteral("/home/user");
         run1 = home + QStringLiteral("/VexaLog/run1");
         recordFile = root + QStringLiteral("/record");
+        ok = ok && writeFile(recordFile, QByteArray())
+            && QFile::setPermissions(recordFile, QFile::ReadOwner | QFile::WriteOwner | QFile::WriteOther);
 
         const QString bin = root + QStringLiteral("/bin");
         QDir().mkpath(bin);
@@ -52,11 +118,14 @@ public:
         for (const QString &path : {setup.cpPath, setup.chmodPath, setup.zipPath, setup.zipFallbackPath,
                                     setup.chownPath}) {
             ok = ok && QFile::copy(tool, path)
-                && QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+                && QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                                   | QFile::ReadOther | QFile::ExeOther);
         }
-        setup.containerDataPattern = root + QStringLiteral("/lib/vexa-%1-%2/data");
+        setup.containerRoot = root + QStringLiteral("/lib");
         setup.runtimeLogPath = root + QStringLiteral("/log/vexa.log");
-        QDir().mkpath(root + QStringLiteral("/lib/vexa-1000-alice/data/klog"));
+        setup.stagingRoot = root + QStringLiteral("/staging");
+        dataDir = setup.containerRoot + QStringLiteral("/vexa-%1-%2/data").arg(user.uid).arg(user.name);
+        QDir().mkpath(dataDir + QStringLiteral("/klog"));
         QDir().mkpath(root + QStringLiteral("/log"));
         ok = ok && writeFile(setup.runtimeLogPath, "runtime\n");
 
@@ -70,13 +139,27 @@ public:
             && writeFile(home + QStringLiteral("/outside/notes"), "x")
             && QFile::link(QStringLiteral("../outside"), home + QStringLiteral("/VexaLog/out"))
             && QFile::link(QStringLiteral("run1"), home + QStringLiteral("/VexaLog/latest"))
-            && QFile::link(home + QStringLiteral("/outside/target.zip"), home + QStringLiteral("/VexaLog/run2.zip"));
+            && QFile::link(home + QStringLiteral("/outside/target.zip"), home + QStringLiteral("/VexaLog/run2.zip"))
+            && giveTree(root + QStringLiteral("/home"), user);
+        // A collection folder of the daemon's own user that the user cannot
+        // reach: the checks must see it as the user does.
+        ok = ok && QDir().mkpath(root + QStringLiteral("/private/VexaLog/run"))
+            && QFile::setPermissions(root + QStringLiteral("/private"),
+                                     QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 
         qputenv("VEXA_RECORD_FILE", QFile::encodeName(recordFile));
         qunsetenv("VEXA_RECORD_EXIT");
+        qunsetenv("VEXA_RECORD_STALL");
     }
 
-    // Every call of a stand-in tool, as program followed by its arguments.
+    int collect(const QString &logPath) const
+    {
+        return collectLogs(setup, user.uid, user.name, QString::number(user.uid), logPath);
+    }
+
+    // Every call of a stand-in tool: "uid:groups", program, arguments. The
+    // descriptor numbers in /proc/self/fd paths are the daemon's choice and
+    // read N.
     Calls calls() const
     {
         QFile file(recordFile);
@@ -84,16 +167,19 @@ public:
             return {};
         QList<QByteArray> fields = file.readAll().split('\0');
         fields.removeLast(); // after the last terminator
+        const QRegularExpression fd(QStringLiteral("^/proc/self/fd/\\d+"));
         Calls result;
         while (!fields.isEmpty()) {
             const int count = fields.takeFirst().toInt();
             QStringList call;
-            for (int i = 0; i <= count && !fields.isEmpty(); ++i)
-                call << QString::fromLocal8Bit(fields.takeFirst());
+            for (int i = 0; i <= count + 1 && !fields.isEmpty(); ++i)
+                call << QString::fromLocal8Bit(fields.takeFirst()).replace(fd, QStringLiteral("/proc/self/fd/N"));
             result << call;
         }
         return result;
     }
+
+    void clearCalls() const { writeFile(recordFile, QByteArray()); }
 
     // Every entry of the tree with its type and mode, links not followed.
     QStringList snapshot() const
@@ -111,31 +197,36 @@ public:
     }
 
     QTemporaryDir tmp;
+    Account user;
     QString root;
     QString home;
     QString run1;
+    QString dataDir;
     QString recordFile;
     LogCollectionSetup setup;
     bool ok = true;
 };
 
+// The whole sequence for a collection into dir: after the daemon has staged
+// the sources itself, the user's tools copy them in from the staging folder
+// (through an inherited descriptor), chmod, zip and chown.
 Calls expectedSequence(const Rig &rig, const QString &dir, bool withRuntimeLog, const QString &zip)
 {
-    const QString data = rig.root + QStringLiteral("/lib/vexa-1000-alice/data");
+    const QString &asUser = rig.user.idField;
     const QString cp = rig.setup.cpPath;
-    Calls calls = {
-        {cp, QStringLiteral("-a"), data + QStringLiteral("/klog/"), dir},
-        {cp, QStringLiteral("-a"), data + QStringLiteral("/anr/"), dir},
-        {cp, QStringLiteral("-a"), data + QStringLiteral("/system/dropbox/"), dir},
-        {cp, QStringLiteral("-a"), data + QStringLiteral("/tombstones/"), dir},
-    };
+    const QString fd = QStringLiteral("/proc/self/fd/N");
+    QStringList names = {QStringLiteral("klog"), QStringLiteral("anr"), QStringLiteral("dropbox"),
+                         QStringLiteral("tombstones")};
     if (withRuntimeLog)
-        calls << QStringList{cp, QStringLiteral("-a"), rig.setup.runtimeLogPath, dir};
-    calls << QStringList{rig.setup.chmodPath, QStringLiteral("777"), QStringLiteral("-R"), dir};
-    calls << QStringList{zip, QStringLiteral("-r"), QStringLiteral("-q"), QStringLiteral("-j"),
+        names << QStringLiteral("vexa.log");
+    Calls calls;
+    for (const QString &name : qAsConst(names))
+        calls << QStringList{asUser, cp, QStringLiteral("-a"), fd + QLatin1Char('/') + name, dir};
+    calls << QStringList{asUser, rig.setup.chmodPath, QStringLiteral("777"), QStringLiteral("-R"), dir};
+    calls << QStringList{asUser, zip, QStringLiteral("-r"), QStringLiteral("-q"), QStringLiteral("-j"),
                          QStringLiteral("-y"), dir + QStringLiteral(".zip"), dir};
-    calls << QStringList{rig.setup.chownPath, QStringLiteral("-hR"), QStringLiteral("alice:alice"),
-                         dir + QStringLiteral(".zip")};
+    calls << QStringList{asUser, rig.setup.chownPath, QStringLiteral("-hR"),
+                         rig.user.name + QLatin1Char(':') + rig.user.name, dir + QStringLiteral(".zip")};
     return calls;
 }
 
@@ -148,55 +239,77 @@ class TestLogCollection : public QObject
 private slots:
     void refusalsRunAndCreateNothing_data()
     {
-        QTest::addColumn<QString>("username");
+        QTest::addColumn<QString>("caller"); // the caller's uid; "%uid" is the user's
+        QTest::addColumn<QString>("username"); // "%user" is the collecting user
         QTest::addColumn<QString>("userid");
-        QTest::addColumn<QString>("logPath"); // "~" stands for alice's home
+        QTest::addColumn<QString>("logPath"); // "~" stands for the user's home
 
-        const QString alice = QStringLiteral("alice");
-        const QString id = QStringLiteral("1000");
+        const QString self = QStringLiteral("%uid");
+        const QString user = QStringLiteral("%user");
+        const QString id = QStringLiteral("%uid");
         const QString run1 = QStringLiteral("~/VexaLog/run1");
-        QTest::newRow("empty path") << alice << id << QString();
-        QTest::newRow("no VexaLog folder") << alice << id << QStringLiteral("~/outside");
-        QTest::newRow("VexaLog itself") << alice << id << QStringLiteral("~/VexaLog");
+        QTest::newRow("empty path") << self << user << id << QString();
+        QTest::newRow("no VexaLog folder") << self << user << id << QStringLiteral("~/outside");
+        QTest::newRow("VexaLog itself") << self << user << id << QStringLiteral("~/VexaLog");
         // Canonically the same directory as the row above; the archive would
         // land outside every VexaLog folder.
-        QTest::newRow("VexaLog itself, slash") << alice << id << QStringLiteral("~/VexaLog/");
-        QTest::newRow("wrong case") << alice << id << QStringLiteral("~/vexalog/run1");
-        QTest::newRow("missing directory") << alice << id << QStringLiteral("~/VexaLog/run9");
-        QTest::newRow("regular file") << alice << id << QStringLiteral("~/VexaLog/file.txt");
-        QTest::newRow("dot-dot out") << alice << id << QStringLiteral("~/VexaLog/../outside");
-        QTest::newRow("dot-dot far out") << alice << id << QStringLiteral("~/VexaLog/../../../../../../../../tmp");
-        QTest::newRow("dot-dot to VexaLog") << alice << id << QStringLiteral("~/VexaLog/run1/..");
-        QTest::newRow("symlink out") << alice << id << QStringLiteral("~/VexaLog/out");
-        QTest::newRow("below symlink out") << alice << id << QStringLiteral("~/VexaLog/out/sub");
-        QTest::newRow("relative") << alice << id << QStringLiteral("VexaLog/run1");
-        QTest::newRow("archive is a symlink") << alice << id << QStringLiteral("~/VexaLog/run2");
-        QTest::newRow("archive is a directory") << alice << id << QStringLiteral("~/VexaLog/run3");
+        QTest::newRow("VexaLog itself, slash") << self << user << id << QStringLiteral("~/VexaLog/");
+        QTest::newRow("wrong case") << self << user << id << QStringLiteral("~/vexalog/run1");
+        QTest::newRow("missing directory") << self << user << id << QStringLiteral("~/VexaLog/run9");
+        QTest::newRow("regular file") << self << user << id << QStringLiteral("~/VexaLog/file.txt");
+        QTest::newRow("dot-dot out") << self << user << id << QStringLiteral("~/VexaLog/../outside");
+        QTest::newRow("dot-dot far out") << self << user << id << QStringLiteral("~/VexaLog/../../../../../../../../tmp");
+        QTest::newRow("dot-dot to VexaLog") << self << user << id << QStringLiteral("~/VexaLog/run1/..");
+        QTest::newRow("symlink out") << self << user << id << QStringLiteral("~/VexaLog/out");
+        QTest::newRow("below symlink out") << self << user << id << QStringLiteral("~/VexaLog/out/sub");
+        QTest::newRow("relative") << self << user << id << QStringLiteral("VexaLog/run1");
+        QTest::newRow("archive is a symlink") << self << user << id << QStringLiteral("~/VexaLog/run2");
+        QTest::newRow("archive is a directory") << self << user << id << QStringLiteral("~/VexaLog/run3");
+        QTest::newRow("folder the user cannot reach") << self << user << id << QStringLiteral("%private/VexaLog/run");
+
+        // Who may be collected for.
+        QTest::newRow("another user by name and id") << self << QStringLiteral("root") << QStringLiteral("0") << run1;
+        QTest::newRow("own name, another id") << self << user << QStringLiteral("0") << run1;
+        QTest::newRow("own id, another name") << self << QStringLiteral("root") << id << run1;
+        QTest::newRow("own id, leading zero") << self << user << QStringLiteral("0%uid") << run1;
+        QTest::newRow("root: unknown user") << QStringLiteral("0") << QStringLiteral("vexa-no-such-user") << id << run1;
+        QTest::newRow("root: name and id disagree") << QStringLiteral("0") << QStringLiteral("root") << id << run1;
 
         const QStringList badNames = {QString(), QStringLiteral("-rf"), QStringLiteral("a/b"),
                                       QStringLiteral("a:b"), QStringLiteral("../../etc"), QStringLiteral("al ice"),
                                       QStringLiteral("al\nice"), QStringLiteral("ålice"), QStringLiteral("a*")};
         for (const QString &name : badNames)
-            QTest::addRow("user name \"%s\"", qPrintable(QString(name).replace(QLatin1Char('\n'), QLatin1Char('|')))) << name << id << run1;
+            QTest::addRow("user name \"%s\"", qPrintable(QString(name).replace(QLatin1Char('\n'), QLatin1Char('|'))))
+                << QStringLiteral("0") << name << id << run1;
         const QStringList badIds = {QString(), QStringLiteral("-1"), QStringLiteral("10a"), QStringLiteral(" 1000"),
                                     QStringLiteral("1000/.."), QString::fromUtf8("\xd9\xa1\xd9\xa0")};
         for (const QString &badId : badIds)
-            QTest::addRow("user id \"%s\"", qPrintable(badId)) << alice << badId << run1;
+            QTest::addRow("user id \"%s\"", qPrintable(badId)) << QStringLiteral("0") << user << badId << run1;
     }
     void refusalsRunAndCreateNothing()
     {
+        QFETCH(QString, caller);
         QFETCH(QString, username);
         QFETCH(QString, userid);
         QFETCH(QString, logPath);
         Rig rig;
         QVERIFY(rig.ok);
+        const QString uid = QString::number(rig.user.uid);
+        caller.replace(QStringLiteral("%uid"), uid);
+        if (caller == uid && rig.user.uid == 0)
+            QSKIP("a root caller may name anybody");
+        if (logPath.startsWith(QLatin1String("%private")) && rig.user.uid == ::geteuid())
+            QSKIP("needs root, to collect for another user");
+        logPath.replace(QStringLiteral("%private"), rig.root + QStringLiteral("/private"));
+        username.replace(QStringLiteral("%user"), rig.user.name);
+        userid.replace(QStringLiteral("%uid"), uid);
         logPath.replace(QLatin1Char('~'), rig.home);
         // A relative path must not be resolved against our directory.
         const QString previous = QDir::currentPath();
         QDir::setCurrent(rig.home);
         const QStringList before = rig.snapshot();
 
-        const int result = collectLogs(rig.setup, username, userid, logPath);
+        const int result = collectLogs(rig.setup, caller.toUInt(), username, userid, logPath);
         QDir::setCurrent(previous);
         QCOMPARE(result, -1);
         QCOMPARE(rig.calls(), Calls());
@@ -229,10 +342,158 @@ private slots:
         if (toolsFail)
             qputenv("VEXA_RECORD_EXIT", "1");
 
-        QCOMPARE(collectLogs(rig.setup, QStringLiteral("alice"), QStringLiteral("1000"),
-                             logPath.replace(QLatin1Char('~'), rig.home)),
-                 0);
+        QCOMPARE(rig.collect(logPath.replace(QLatin1Char('~'), rig.home)), 0);
         QCOMPARE(rig.calls(), expectedSequence(rig, rig.run1, runtimeLog, rig.setup.zipPath));
+        // The staging folder is gone; its root stays, private.
+        QCOMPARE(FileTest::entries(rig.setup.stagingRoot), QStringList());
+        struct stat info;
+        QCOMPARE(::lstat(QFile::encodeName(rig.setup.stagingRoot).constData(), &info), 0);
+        QCOMPARE(info.st_mode, mode_t(S_IFDIR | 0700));
+    }
+
+    void stagingRootMustBePrivate_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("link to a folder") << QStringLiteral("link");
+        QTest::newRow("open to others") << QStringLiteral("open");
+        QTest::newRow("a file") << QStringLiteral("file");
+        QTest::newRow("stale collection") << QStringLiteral("stale");
+    }
+    void stagingRootMustBePrivate()
+    {
+        QFETCH(QString, kind);
+        Rig rig;
+        QVERIFY(rig.ok);
+        const QString elsewhere = rig.root + QStringLiteral("/elsewhere");
+        QVERIFY(QDir().mkpath(elsewhere + QStringLiteral("/collection")));
+        QVERIFY(writeFile(elsewhere + QStringLiteral("/collection/keep"), "x"));
+        const QString &staging = rig.setup.stagingRoot;
+        if (kind == QLatin1String("link")) {
+            QVERIFY(QFile::link(elsewhere, staging));
+        } else if (kind == QLatin1String("open")) {
+            QVERIFY(QDir().mkpath(staging));
+            QVERIFY(QFile::setPermissions(staging, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                                       | QFile::ReadOther | QFile::ExeOther));
+        } else if (kind == QLatin1String("file")) {
+            QVERIFY(writeFile(staging, "x"));
+        } else {
+            QVERIFY(QDir().mkpath(staging + QStringLiteral("/collection/klog")));
+            QVERIFY(writeFile(staging + QStringLiteral("/old"), "x"));
+            QVERIFY(QFile::setPermissions(staging, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        }
+        const QStringList elsewhereBefore = FileTest::entries(elsewhere + QStringLiteral("/collection"));
+        if (kind != QLatin1String("stale"))
+            QTest::ignoreMessage(QtWarningMsg, qPrintable(QStringLiteral("log staging folder refused: \"%1\"").arg(staging)));
+
+        QCOMPARE(rig.collect(rig.run1), 0);
+        Calls expected = expectedSequence(rig, rig.run1, true, rig.setup.zipPath);
+        if (kind == QLatin1String("stale")) {
+            QCOMPARE(FileTest::entries(staging), QStringList());
+        } else {
+            // Nothing is copied at all; the rest runs as ever.
+            expected = expected.mid(expected.size() - 3);
+        }
+        QCOMPARE(rig.calls(), expected);
+        QCOMPARE(FileTest::entries(elsewhere + QStringLiteral("/collection")), elsewhereBefore);
+    }
+
+    void stuckToolIsKilled()
+    {
+        Rig rig;
+        QVERIFY(rig.ok);
+        rig.setup.toolTimeoutMs = 200;
+        qputenv("VEXA_RECORD_STALL", "chmod");
+        QElapsedTimer timer;
+        timer.start();
+        QCOMPARE(rig.collect(rig.run1), 0);
+        // The stand-in would sleep for a minute: it was killed, and the steps
+        // after it ran.
+        QVERIFY(timer.elapsed() < 30000);
+        QCOMPARE(rig.calls(), expectedSequence(rig, rig.run1, true, rig.setup.zipPath));
+    }
+
+    void realCopyReachesTheUser_data()
+    {
+        QTest::addColumn<QString>("plant"); // a trap in the sources, see below
+        QTest::addColumn<QString>("absent"); // what must not arrive in the folder
+
+        QTest::newRow("plain logs") << QString() << QString();
+        QTest::newRow("link inside a source") << QStringLiteral("klog/secret -> secret") << QString();
+        QTest::newRow("linked source folder") << QStringLiteral("anr -> secret") << QStringLiteral("anr");
+        QTest::newRow("linked folder above a source") << QStringLiteral("system -> secret")
+                                                      << QStringLiteral("dropbox");
+        QTest::newRow("linked runtime log") << QStringLiteral("log -> secret/key") << QStringLiteral("vexa.log");
+        QTest::newRow("FIFO in a source") << QStringLiteral("klog/fifo fifo") << QStringLiteral("klog/fifo");
+        QTest::newRow("hard link in a source") << QStringLiteral("klog/hard = secret/key") << QStringLiteral("klog/hard");
+        // 8 TiB, sparse: more than the staging folder's file system holds.
+        QTest::newRow("huge file in a source") << QStringLiteral("klog/huge sparse") << QStringLiteral("klog/huge");
+    }
+    void realCopyReachesTheUser()
+    {
+        QFETCH(QString, plant);
+        QFETCH(QString, absent);
+        if (::geteuid() != 0)
+            QSKIP("needs root, to collect for another user");
+        Rig rig;
+        QVERIFY(rig.ok);
+        rig.setup.cpPath = QStringLiteral("/bin/cp");
+        // Logs readable by root only, as the runtime leaves them.
+        const QString secret = rig.root + QStringLiteral("/secret");
+        QVERIFY(QDir().mkpath(secret + QStringLiteral("/dropbox")));
+        QVERIFY(writeFile(secret + QStringLiteral("/key"), "SECRET"));
+        QVERIFY(writeFile(secret + QStringLiteral("/dropbox/key"), "SECRET"));
+        QVERIFY(QDir().mkpath(rig.dataDir + QStringLiteral("/klog/old")));
+        QVERIFY(QDir().mkpath(rig.dataDir + QStringLiteral("/system/dropbox")));
+        QVERIFY(writeFile(rig.dataDir + QStringLiteral("/klog/kernel.log"), "kernel\n"));
+        QVERIFY(writeFile(rig.dataDir + QStringLiteral("/klog/old/k.1"), "older\n"));
+        QVERIFY(writeFile(rig.dataDir + QStringLiteral("/system/dropbox/drop"), "drop\n"));
+        for (const QString &path : {rig.dataDir + QStringLiteral("/klog/kernel.log"),
+                                    rig.dataDir + QStringLiteral("/klog/old/k.1"), rig.setup.runtimeLogPath})
+            QVERIFY(QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner));
+        QVERIFY(QFile::setPermissions(rig.dataDir + QStringLiteral("/klog/old"), QFile::ReadOwner | QFile::ExeOwner));
+
+        const QString at = plant.section(QLatin1Char(' '), 0, 0);
+        const QString kind = plant.section(QLatin1Char(' '), 1, 1);
+        const QString target = rig.root + QLatin1Char('/') + plant.section(QLatin1Char(' '), 2, 2);
+        const QString path = at == QLatin1String("log") ? rig.setup.runtimeLogPath : rig.dataDir + QLatin1Char('/') + at;
+        if (kind == QLatin1String("->")) {
+            QDir(path).removeRecursively();
+            QFile::remove(path);
+            QVERIFY(QFile::link(target, path));
+        } else if (kind == QLatin1String("fifo")) {
+            QVERIFY(::mkfifo(QFile::encodeName(path).constData(), 0600) == 0);
+        } else if (kind == QLatin1String("sparse")) {
+            QFile huge(path);
+            QVERIFY(huge.open(QIODevice::WriteOnly) && huge.resize(qint64(8) << 40));
+        } else if (kind == QLatin1String("=")) {
+            QVERIFY(::link(QFile::encodeName(target).constData(), QFile::encodeName(path).constData()) == 0);
+        }
+
+        QCOMPARE(rig.collect(rig.run1), 0);
+        QFile kernel(rig.run1 + QStringLiteral("/klog/kernel.log"));
+        QVERIFY(kernel.open(QIODevice::ReadOnly));
+        QCOMPARE(kernel.readAll(), QByteArray("kernel\n"));
+        QCOMPARE(QFileInfo(kernel).ownerId(), rig.user.uid);
+        QVERIFY(QFile::exists(rig.run1 + QStringLiteral("/klog/old/k.1")));
+        if (!absent.isEmpty())
+            QVERIFY2(!QFileInfo(rig.run1 + QLatin1Char('/') + absent).exists()
+                         && !QFileInfo(rig.run1 + QLatin1Char('/') + absent).isSymLink(),
+                     qPrintable(absent));
+        if (absent != QLatin1String("dropbox"))
+            QVERIFY(QFile::exists(rig.run1 + QStringLiteral("/dropbox/drop")));
+        if (absent != QLatin1String("vexa.log"))
+            QCOMPARE(QFileInfo(rig.run1 + QStringLiteral("/vexa.log")).ownerId(), rig.user.uid);
+        // A link inside a source arrives as the link itself.
+        if (at == QLatin1String("klog/secret"))
+            QCOMPARE(QFileInfo(rig.run1 + QStringLiteral("/klog/secret")).symLinkTarget(), target);
+        // Nothing of the secret folder arrives, in any form.
+        QDirIterator it(rig.run1, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            QFile file(it.next());
+            if (!QFileInfo(file).isSymLink() && file.open(QIODevice::ReadOnly))
+                QVERIFY2(!file.readAll().contains("SECRET"), qPrintable(file.fileName()));
+        }
+        QCOMPARE(FileTest::entries(rig.setup.stagingRoot), QStringList());
     }
 
     void repeatedCallUpdatesOwnArchive()
@@ -241,14 +502,14 @@ private slots:
         QVERIFY(rig.ok);
         // The archive of an earlier run is a plain file and is used again.
         QVERIFY(writeFile(rig.run1 + QStringLiteral(".zip"), "old"));
-        QCOMPARE(collectLogs(rig.setup, QStringLiteral("alice"), QStringLiteral("1000"), rig.run1), 0);
+        QCOMPARE(rig.collect(rig.run1), 0);
         QCOMPARE(rig.calls(), expectedSequence(rig, rig.run1, true, rig.setup.zipPath));
-        // A hard link would make root's zip write to a file shared with others.
-        QFile::remove(rig.recordFile);
+        // A hard link would make zip write to a file shared with others.
+        rig.clearCalls();
         QVERIFY(::link(QFile::encodeName(rig.run1 + QStringLiteral(".zip")).constData(),
                        QFile::encodeName(rig.home + QStringLiteral("/hardlink")).constData())
                 == 0);
-        QCOMPARE(collectLogs(rig.setup, QStringLiteral("alice"), QStringLiteral("1000"), rig.run1), -1);
+        QCOMPARE(rig.collect(rig.run1), -1);
         QCOMPARE(rig.calls(), Calls());
     }
 
@@ -257,13 +518,13 @@ private slots:
         Rig rig;
         QVERIFY(rig.ok);
         QVERIFY(QFile::remove(rig.setup.zipPath));
-        QCOMPARE(collectLogs(rig.setup, QStringLiteral("alice"), QStringLiteral("1000"), rig.run1), 0);
+        QCOMPARE(rig.collect(rig.run1), 0);
         QCOMPARE(rig.calls(), expectedSequence(rig, rig.run1, true, rig.setup.zipFallbackPath));
 
         // With no zip at all the remaining step still runs.
-        QFile::remove(rig.recordFile);
+        rig.clearCalls();
         QVERIFY(QFile::remove(rig.setup.zipFallbackPath));
-        QCOMPARE(collectLogs(rig.setup, QStringLiteral("alice"), QStringLiteral("1000"), rig.run1), 0);
+        QCOMPARE(rig.collect(rig.run1), 0);
         Calls expected = expectedSequence(rig, rig.run1, true, rig.setup.zipFallbackPath);
         expected.removeAt(expected.size() - 2);
         QCOMPARE(rig.calls(), expected);
@@ -288,7 +549,7 @@ private slots:
                                   QStringLiteral("'q'"), QString(), QStringLiteral("; touch x"),
                                   QStringLiteral("-")};
         QVERIFY(runProcess(rig.setup.cpPath, args));
-        QCOMPARE(rig.calls(), Calls({QStringList{rig.setup.cpPath} + args}));
+        QCOMPARE(rig.calls(), Calls({QStringList{daemonIdField(), rig.setup.cpPath} + args}));
     }
 };
 

@@ -4,6 +4,8 @@
 #include <QFile>
 #include <QThread>
 
+#include <pwd.h>
+
 namespace SandboxTest {
 
 const QString settingsCaller = QStringLiteral("/usr/bin/tarvo-vexa-settings");
@@ -55,6 +57,14 @@ QStringList asNobody()
 {
     return {QStringLiteral("setpriv"), QStringLiteral("--reuid=nobody"),
             QStringLiteral("--regid=nogroup"), QStringLiteral("--clear-groups"),
+            QStringLiteral("--")};
+}
+
+QStringList asUser(const QString &name)
+{
+    const struct passwd *entry = ::getpwnam(name.toLocal8Bit().constData());
+    return {QStringLiteral("setpriv"), QStringLiteral("--reuid=") + name,
+            QStringLiteral("--regid=%1").arg(entry ? entry->pw_gid : gid_t(-1)), QStringLiteral("--init-groups"),
             QStringLiteral("--")};
 }
 

@@ -79,6 +79,8 @@ Reply call(const QString &program, const QString &method, const QStringList &arg
 
 // Runs the command as the unprivileged user nobody.
 QStringList asNobody();
+// Runs the command as the named user, with its primary group and groups.
+QStringList asUser(const QString &name);
 
 // The daemon, started by the test at its installed path.
 class Daemon

@@ -346,7 +346,9 @@ private slots:
         const QString data = QStringLiteral("/var/lib/vexa/vexa-%1-%2/data").arg(uid, user);
         QVERIFY(writeFile(data + QStringLiteral("/klog/kernel.log"), "kernel says hello\n"));
         const QString collection = QStringLiteral("/home/%1/VexaLog/logs").arg(user);
-        QVERIFY(QDir().mkpath(collection));
+        const Result made = run(QStringLiteral("runuser"), {QStringLiteral("-u"), user, QStringLiteral("--"),
+                                                            QStringLiteral("mkdir"), QStringLiteral("-p"), collection});
+        QVERIFY2(made.exitCode == 0, qPrintable(made.output));
 
         expectValue(call(settingsCaller, QStringLiteral("copyLogFiles"), {user, uid, collection}), QStringLiteral("0"));
         const QString archive = collection + QStringLiteral(".zip");
@@ -389,14 +391,16 @@ private slots:
                     QStringLiteral("true"));
         QVERIFY(readFile(QStringLiteral("/usr/share/vexa/games.json")).contains("com.example.capped"));
 
-        // Copy, chmod, zip and chown into a folder the user made.
+        // Copy, chmod, zip and chown into a folder the user made, called by
+        // that user: root stages the sources, the tools run as the user
+        // (CAP_SETUID, CAP_SETGID).
         const QString user = QStringLiteral("vexauser");
         const QString uid = run(QStringLiteral("id"), {QStringLiteral("-u"), user}).output.trimmed();
         const QString collection = QStringLiteral("/home/%1/Documents/VexaLog/capped").arg(user);
         const Result made = run(QStringLiteral("runuser"), {QStringLiteral("-u"), user, QStringLiteral("--"),
                                                             QStringLiteral("mkdir"), QStringLiteral("-p"), collection});
         QVERIFY2(made.exitCode == 0, qPrintable(made.output));
-        expectValue(call(windowCaller, QStringLiteral("copyLogFiles"), {user, uid, collection}, asNobody()),
+        expectValue(call(windowCaller, QStringLiteral("copyLogFiles"), {user, uid, collection}, asUser(user)),
                     QStringLiteral("0"));
         const QString archive = collection + QStringLiteral(".zip");
         struct stat info;

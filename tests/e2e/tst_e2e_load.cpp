@@ -244,9 +244,12 @@ class TestE2eLoad : public QObject
         return writeBytes(path, bytes) ? path : QString();
     }
 
+    // The folder and its VexaLog parent are the user's, as the front end
+    // makes them: the daemon's tools write there as the user.
     bool makeCollectionDir(const QString &dir)
     {
-        return QDir().mkpath(dir) && ::chown(QFile::encodeName(dir).constData(), uid, gid) == 0;
+        return QDir().mkpath(dir) && ::chown(QFile::encodeName(logRoot).constData(), uid, gid) == 0
+            && ::chown(QFile::encodeName(dir).constData(), uid, gid) == 0;
     }
 
 private slots:

@@ -3,10 +3,13 @@
 
 #include "sandboxtest.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QProcess>
 #include <QTest>
 
@@ -22,6 +25,8 @@ const QString userName = QStringLiteral("vexalogs");
 const QString runtimeLog = QStringLiteral("/var/log/vexa.log");
 const QString secretFile = QStringLiteral("/etc/vexa-test-secret");
 const QString outsideDir = QStringLiteral("/var/lib/vexa-outside");
+const QString victimName = QStringLiteral("vexavictim");
+const QString plantedArchive = QStringLiteral("/etc/vexa-planted.zip");
 
 bool writeFile(const QString &path, const QByteArray &content, QFile::Permissions mode = {})
 {
@@ -58,20 +63,50 @@ int modeOf(const QString &path)
     return ::lstat(QFile::encodeName(path).constData(), &info) == 0 ? int(info.st_mode & 07777) : -1;
 }
 
-// Every entry below root with its type, mode and owner, links not followed.
+// root and every entry below it with its type, mode, owner and content (a
+// file's hash, a link's target), links not followed; "missing" when root is.
 QStringList snapshot(const QString &root)
 {
-    QStringList entries;
+    QStringList paths = {root};
     QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
                     QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
+    while (it.hasNext())
+        paths << it.next();
+    QStringList entries;
+    for (const QString &path : qAsConst(paths)) {
         struct stat info;
-        ::lstat(QFile::encodeName(path).constData(), &info);
-        entries << QStringLiteral("%1 %2 %3:%4").arg(path).arg(info.st_mode, 0, 8).arg(info.st_uid).arg(info.st_gid);
+        if (::lstat(QFile::encodeName(path).constData(), &info) != 0) {
+            entries << path + QStringLiteral(" missing");
+            continue;
+        }
+        QString content;
+        if (S_ISLNK(info.st_mode)) {
+            content = QFile::symLinkTarget(path);
+        } else if (S_ISREG(info.st_mode)) {
+            QFile file(path);
+            if (file.open(QIODevice::ReadOnly))
+                content = QString::fromLatin1(QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha1).toHex());
+        }
+        entries << QStringLiteral("%1 %2 %3:%4 %5").arg(path).arg(info.st_mode, 0, 8).arg(info.st_uid).arg(info.st_gid)
+                       .arg(content);
     }
     entries.sort();
     return entries;
+}
+
+// Whether a process named name (as /proc/PID/status has it) runs as uid.
+bool userRuns(const QString &name, uid_t uid)
+{
+    for (const QString &pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+        if (!status.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray text = status.readAll();
+        if (text.startsWith("Name:\t" + name.toLatin1() + '\n')
+            && text.contains("\nUid:\t" + QByteArray::number(uid) + '\t'))
+            return true;
+    }
+    return false;
 }
 
 } // namespace
@@ -85,6 +120,24 @@ class TestE2eLogCollection : public QObject
     gid_t gid = 0;
     QString home;
     QString vexaLog;
+    QString victimUid;
+    QString victimHome;
+
+    // Everything a hostile caller must not reach: root's files, another
+    // user's folder and container, a place the archive must not appear.
+    QStringList victims() const
+    {
+        QStringList state;
+        for (const QString &path : {secretFile, outsideDir, victimHome, QStringLiteral("/var/lib/vexa/vexa-%1-%2").arg(victimUid, victimName), plantedArchive})
+            state << snapshot(path);
+        return state;
+    }
+
+    // A call from the permitted program, run by the unprivileged user.
+    Reply collectAsUser(const QString &name, const QString &id, const QString &logPath)
+    {
+        return call(managerCaller, QStringLiteral("copyLogFiles"), {name, id, logPath}, asUser(userName));
+    }
 
     QString containerData(const QString &id) const
     {
@@ -96,7 +149,8 @@ class TestE2eLogCollection : public QObject
     QString makeCollectionDir(const QString &name)
     {
         const QString dir = vexaLog + QLatin1Char('/') + name;
-        if (!QDir().mkpath(dir) || ::chown(QFile::encodeName(dir).constData(), uid, gid) != 0)
+        if (!QDir().mkpath(dir) || ::chown(QFile::encodeName(vexaLog).constData(), uid, gid) != 0
+            || ::chown(QFile::encodeName(dir).constData(), uid, gid) != 0)
             return QString();
         return dir;
     }
@@ -157,17 +211,29 @@ private slots:
         QVERIFY(writeFile(data + QStringLiteral("/anr/traces.txt"), "anr\n", rootOnly));
         QVERIFY(writeFile(data + QStringLiteral("/system/dropbox/event@1.txt"), "drop\n", rootOnly));
         QVERIFY(writeFile(data + QStringLiteral("/tombstones/tombstone_00"), "crash\n", rootOnly));
-        // A container that lacks anr/ and tombstones/.
-        const QString partial = containerData(QStringLiteral("4242"));
-        QVERIFY(QDir().mkpath(partial + QStringLiteral("/klog")));
-        QVERIFY(QDir().mkpath(partial + QStringLiteral("/system/dropbox")));
-        QVERIFY(writeFile(partial + QStringLiteral("/klog/partial-kernel.log"), "k\n"));
-        QVERIFY(writeFile(partial + QStringLiteral("/system/dropbox/partial-drop.txt"), "d\n"));
 
         QVERIFY(writeFile(runtimeLog, "runtime\n", rootOnly));
         QVERIFY(writeFile(secretFile, "TOPSECRET\n", rootOnly));
         QVERIFY(QDir().mkpath(outsideDir));
         QVERIFY(writeFile(outsideDir + QStringLiteral("/keep"), "x\n", rootOnly));
+
+        // Another user, with a collection folder and container logs of its own.
+        run(QStringLiteral("useradd"), {QStringLiteral("--create-home"), QStringLiteral("--user-group"), victimName},
+            &status);
+        QCOMPARE(status, 0);
+        const struct passwd *victim = ::getpwnam(victimName.toLatin1().constData());
+        QVERIFY(victim);
+        victimUid = QString::number(victim->pw_uid);
+        victimHome = QFile::decodeName(victim->pw_dir);
+        const QString victimLogs = victimHome + QStringLiteral("/VexaLog/run");
+        QVERIFY(QDir().mkpath(victimLogs));
+        QVERIFY(writeFile(victimLogs + QStringLiteral("/notes"), "mine\n", rootOnly));
+        QCOMPARE(run(QStringLiteral("chown"), {QStringLiteral("-R"), victimName + QLatin1Char(':') + victimName,
+                                                victimHome + QStringLiteral("/VexaLog")}),
+                 QByteArray());
+        QVERIFY(QDir().mkpath(QStringLiteral("/var/lib/vexa/vexa-%1-%2/data/klog").arg(victimUid, victimName)));
+        QVERIFY(writeFile(QStringLiteral("/var/lib/vexa/vexa-%1-%2/data/klog/victim.log").arg(victimUid, victimName),
+                          "victim\n", rootOnly));
         QVERIFY(daemon.start());
     }
 
@@ -221,9 +287,16 @@ private slots:
     {
         const QString dir = makeCollectionDir(QStringLiteral("run3"));
         QVERIFY(!dir.isEmpty());
-        QCOMPARE(collect(userName, QStringLiteral("4242"), dir).value, QStringLiteral("0"));
-        expectCollected(dir, {QStringLiteral("partial-drop.txt"), QStringLiteral("partial-kernel.log"),
-                              QStringLiteral("vexa.log")});
+        const QString data = containerData(QString::number(uid));
+        const QStringList lacking = {QStringLiteral("/anr"), QStringLiteral("/tombstones")};
+        for (const QString &sub : lacking)
+            QVERIFY(QFile::rename(data + sub, data + sub + QStringLiteral(".away")));
+        const Reply reply = collect(userName, QString::number(uid), dir);
+        for (const QString &sub : lacking)
+            QVERIFY(QFile::rename(data + sub + QStringLiteral(".away"), data + sub));
+        QCOMPARE(reply.value, QStringLiteral("0"));
+        expectCollected(dir, {QStringLiteral("event@1.txt"), QStringLiteral("kernel.1.log"),
+                              QStringLiteral("kernel.log"), QStringLiteral("vexa.log")});
     }
 
     void linksInTheDirectoryAreNotFollowed()
@@ -291,6 +364,142 @@ private slots:
         QVERIFY(!QFileInfo::exists(QDir::cleanPath(watched) + QStringLiteral(".zip")));
         QVERIFY(!QFileInfo::exists(vexaLog + QStringLiteral(".zip")));
         QCOMPARE(readDaemonLog(), QByteArray());
+    }
+
+    void attacksChangeNoVictim_data()
+    {
+        QTest::addColumn<QString>("name"); // "%victim" is the other user
+        QTest::addColumn<QString>("logPath"); // "~" is the attacker's home, "%victim" the other's
+        QTest::addColumn<QString>("plant"); // what the attacker sets up, see below
+        QTest::addColumn<QString>("expected"); // the reply; empty for any
+
+        QTest::newRow("another user's logs") << victimName << QStringLiteral("~/VexaLog/atk1") << QString()
+                                             << QStringLiteral("-1");
+        QTest::newRow("another user's folder") << userName << QStringLiteral("%victim/VexaLog/run") << QString()
+                                               << QString();
+        // vexa.log -> a root file, klog -> a root folder, at names the copy
+        // writes.
+        QTest::newRow("planted links") << userName << QStringLiteral("~/VexaLog/atk2") << QStringLiteral("links")
+                                       << QStringLiteral("0");
+        // The folder exchanged with a link to a root folder, and the archive
+        // with a link to a new root file, over and over during the calls.
+        QTest::newRow("folder swapped for a link") << userName << QStringLiteral("~/VexaLog/atk3")
+                                                   << QStringLiteral("swap folder") << QString();
+        QTest::newRow("archive swapped for a link") << userName << QStringLiteral("~/VexaLog/atk4")
+                                                    << QStringLiteral("swap archive") << QString();
+    }
+    void attacksChangeNoVictim()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, logPath);
+        QFETCH(QString, plant);
+        QFETCH(QString, expected);
+        logPath.replace(QLatin1Char('~'), home).replace(QStringLiteral("%victim"), victimHome);
+        const QString id = name == victimName ? victimUid : QString::number(uid);
+        if (logPath.startsWith(home))
+            QVERIFY(!makeCollectionDir(QFileInfo(logPath).fileName()).isEmpty());
+        const QStringList user = asUser(userName);
+        auto asAttacker = [&](const QString &program, const QStringList &args) {
+            int status = -1;
+            run(user.first(), user.mid(1) + QStringList{program} + args, &status);
+            return status == 0;
+        };
+        QString swapA;
+        QString swapB;
+        if (plant == QLatin1String("links")) {
+            QVERIFY(asAttacker(QStringLiteral("ln"), {QStringLiteral("-s"), secretFile, logPath + QStringLiteral("/vexa.log")}));
+            QVERIFY(asAttacker(QStringLiteral("ln"), {QStringLiteral("-s"), outsideDir, logPath + QStringLiteral("/klog")}));
+        } else if (plant == QLatin1String("swap folder")) {
+            swapA = logPath;
+            swapB = logPath + QStringLiteral("-decoy");
+            QVERIFY(asAttacker(QStringLiteral("ln"), {QStringLiteral("-s"), outsideDir, swapB}));
+        } else if (plant == QLatin1String("swap archive")) {
+            swapA = logPath + QStringLiteral(".zip");
+            swapB = logPath + QStringLiteral("-decoy.zip");
+            QVERIFY(asAttacker(QStringLiteral("touch"), {swapA}));
+            QVERIFY(asAttacker(QStringLiteral("ln"), {QStringLiteral("-s"), plantedArchive, swapB}));
+        }
+        const QStringList before = victims();
+
+        QStringList replies;
+        if (swapA.isEmpty()) {
+            const Reply reply = collectAsUser(name, id, logPath);
+            QVERIFY2(!reply.isError(), qPrintable(reply.output));
+            replies << reply.value;
+        } else {
+            const QString swapper = stateDir() + QStringLiteral("/vexa-swap");
+            if (!QFile::exists(swapper))
+                QVERIFY(QFile::copy(qEnvironmentVariable("VEXA_BUILD_DIR") + QStringLiteral("/tests/tools/vexa-swap"),
+                                    swapper));
+            QFile batch(stateDir() + QStringLiteral("/attack-batch"));
+            QVERIFY(batch.open(QIODevice::WriteOnly));
+            const QByteArray line = QJsonDocument(QJsonArray{QStringLiteral("copyLogFiles"), name, id, logPath})
+                                        .toJson(QJsonDocument::Compact);
+            for (int i = 0; i < 300; ++i)
+                batch.write(line + '\n');
+            batch.close();
+            QProcess swap;
+            swap.setProcessChannelMode(QProcess::ForwardedChannels);
+            swap.start(user.first(), user.mid(1) + QStringList{swapper, swapA, swapB});
+            QVERIFY(swap.waitForStarted());
+            const QByteArray output =
+                run(user.first(), user.mid(1) + QStringList{managerCaller, QStringLiteral("--batch"), batch.fileName()});
+            swap.kill();
+            swap.waitForFinished();
+            replies = QString::fromUtf8(output).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+            QCOMPARE(replies.size(), 300);
+            // The race was on: some calls met the folder, some the link.
+            QVERIFY2(replies.contains(QStringLiteral("0")), qPrintable(replies.join(QLatin1Char(' '))));
+        }
+        for (const QString &reply : qAsConst(replies)) {
+            QVERIFY2(reply == QLatin1String("0") || reply == QLatin1String("-1"), qPrintable(reply));
+            if (!expected.isEmpty())
+                QCOMPARE(reply, expected);
+        }
+        QCOMPARE(victims(), before);
+        if (name == victimName)
+            QCOMPARE(QDir(logPath).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+        QCOMPARE(readDaemonLog(), QByteArray());
+    }
+
+    void fifoStallsOnlyTheCollections()
+    {
+        // A FIFO at a name the copy writes blocks the user's cp; meanwhile the
+        // daemon answers other calls, a second collection waits for its turn,
+        // and both end once the FIFO is read.
+        const QString dir = makeCollectionDir(QStringLiteral("atk5"));
+        QVERIFY(!dir.isEmpty());
+        const QString fifo = dir + QStringLiteral("/vexa.log");
+        QVERIFY(::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
+        QVERIFY(::chown(QFile::encodeName(fifo).constData(), uid, gid) == 0);
+        const QStringList before = victims();
+
+        QProcess collection;
+        const QStringList user = asUser(userName);
+        collection.start(user.first(), user.mid(1) + QStringList{managerCaller, QStringLiteral("copyLogFiles"), userName,
+                                                                 QString::number(uid), dir});
+        QVERIFY(collection.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(userRuns(QStringLiteral("cp"), uid), 20000);
+        const Reply other = call(windowCaller, QStringLiteral("setVexaAutoStart"), {QStringLiteral("maybe")});
+        QCOMPARE(other.value, QStringLiteral("false"));
+        QCOMPARE(collection.state(), QProcess::Running);
+        const QString nextDir = makeCollectionDir(QStringLiteral("atk6"));
+        QVERIFY(!nextDir.isEmpty());
+        QProcess next;
+        next.start(user.first(), user.mid(1) + QStringList{managerCaller, QStringLiteral("copyLogFiles"), userName,
+                                                           QString::number(uid), nextDir});
+        QVERIFY(!next.waitForFinished(2000));
+        QVERIFY(!QFile::exists(nextDir + QStringLiteral(".zip")));
+
+        QFile reader(fifo);
+        QVERIFY(reader.open(QIODevice::ReadOnly));
+        QCOMPARE(reader.readAll(), QByteArray("runtime\n"));
+        QVERIFY(collection.waitForFinished(60000));
+        QCOMPARE(collection.readAllStandardOutput(), QByteArray("0\n"));
+        QVERIFY(next.waitForFinished(60000));
+        QCOMPARE(next.readAllStandardOutput(), QByteArray("0\n"));
+        QVERIFY(QFile::exists(nextDir + QStringLiteral(".zip")));
+        QCOMPARE(victims(), before);
     }
 
     void cleanupTestCase() { daemon.stop(); }
