@@ -331,7 +331,8 @@ public:
             || ::mkdirat(to, name.constData(), 0700) != 0)
             return;
         const Fd copy(::openat(to, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        const int listed = ::dup(from);
+        // Close-on-exec like every other descriptor here: tools are forked meanwhile.
+        const int listed = ::fcntl(from, F_DUPFD_CLOEXEC, 0);
         DIR *const folder = listed >= 0 ? ::fdopendir(listed) : nullptr;
         if (copy.get() < 0 || !folder) {
             if (listed >= 0)
