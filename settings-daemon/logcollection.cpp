@@ -127,7 +127,7 @@ QString collectionDirectory(const QString &logPath)
     if (!logPath.startsWith(QLatin1Char('/')) || logPath.contains(QChar(0)))
         return QString();
     const QString canonical = QFileInfo(logPath).canonicalFilePath();
-    if (canonical.isEmpty() || !canonical.contains(QLatin1String("/VexaLog/")))
+    if (canonical.isEmpty() || !canonical.contains(collectionPathMarker))
         return QString();
     if (!QFileInfo(canonical).isDir())
         return QString();
@@ -355,7 +355,7 @@ bool resolveCollectionUser(uint callerUid, const QString &username, const QStrin
 
 bool isCollectionPath(const QString &logPath)
 {
-    return !logPath.isEmpty() && logPath.contains(QLatin1String("/VexaLog/"));
+    return !logPath.isEmpty() && logPath.contains(collectionPathMarker);
 }
 
 bool collectionRequestIsAcceptable(uint callerUid, const QString &username, const QString &userid,
@@ -394,7 +394,7 @@ int collectLogs(const LogCollectionSetup &setup, uint callerUid, const QString &
 
     // The daemon's part: the sources into a folder that only it can enter.
     // Whatever the collection leaves there is stale by the next one.
-    const QString staging = setup.stagingRoot + QStringLiteral("/collection");
+    const QString staging = setup.stagingRoot + QLatin1Char('/') + logStagingFolderName;
     Fd stagingFd;
     QStringList staged;
     bool stagingMade = false;
@@ -405,8 +405,7 @@ int collectLogs(const LogCollectionSetup &setup, uint callerUid, const QString &
         stagingMade = ::mkdir(QFile::encodeName(staging).constData(), 0700) == 0;
         if (stagingMade) {
             const QString data = setup.containerDataPattern.arg(userid, username);
-            const QStringList sources = {QStringLiteral("klog"), QStringLiteral("anr"),
-                                         QStringLiteral("system/dropbox"), QStringLiteral("tombstones")};
+            const QStringList &sources = containerLogFolders;
             std::vector<Fd> opened;
             for (const QString &source : sources)
                 opened.push_back(openFolderBeneath(setup.containerRoot, data + QLatin1Char('/') + source));
@@ -444,7 +443,7 @@ int collectLogs(const LogCollectionSetup &setup, uint callerUid, const QString &
         asTheUser.keepFd = stagingFd.get();
         for (const QString &name : qAsConst(staged)) {
             asTheUser.args = QStringList{QStringLiteral("-a"),
-                                         QStringLiteral("/proc/self/fd/%1/%2").arg(stagingFd.get()).arg(name), dir};
+                                         inheritedFolderPattern.arg(stagingFd.get()).arg(name), dir};
             runTool(asTheUser);
         }
         asTheUser.keepFd = -1;
