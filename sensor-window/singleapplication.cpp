@@ -28,13 +28,19 @@ constexpr int incompleteMessageTimeoutMs = 10000;
 constexpr int startLockTimeoutMs = 10000;
 constexpr int probeTimeoutMs = 1000;
 
+// The text of errno, in the locale's encoding.
+QString errnoText()
+{
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
+
 // Whether path is a folder in which only this user can create anything: a
 // real folder (not a link to one), owned by the user, closed to group and others.
 bool isPrivateFolder(const QString &path, QString *why)
 {
     struct stat info;
     if (::lstat(QFile::encodeName(path).constData(), &info) != 0) {
-        *why = QString::fromLocal8Bit(std::strerror(errno));
+        *why = errnoText();
         return false;
     }
     if (!S_ISDIR(info.st_mode)) {
@@ -72,7 +78,7 @@ QString socketFolder()
 bool makePrivateFolder(const QString &folder, QString *why)
 {
     if (::mkdir(QFile::encodeName(folder).constData(), 0700) != 0 && errno != EEXIST) {
-        *why = QString::fromLocal8Bit(std::strerror(errno));
+        *why = errnoText();
         return false;
     }
     return isPrivateFolder(folder, why);
