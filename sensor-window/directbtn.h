@@ -1,5 +1,4 @@
-#ifndef DIRECTBTN_H
-#define DIRECTBTN_H
+#pragma once
 
 #include <QPushButton>
 
@@ -23,5 +22,3 @@ public:
 
     void onClicked();
 };
-
-#endif // DIRECTBTN_H

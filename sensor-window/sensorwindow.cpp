@@ -8,7 +8,7 @@
 #include <QTimer>
 
 namespace {
-const int kRemapDelayMs = 100;
+const int remapDelayMs = 100;
 }
 
 SensorWindow::SensorWindow(QWidget *parent)
@@ -68,7 +68,7 @@ void SensorWindow::pullUpWindow(const QString &message)
     // Map the window again only once the window manager has had time to
     // withdraw it: a map that overtakes the withdrawal can leave the window
     // withdrawn and unmapped for good (seen with openbox on a loaded machine).
-    QTimer::singleShot(kRemapDelayMs, this, [this] {
+    QTimer::singleShot(remapDelayMs, this, [this] {
         show();
         showNormal();
     });

@@ -1,5 +1,4 @@
-#ifndef SENSORWINDOW_H
-#define SENSORWINDOW_H
+#pragma once
 
 #include <QMainWindow>
 
@@ -14,7 +13,7 @@ public:
     explicit SensorWindow(QWidget *parent = nullptr);
     ~SensorWindow() override;
 
-public Q_SLOTS:
+public slots:
     // Brings the window back when another start is forwarded here; the message is not used.
     void pullUpWindow(const QString &message);
 
@@ -32,5 +31,3 @@ private:
     DirectBtn *downRightBtn;
     DirectBtn *pauseBtn;
 };
-
-#endif // SENSORWINDOW_H

@@ -20,13 +20,19 @@ namespace {
 
 // A message on the wire: 4-byte big-endian length, then that many UTF-8 bytes.
 // The running instance answers with one byte once it has the whole message.
-constexpr int kHeaderSize = 4;
-constexpr quint32 kMaxMessageSize = 1024 * 1024;
-constexpr char kAck = '\x01';
+constexpr int headerSize = 4;
+constexpr quint32 maxMessageSize = 1024 * 1024;
+constexpr char ackByte = '\x01';
 // A client that connects and then stalls must not keep a socket open forever.
-constexpr int kIncompleteMessageTimeoutMs = 10000;
-constexpr int kStartLockTimeoutMs = 10000;
-constexpr int kProbeTimeoutMs = 1000;
+constexpr int incompleteMessageTimeoutMs = 10000;
+constexpr int startLockTimeoutMs = 10000;
+constexpr int probeTimeoutMs = 1000;
+
+// The text of errno, in the locale's encoding.
+QString errnoText()
+{
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
 
 // Whether path is a folder in which only this user can create anything: a
 // real folder (not a link to one), owned by the user, closed to group and others.
@@ -34,7 +40,7 @@ bool isPrivateFolder(const QString &path, QString *why)
 {
     struct stat info;
     if (::lstat(QFile::encodeName(path).constData(), &info) != 0) {
-        *why = QString::fromLocal8Bit(std::strerror(errno));
+        *why = errnoText();
         return false;
     }
     if (!S_ISDIR(info.st_mode)) {
@@ -72,7 +78,7 @@ QString socketFolder()
 bool makePrivateFolder(const QString &folder, QString *why)
 {
     if (::mkdir(QFile::encodeName(folder).constData(), 0700) != 0 && errno != EEXIST) {
-        *why = QString::fromLocal8Bit(std::strerror(errno));
+        *why = errnoText();
         return false;
     }
     return isPrivateFolder(folder, why);
@@ -140,13 +146,13 @@ void SingleApplication::startOrJoin()
     }
 
     QLockFile startLock(m_serverPath + QStringLiteral(".lock"));
-    const bool locked = startLock.tryLock(kStartLockTimeoutMs);
+    const bool locked = startLock.tryLock(startLockTimeoutMs);
     if (!locked)
         qWarning("SingleApplication: could not take the start lock, going on without it");
 
     QLocalSocket probe;
     probe.connectToServer(m_serverPath);
-    if (probe.waitForConnected(kProbeTimeoutMs)) {
+    if (probe.waitForConnected(probeTimeoutMs)) {
         const bool ours = peerIsThisUser(probe);
         probe.abort();
         if (ours) {
@@ -183,7 +189,7 @@ void SingleApplication::onNewConnection()
         }
         connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
         connect(socket, &QLocalSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
-        QTimer::singleShot(kIncompleteMessageTimeoutMs, socket, [socket] { socket->abort(); });
+        QTimer::singleShot(incompleteMessageTimeoutMs, socket, [socket] { socket->abort(); });
         // Data may have arrived together with the connection.
         if (socket->bytesAvailable() > 0)
             onReadyRead(socket);
@@ -192,23 +198,23 @@ void SingleApplication::onNewConnection()
 
 void SingleApplication::onReadyRead(QLocalSocket *socket)
 {
-    if (socket->property("vexaDone").toBool() || socket->bytesAvailable() < kHeaderSize)
+    if (socket->property("vexaDone").toBool() || socket->bytesAvailable() < headerSize)
         return;
-    uchar header[kHeaderSize];
-    if (socket->peek(reinterpret_cast<char *>(header), kHeaderSize) != kHeaderSize)
+    uchar header[headerSize];
+    if (socket->peek(reinterpret_cast<char *>(header), headerSize) != headerSize)
         return;
     const quint32 size = qFromBigEndian<quint32>(header);
-    if (size > kMaxMessageSize) {
+    if (size > maxMessageSize) {
         socket->abort();
         return;
     }
-    if (socket->bytesAvailable() < qint64(kHeaderSize) + size)
+    if (socket->bytesAvailable() < qint64(headerSize) + size)
         return;
-    socket->read(kHeaderSize);
+    socket->read(headerSize);
     const QString message = QString::fromUtf8(socket->read(size));
     socket->setProperty("vexaDone", true);
     // Answer before the receivers run, so the sender does not wait on them.
-    socket->write(&kAck, 1);
+    socket->write(&ackByte, 1);
     socket->flush();
     socket->disconnectFromServer();
     deliver(message);
@@ -220,7 +226,7 @@ void SingleApplication::deliver(const QString &message)
     // before any slot connected to messageReceived runs.
     if (m_activateOnMessage)
         activateWindow();
-    Q_EMIT messageReceived(message);
+    emit messageReceived(message);
 }
 
 bool SingleApplication::sendMessage(const QString &message, int timeout)
@@ -228,7 +234,7 @@ bool SingleApplication::sendMessage(const QString &message, int timeout)
     if (!m_running)
         return false;
     const QByteArray payload = message.toUtf8();
-    if (quint32(payload.size()) > kMaxMessageSize)
+    if (quint32(payload.size()) > maxMessageSize)
         return false;
 
     const QDeadlineTimer deadline(timeout);
@@ -237,9 +243,9 @@ bool SingleApplication::sendMessage(const QString &message, int timeout)
     if (!socket.waitForConnected(int(deadline.remainingTime())) || !peerIsThisUser(socket))
         return false;
 
-    uchar header[kHeaderSize];
+    uchar header[headerSize];
     qToBigEndian<quint32>(quint32(payload.size()), header);
-    socket.write(reinterpret_cast<const char *>(header), kHeaderSize);
+    socket.write(reinterpret_cast<const char *>(header), headerSize);
     socket.write(payload);
     while (socket.bytesToWrite() > 0) {
         if (!socket.waitForBytesWritten(int(deadline.remainingTime())))
@@ -250,7 +256,7 @@ bool SingleApplication::sendMessage(const QString &message, int timeout)
             return false;
     }
     char answer = 0;
-    return socket.getChar(&answer) && answer == kAck;
+    return socket.getChar(&answer) && answer == ackByte;
 }
 
 void SingleApplication::setActivationWindow(QWidget *window, bool activateOnMessage)

@@ -1,5 +1,4 @@
-#ifndef SINGLEAPPLICATION_H
-#define SINGLEAPPLICATION_H
+#pragma once
 
 #include <QApplication>
 #include <QPointer>
@@ -47,11 +46,11 @@ public:
 
     static QString serverPathFor(const QString &appId);
 
-public Q_SLOTS:
+public slots:
     // Restores the activation window from minimized, raises and activates it.
     void activateWindow();
 
-Q_SIGNALS:
+signals:
     void messageReceived(const QString &message);
 
 private:
@@ -68,5 +67,3 @@ private:
     QPointer<QWidget> m_activationWindow;
     bool m_activateOnMessage = false;
 };
-
-#endif // SINGLEAPPLICATION_H

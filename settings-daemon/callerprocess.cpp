@@ -1,5 +1,6 @@
 #include "callerprocess.h"
 
+#include "constants.h"
 #include "fileio.h"
 
 #include <QDebug>
@@ -25,7 +26,7 @@ bool environmentHasLoaderOverride(const QByteArray &environment)
 
 bool callerEnvironmentIsClean(int pid)
 {
-    const QString path = QStringLiteral("/proc/%1/environ").arg(pid);
+    const QString path = processEnvironmentPattern.arg(pid);
     QByteArray environment;
     QString reason;
     if (!readWholeFile(path, &environment, &reason)) {
@@ -52,7 +53,7 @@ static bool isSameFile(const QString &a, const QString &b)
 
 bool callerExecutableIsPermitted(int pid, const QStringList &permittedCallers)
 {
-    const QString link = QStringLiteral("/proc/%1/exe").arg(pid);
+    const QString link = processExecutablePattern.arg(pid);
     const QFileInfo executable(link);
     if (!executable.exists()) {
         qWarning() << "invalid pid:" << pid;

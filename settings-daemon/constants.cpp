@@ -10,13 +10,24 @@ const QString settingsProgramPath = QStringLiteral("/usr/bin/tarvo-vexa-settings
 const QString windowProgramPath = QStringLiteral("/usr/bin/tarvo-vexa-window");
 const QString managerProgramPath = QStringLiteral("/usr/bin/tarvo-vexa-manager");
 
+const QString dbusServiceName = QStringLiteral("cn.selvane.Vexa.Pref");
+const QString dbusObjectPath = QStringLiteral("/cn/selvane/Vexa/Pref");
+
 const QString daemonLogPath = QStringLiteral("/var/log/tarvo-vexa-settings-daemon.log");
 const QString autoStartEntryPath = QStringLiteral("/etc/xdg/autostart/bootlane.desktop");
 const QString runtimeDataDir = QStringLiteral(VEXA_RUNTIME_DATA_DIR);
 
+const QString processEnvironmentPattern = QStringLiteral("/proc/%1/environ");
+const QString processExecutablePattern = QStringLiteral("/proc/%1/exe");
+
 const QString containerDataPattern = QStringLiteral("vexa-%1-%2/data");
+const QStringList containerLogFolders = {QStringLiteral("klog"), QStringLiteral("anr"),
+                                         QStringLiteral("system/dropbox"), QStringLiteral("tombstones")};
 const QString runtimeLogPath = QStringLiteral("/var/log/vexa.log");
 const QString logStagingPath = QStringLiteral("/run/tarvo-vexa-settings-daemon");
+const QString logStagingFolderName = QStringLiteral("collection");
+const QString inheritedFolderPattern = QStringLiteral("/proc/self/fd/%1/%2");
+const QString collectionPathMarker = QStringLiteral("/VexaLog/");
 const QString cpProgramPath = QStringLiteral("/bin/cp");
 const QString chmodProgramPath = QStringLiteral("/bin/chmod");
 const QString zipProgramPath = QStringLiteral("/bin/zip");

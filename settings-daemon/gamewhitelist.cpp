@@ -5,7 +5,6 @@
 
 #include <QDebug>
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
 
 namespace {
@@ -32,74 +31,56 @@ bool writeGames(const QString &path, QJsonObject object, const QJsonArray &games
     return writeFileAtomically(path, jsonObjectFileBytes(object));
 }
 
-// What the lookup read and made of it, so that the method that goes on to
-// edit need not parse the very same bytes a second time.
-struct Lookup
+// The file's bytes as one call reads them, once: the daemon serves one call
+// at a time, so a second read would find the same bytes. A file that cannot
+// be read reads as empty, which is never usable; only a file that exists
+// logs why.
+//
+// The lookup parses the bytes as they are, the edit as a read in text mode
+// gives them, without carriage returns. The two differ only when the file
+// holds a CR (inside a string or a literal it changes what parses), so only
+// then is the text parsed a second time.
+QByteArray readWhiteList(const QString &path)
 {
-    bool read = false;   // false when the file was missing or could not be read whole
     QByteArray bytes;
-    bool usable = false; // the bytes hold a JSON object
-    QJsonObject object;
-    int index = -1;      // of the first matching entry
-};
-
-Lookup lookUp(const QString &path, const QString &pkgName)
-{
-    Lookup lookup;
     QString reason;
     bool missing = false;
-    if (!readWholeFile(path, &lookup.bytes, &reason, &missing)) {
-        if (!missing)
-            qWarning() << QStringLiteral("Failed to open %1").arg(path);
-        return lookup;
-    }
-    lookup.read = true;
-
-    lookup.usable = parseJsonObject(lookup.bytes, &lookup.object);
-    if (!lookup.usable)
-        return lookup;
-    const QJsonValue games = lookup.object.value(gamesKey);
-    if (games.isArray())
-        lookup.index = indexOfGame(games.toArray(), pkgName);
-    return lookup;
+    if (!readWholeFile(path, &bytes, &reason, &missing) && !missing)
+        qWarning() << QStringLiteral("Failed to open %1").arg(path);
+    return bytes;
 }
 
-// Reads the file again for the edit. Parsing depends on nothing but the
-// bytes, so when they equal the lookup's (the usual case: no carriage
-// return, no change in between) its result stands and *same is set; a large
-// list is then parsed once per call instead of twice.
-bool readAgain(const QString &path, const Lookup &lookup, QJsonObject *object, bool *same)
+// Index of the first entry of the object's "games" whose "pkgname" equals
+// pkgName, or -1, also when "games" is missing or not an array.
+int indexInObject(const QJsonObject &object, const QString &pkgName)
 {
-    const QByteArray bytes = readJsonFileText(path);
-    *same = lookup.read && bytes == lookup.bytes;
-    if (!*same)
-        return parseJsonObject(bytes, object);
-    if (lookup.usable)
-        *object = lookup.object;
-    return lookup.usable;
+    const QJsonValue games = object.value(gamesKey);
+    return games.isArray() ? indexOfGame(games.toArray(), pkgName) : -1;
 }
 
 } // namespace
 
 bool isGameInWhiteList(const QString &path, const QString &pkgName)
 {
-    return lookUp(path, pkgName).index >= 0;
+    QJsonObject object;
+    return parseJsonObject(readWhiteList(path), &object) && indexInObject(object, pkgName) >= 0;
 }
 
 bool addGameToWhiteListFile(const QString &path, const QString &appName, const QString &pkgName)
 {
+    const QByteArray bytes = readWhiteList(path);
+    QJsonObject object;
+    bool usable = parseJsonObject(bytes, &object);
     // A listed package keeps its entry as it is, even under another appName.
-    Lookup lookup = lookUp(path, pkgName);
-    if (lookup.index >= 0)
+    if (usable && indexInObject(object, pkgName) >= 0)
         return true;
 
+    if (bytes.contains('\r'))
+        usable = parseJsonObject(withoutCarriageReturns(bytes), &object);
     // The daemon edits an existing object only; it never creates the file
     // nor replaces one it cannot understand.
-    QJsonObject object;
-    bool same = false;
-    if (!readAgain(path, lookup, &object, &same))
+    if (!usable)
         return false;
-    lookup = Lookup();
 
     // A "games" of another type is replaced by the new one-entry list.
     QJsonArray games = object.value(gamesKey).toArray();
@@ -112,24 +93,22 @@ bool addGameToWhiteListFile(const QString &path, const QString &appName, const Q
 
 bool removeGameFromWhiteListFile(const QString &path, const QString &pkgName)
 {
+    const QByteArray bytes = readWhiteList(path);
+    QJsonObject object;
+    int index = parseJsonObject(bytes, &object) ? indexInObject(object, pkgName) : -1;
     // Nothing to take out, whatever state the file is in.
-    Lookup lookup = lookUp(path, pkgName);
-    if (lookup.index < 0)
+    if (index < 0)
         return true;
 
-    // The file is read again: it may have changed since the lookup.
-    QJsonObject object;
-    bool same = false;
-    if (!readAgain(path, lookup, &object, &same))
-        return false;
-    const QJsonValue value = object.value(gamesKey);
-    if (!value.isArray())
-        return false;
-    QJsonArray games = value.toArray();
-    const int index = same ? lookup.index : indexOfGame(games, pkgName);
-    lookup = Lookup();
-    if (index < 0)
-        return false;
+    if (bytes.contains('\r')) {
+        // The text the edit reads may list the package elsewhere or not at all.
+        if (!parseJsonObject(withoutCarriageReturns(bytes), &object))
+            return false;
+        index = indexInObject(object, pkgName);
+        if (index < 0)
+            return false;
+    }
+    QJsonArray games = object.value(gamesKey).toArray();
     // Later duplicates stay; each call takes out one entry.
     games.removeAt(index);
     return writeGames(path, object, games);

@@ -3,7 +3,7 @@
 #include <QString>
 
 // The game whitelist: a JSON object whose "games" array lists entries with
-// "appname" and "pkgname". Each function reads the file at path afresh.
+// "appname" and "pkgname". Each call reads the file at path afresh, once.
 
 // True when an entry's "pkgname" equals pkgName exactly. A file that exists
 // but cannot be read whole logs "Failed to open <path>".
@@ -14,5 +14,6 @@ bool isGameInWhiteList(const QString &path, const QString &pkgName);
 bool addGameToWhiteListFile(const QString &path, const QString &appName, const QString &pkgName);
 
 // Removes the first entry matching pkgName. True when the package was not
-// listed or was removed; false when the file changed under us or the write fails.
+// listed or was removed; false when the text the edit reads (without carriage
+// returns) does not list it, or the write fails.
 bool removeGameFromWhiteListFile(const QString &path, const QString &pkgName);

@@ -1,12 +1,13 @@
 #include "logcollection.h"
 
+#include "processrunner.h"
+
 #include <QDeadlineTimer>
 #include <QDebug>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 
 #include <cerrno>
 #include <dirent.h>
@@ -20,90 +21,6 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 #include <vector>
-
-bool runProcess(const QString &program, const QStringList &args)
-{
-    QProcess process;
-    process.setProgram(program);
-    process.setArguments(args);
-    process.setProcessChannelMode(QProcess::ForwardedChannels);
-    process.start(QIODevice::ReadWrite);
-    // Nothing is ever written to the tools; a tool that reads its input gets
-    // end-of-file instead of holding the daemon forever.
-    process.closeWriteChannel();
-    // False as well when the program never started: QProcess then still
-    // reports a normal exit with code 0.
-    if (!process.waitForFinished(-1))
-        return false;
-    return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-}
-
-namespace {
-
-// Takes on the user's identity in the child, between fork and exec, so that
-// the tool runs with exactly the user's rights. Only system calls here: the
-// parent has threads.
-class ToolProcess : public QProcess
-{
-public:
-    explicit ToolProcess(const ToolRun &run)
-        : m_keepFd(run.keepFd)
-    {
-        if (run.user) {
-            m_switch = true;
-            m_uid = run.user->uid;
-            m_gid = run.user->gid;
-            m_groups = run.user->groups;
-        }
-    }
-
-protected:
-    void setupChildProcess() override
-    {
-        if (m_keepFd >= 0 && ::fcntl(m_keepFd, F_SETFD, 0) != 0)
-            ::_exit(126);
-        if (!m_switch)
-            return;
-        // A daemon that is not root (the unit tests) can only be itself.
-        if (::geteuid() != 0) {
-            if (::geteuid() != m_uid)
-                ::_exit(126);
-            return;
-        }
-        if (::setgroups(size_t(m_groups.size()), m_groups.constData()) != 0 || ::setgid(m_gid) != 0
-            || ::setuid(m_uid) != 0)
-            ::_exit(126);
-        if (m_uid != 0 && (::setuid(0) == 0 || ::geteuid() == 0))
-            ::_exit(126);
-    }
-
-private:
-    int m_keepFd = -1;
-    bool m_switch = false;
-    uid_t m_uid = 0;
-    gid_t m_gid = 0;
-    QVector<gid_t> m_groups;
-};
-
-} // namespace
-
-bool runTool(const ToolRun &run)
-{
-    ToolProcess process(run);
-    process.setProgram(run.program);
-    process.setArguments(run.args);
-    process.setProcessChannelMode(QProcess::ForwardedChannels);
-    process.start(QIODevice::ReadWrite);
-    process.closeWriteChannel();
-    if (!process.waitForFinished(run.timeoutMs > 0 ? run.timeoutMs : -1)) {
-        if (process.state() == QProcess::NotRunning)
-            return false; // never started
-        process.kill();
-        process.waitForFinished(-1);
-        return false;
-    }
-    return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-}
 
 namespace {
 
@@ -210,7 +127,7 @@ QString collectionDirectory(const QString &logPath)
     if (!logPath.startsWith(QLatin1Char('/')) || logPath.contains(QChar(0)))
         return QString();
     const QString canonical = QFileInfo(logPath).canonicalFilePath();
-    if (canonical.isEmpty() || !canonical.contains(QLatin1String("/VexaLog/")))
+    if (canonical.isEmpty() || !canonical.contains(collectionPathMarker))
         return QString();
     if (!QFileInfo(canonical).isDir())
         return QString();
@@ -439,7 +356,7 @@ bool resolveCollectionUser(uint callerUid, const QString &username, const QStrin
 
 bool isCollectionPath(const QString &logPath)
 {
-    return !logPath.isEmpty() && logPath.contains(QLatin1String("/VexaLog/"));
+    return !logPath.isEmpty() && logPath.contains(collectionPathMarker);
 }
 
 bool collectionRequestIsAcceptable(uint callerUid, const QString &username, const QString &userid,
@@ -471,11 +388,14 @@ int collectLogs(const LogCollectionSetup &setup, uint callerUid, const QString &
     // Best effort from here on: every step runs whatever the earlier ones did.
     ToolRun asTheUser;
     asTheUser.timeoutMs = setup.toolTimeoutMs;
-    asTheUser.user = &user;
+    asTheUser.switchUser = true;
+    asTheUser.uid = user.uid;
+    asTheUser.gid = user.gid;
+    asTheUser.groups = user.groups;
 
     // The daemon's part: the sources into a folder that only it can enter.
     // Whatever the collection leaves there is stale by the next one.
-    const QString staging = setup.stagingRoot + QStringLiteral("/collection");
+    const QString staging = setup.stagingRoot + QLatin1Char('/') + logStagingFolderName;
     Fd stagingFd;
     QStringList staged;
     bool stagingMade = false;
@@ -486,8 +406,7 @@ int collectLogs(const LogCollectionSetup &setup, uint callerUid, const QString &
         stagingMade = ::mkdir(QFile::encodeName(staging).constData(), 0700) == 0;
         if (stagingMade) {
             const QString data = setup.containerDataPattern.arg(userid, username);
-            const QStringList sources = {QStringLiteral("klog"), QStringLiteral("anr"),
-                                         QStringLiteral("system/dropbox"), QStringLiteral("tombstones")};
+            const QStringList &sources = containerLogFolders;
             std::vector<Fd> opened;
             for (const QString &source : sources)
                 opened.push_back(openFolderBeneath(setup.containerRoot, data + QLatin1Char('/') + source));
@@ -525,7 +444,7 @@ int collectLogs(const LogCollectionSetup &setup, uint callerUid, const QString &
         asTheUser.keepFd = stagingFd.get();
         for (const QString &name : qAsConst(staged)) {
             asTheUser.args = QStringList{QStringLiteral("-a"),
-                                         QStringLiteral("/proc/self/fd/%1/%2").arg(stagingFd.get()).arg(name), dir};
+                                         inheritedFolderPattern.arg(stagingFd.get()).arg(name), dir};
             runTool(asTheUser);
         }
         asTheUser.keepFd = -1;

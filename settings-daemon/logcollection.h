@@ -8,11 +8,6 @@
 
 #include <sys/types.h>
 
-// Runs program with args (no shell), forwarding its output to ours, and waits
-// for it without a time-out. True for a normal exit with code 0; false also
-// when the program could not be started at all.
-bool runProcess(const QString &program, const QStringList &args);
-
 // An account as the user database has it, with every group it belongs to.
 struct LogCollectionUser
 {
@@ -21,21 +16,6 @@ struct LogCollectionUser
     gid_t gid = 0;
     QVector<gid_t> groups;
 };
-
-// One run of an outside tool for the collection. With user set it runs with
-// that user's uid, gid and groups; keepFd stays open in it (the tools reach
-// a folder through /proc/self/fd/N). Past timeoutMs it is killed.
-struct ToolRun
-{
-    QString program;
-    QStringList args;
-    const LogCollectionUser *user = nullptr;
-    int keepFd = -1;
-    int timeoutMs = 0;
-};
-
-// True for a normal exit with code 0 within the time limit.
-bool runTool(const ToolRun &run);
 
 // Where the collection reads from, where it stages, which tools it runs and
 // for how long. The defaults are the system's fixed paths; tests point them

@@ -1,3 +1,4 @@
+#include "constants.h"
 #include "loghandler.h"
 #include "prefmanager.h"
 
@@ -5,23 +6,20 @@
 #include <QDBusConnection>
 #include <QDebug>
 
-static const QString serviceName = QStringLiteral("cn.selvane.Vexa.Pref");
-static const QString objectPath = QStringLiteral("/cn/selvane/Vexa/Pref");
-
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     previousMessageHandler = qInstallMessageHandler(logMessageHandler);
 
     QDBusConnection bus = QDBusConnection::systemBus();
-    if (!bus.registerService(serviceName)) {
+    if (!bus.registerService(dbusServiceName)) {
         qDebug("Failed to register service");
         return -1;
     }
 
     PrefManager manager;
     QObject::connect(&app, SIGNAL(aboutToQuit()), &manager, SIGNAL(aboutToQuit()));
-    if (!bus.registerObject(objectPath, serviceName, &manager,
+    if (!bus.registerObject(dbusObjectPath, dbusServiceName, &manager,
                             QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals)) {
         qDebug("Failed to register object");
         return -1;

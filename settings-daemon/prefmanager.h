@@ -31,6 +31,7 @@ public slots:
     void quilt();
 
 private:
+    // The caller check: defined in callercheck.cpp, its tests of the calling process in callerprocess.*.
     bool checkCallerPermission(const QStringList &permittedCallers);
     bool checkEnvironment(int pid);
     bool checkWhiteList(int pid, const QStringList &permittedCallers);

@@ -6,6 +6,7 @@
 
 #include "filetestutil.h"
 #include "logcollection.h"
+#include "processrunner.h"
 
 #include <QDir>
 #include <QDirIterator>
