@@ -50,9 +50,12 @@ int openBeneath(int dirFd, const QByteArray &path, int flags)
     how.flags = quint64(flags | O_CLOEXEC);
     how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
     long fd;
+    // With "..", the kernel answers EAGAIN when any rename or mount anywhere
+    // in the system raced the lookup; it asks the caller to try again.
+    int attempts = 0;
     do {
         fd = ::syscall(SYS_openat2, dirFd, path.constData(), &how, sizeof how);
-    } while (fd < 0 && errno == EINTR);
+    } while (fd < 0 && (errno == EINTR || (errno == EAGAIN && ++attempts < 100)));
     return int(fd);
 }
 

@@ -9,7 +9,9 @@
 #include <QTest>
 #include <QTextCodec>
 
+#include <atomic>
 #include <csignal>
+#include <thread>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -299,6 +301,31 @@ private slots:
         QVERIFY(writeFile(path, filler + "ro.custom.brand=old\n" + filler));
         QVERIFY(setPhoneInfoInFile(dir.path(), path, identity));
         QVERIFY(readFile(path) == filler + "ro.custom.brand=B\n" + filler + newLines({"ro.custom.brand="}));
+    }
+
+    // A ".." that stays beneath the data folder is accepted, also while files
+    // are renamed elsewhere: the kernel then asks for the lookup to be retried.
+    void dotDotInsideWhileFilesAreRenamed()
+    {
+        QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("system"))));
+        const QString target = dir.path() + QStringLiteral("/system/../build.prop");
+        QTemporaryDir elsewhere;
+        QVERIFY(writeFile(elsewhere.filePath(QStringLiteral("a")), "x"));
+        const QByteArray a = QFile::encodeName(elsewhere.filePath(QStringLiteral("a")));
+        const QByteArray b = QFile::encodeName(elsewhere.filePath(QStringLiteral("b")));
+        std::atomic<bool> stop{false};
+        std::thread renamer([&] {
+            while (!stop) {
+                ::rename(a.constData(), b.constData());
+                ::rename(b.constData(), a.constData());
+            }
+        });
+        int refused = 0;
+        for (int i = 0; i < 1000; ++i)
+            refused += setPhoneInfoInFile(dir.path(), target, identity) ? 0 : 1;
+        stop = true;
+        renamer.join();
+        QCOMPARE(refused, 0);
     }
 };
 
