@@ -314,7 +314,8 @@ case_planted_instance() {
     unset XDG_RUNTIME_DIR
     # A mount namespace with an empty /tmp and /run/user: the program has not
     # run there yet, and the user has no runtime folder. The X server's socket
-    # folder and $WORK stay reachable through bind mounts.
+    # folder, $WORK and the build (which may lie under /tmp too) stay
+    # reachable through bind mounts.
     unshare --mount --propagation private sleep 100000 &
     local holder=$!
     PIDS+=("$holder")
@@ -326,12 +327,17 @@ case_planted_instance() {
         mkdir /run/user/outside
         mount --rbind /tmp /run/user/outside
         mount -t tmpfs -o mode=1777 tmpfs /tmp
-        for d in .X11-unix "${1#/tmp/}"; do
+        planter=$1
+        shift
+        for d in .X11-unix "$@"; do
+            case $d in /tmp/*) d=${d#/tmp/}; d=${d%%/*} ;; /*) continue ;; esac
+            [ -d "/tmp/$d" ] && continue
             mkdir -p "/tmp/$d"
             mount --bind "/run/user/outside/$d" "/tmp/$d"
         done
-        install -m 755 "$2" /tmp/planter
-    ' setup "$WORK" "$SINGLEAPP_HELPER" || fail "cannot prepare the mount namespace"
+        install -m 755 "$planter" /tmp/planter
+    ' setup "$SINGLEAPP_HELPER" "$WORK" "$SENSORWINDOW_BIN" "$SINGLEAPP_HELPER" "$SYSLOG_SINK" "$FAKE_SENSOR" "$QM_DIR" ||
+        fail "cannot prepare the mount namespace"
 
     # Another user comes first: makes the folders on the way to our socket
     # and listens there.
