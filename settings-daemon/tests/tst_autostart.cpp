@@ -1,5 +1,5 @@
 #include "autostart.h"
-#include "filetestutil.h"
+#include "testutil.h"
 
 #include <QDir>
 #include <QFile>
@@ -11,31 +11,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-using FileTest::writeFile;
-using FileTest::entries;
+using TestUtil::entries;
+using TestUtil::readFile;
+using TestUtil::writeFile;
 
 namespace {
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-
-
-const QByteArray entry = "[Desktop Entry]\n"
-                         "Name=bootlane\n"
-                         "Comment=Start Vexa\n"
-                         "Exec=/usr/bin/bootlane start_vexa_silently\n"
-                         "Terminal=false\n"
-                         "Type=Application\n"
-                         "StartupNotify=false\n"
-                         "X-GNOME-Autostart-Phase=Applications\n"
-                         "X-GNOME-Autostart-Notify=true\n"
-                         "X-GNOME-Autostart-Delay=8\n"
-                         "NoDisplay=true\n"
-                         "Categories=\n"
-                         "\n";
+const QByteArray &entry = TestUtil::autoStartBytes;
 } // namespace
 
 class TestAutoStart : public QObject
@@ -146,7 +127,7 @@ private slots:
             QVERIFY(writeFile(path, before));
         bool result;
         {
-            const FileTest::FileSizeLimit limit(before.size());
+            const TestUtil::FileSizeLimit limit(before.size());
             result = setAutoStartEntry(path, QStringLiteral("true"));
         }
         QVERIFY(!result);

@@ -1,6 +1,6 @@
 #include "dockerconfig.h"
 #include "fileio.h"
-#include "filetestutil.h"
+#include "testutil.h"
 
 #include <QDir>
 #include <QFile>
@@ -13,18 +13,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-using FileTest::writeFile;
-using FileTest::entries;
+using TestUtil::entries;
+using TestUtil::readFile;
+using TestUtil::writeFile;
 
 namespace {
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-
-
 QByteArray onlyBip(const QByteArray &value)
 {
     return "{\n    \"bip\": \"" + value + "\"\n}\n";
@@ -195,7 +188,7 @@ private slots:
         else if (kind == QLatin1String("fifo"))
             QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
         else if (kind == QLatin1String("too large"))
-            QVERIFY(FileTest::makeSparseFile(path, maxWholeFileSize + 1));
+            QVERIFY(TestUtil::makeSparseFile(path, maxWholeFileSize + 1));
         else
             target = dir.filePath(QStringLiteral("docker/daemon.json"));
         // A FIFO must not block the call.
@@ -212,7 +205,7 @@ private slots:
         QVERIFY(writeFile(path, before));
         bool result;
         {
-            const FileTest::FileSizeLimit limit(before.size());
+            const TestUtil::FileSizeLimit limit(before.size());
             result = setBridgeAddressInFile(path, QStringLiteral("172.17.0.1/16"));
         }
         QVERIFY(!result);

@@ -1,6 +1,6 @@
 #include "phoneinfo.h"
 #include "fileio.h"
-#include "filetestutil.h"
+#include "testutil.h"
 
 #include <QDir>
 #include <QFile>
@@ -14,17 +14,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-using FileTest::writeFile;
-using FileTest::entries;
+using TestUtil::entries;
+using TestUtil::readFile;
+using TestUtil::writeFile;
 
 namespace {
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-
 // A byte literal that may hold NUL bytes.
 template<int size>
 QByteArray bytes(const char (&literal)[size])
@@ -218,7 +212,7 @@ private slots:
             QVERIFY(QFile::setPermissions(path, QFile::WriteOwner));
         } else if (kind == QLatin1String("too large to read whole")) {
             // Qt's readAll() gives an empty array for it, which would read as no lines.
-            QVERIFY(FileTest::makeSparseFile(path, maxWholeFileSize + 1));
+            QVERIFY(TestUtil::makeSparseFile(path, maxWholeFileSize + 1));
         } else if (kind == QLatin1String("outside the data folder")) {
             target = victim;
             after.clear();
@@ -265,7 +259,7 @@ private slots:
             QVERIFY(writeFile(path, before));
         bool result;
         {
-            const FileTest::FileSizeLimit limit(before.size());
+            const TestUtil::FileSizeLimit limit(before.size());
             result = setPhoneInfoInFile(dir.path(), path, identity);
         }
         QVERIFY(!result);

@@ -9,7 +9,6 @@
 // a run.
 
 #include "sandboxtest.h"
-#include "stresstest.h"
 
 #include <QDir>
 #include <QFile>
@@ -28,7 +27,6 @@
 #include <unistd.h>
 
 using namespace SandboxTest;
-using namespace StressTest;
 
 namespace {
 
@@ -114,7 +112,7 @@ QByteArray expectedState(FileId file, const Model &model)
     case PhoneFile:
         return phoneBytes(model.phone);
     case AutoStartFile:
-        return model.autoStart ? autoStartBytes : QByteArrayLiteral("<absent>");
+        return model.autoStart ? autoStartBytes : absent;
     case FileCount:
         break;
     }
@@ -125,15 +123,15 @@ QByteArray actualState(FileId file)
 {
     switch (file) {
     case GamesFile:
-        return canonicalJson(readBytes(gamesPath));
+        return canonicalJson(readFile(gamesPath, absent));
     case WarningFile:
-        return canonicalJson(readBytes(warningPath));
+        return canonicalJson(readFile(warningPath, absent));
     case DockerFile:
-        return canonicalJson(readBytes(dockerPath));
+        return canonicalJson(readFile(dockerPath, absent));
     case PhoneFile:
-        return readBytes(phonePath);
+        return readFile(phonePath, absent);
     case AutoStartFile:
-        return readBytes(autoStartPath);
+        return readFile(autoStartPath, absent);
     case FileCount:
         break;
     }
@@ -161,8 +159,8 @@ bool writeModel(const Model &model)
     const QByteArray games = expectedState(GamesFile, model);
     const QByteArray warning = expectedState(WarningFile, model);
     const QByteArray docker = expectedState(DockerFile, model);
-    return writeBytes(gamesPath, games) && writeBytes(warningPath, warning) && writeBytes(dockerPath, docker)
-        && writeBytes(phonePath, phoneBytes(model.phone)) && (!QFile::exists(autoStartPath) || QFile::remove(autoStartPath));
+    return writeFile(gamesPath, games) && writeFile(warningPath, warning) && writeFile(dockerPath, docker)
+        && writeFile(phonePath, phoneBytes(model.phone)) && (!QFile::exists(autoStartPath) || QFile::remove(autoStartPath));
 }
 
 class OpSource
@@ -427,7 +425,7 @@ private slots:
 
         for (const QString &path : {gamesPath, warningPath, dockerPath, phonePath, autoStartPath}) {
             const QString stale = path + staleSuffix;
-            QVERIFY(writeBytes(stale, staleBytes));
+            QVERIFY(writeFile(stale, staleBytes));
             QVERIFY(QFile::setPermissions(stale, QFile::Permissions()));
             staleFiles << stale;
         }
@@ -507,7 +505,7 @@ private slots:
 
         for (const QString &stale : qAsConst(staleFiles)) {
             QFile::setPermissions(stale, QFile::ReadOwner);
-            QCOMPARE(readBytes(stale), staleBytes);
+            QCOMPARE(readFile(stale, absent), staleBytes);
         }
         QStringList known = entriesBefore;
         for (const char *name : fileNames)

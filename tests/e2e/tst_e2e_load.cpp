@@ -10,7 +10,6 @@
 // The mix is seeded; the seed is printed, and VEXA_LOAD_SEED repeats a run.
 
 #include "sandboxtest.h"
-#include "stresstest.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -28,7 +27,6 @@
 #include <unistd.h>
 
 using namespace SandboxTest;
-using namespace StressTest;
 
 namespace {
 
@@ -241,7 +239,7 @@ class TestE2eLoad : public QObject
         for (const Call &call : calls)
             bytes += call.line;
         const QString path = stateDir() + QLatin1Char('/') + name;
-        return writeBytes(path, bytes) ? path : QString();
+        return writeFile(path, bytes) ? path : QString();
     }
 
     // The folder and its VexaLog parent are the user's, as the front end
@@ -256,12 +254,12 @@ private slots:
     // The files every run starts from.
     void resetFiles()
     {
-        QVERIFY(writeBytes(gamesPath, initialGameList()));
-        QVERIFY(writeBytes(warningPath, initialWarningList()));
-        QVERIFY(writeBytes(dockerPath, "{\"log-level\": \"warn\"}\n"));
+        QVERIFY(writeFile(gamesPath, initialGameList()));
+        QVERIFY(writeFile(warningPath, initialWarningList()));
+        QVERIFY(writeFile(dockerPath, "{\"log-level\": \"warn\"}\n"));
         QVERIFY(!QFile::exists(autoStartPath) || QFile::remove(autoStartPath));
         for (int caller = 0; caller < callers; ++caller)
-            QVERIFY(writeBytes(phonePath(caller), phonePreamble(caller)));
+            QVERIFY(writeFile(phonePath(caller), phonePreamble(caller)));
     }
 
     // Runs the callers' plans at once; every reply must be the planned one.
@@ -308,7 +306,7 @@ private slots:
         // Every caller's packages that were not removed are listed, in the
         // order that caller added them, after the entries that were there
         // before; nothing else is.
-        const QByteArray bytes = readBytes(gamesPath);
+        const QByteArray bytes = readFile(gamesPath, absent);
         QJsonParseError error;
         const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
         QVERIFY2(document.isObject(), qPrintable(error.errorString()));
@@ -337,17 +335,17 @@ private slots:
         QJsonArray untouched;
         for (const QString &name : untouchedWarnings)
             untouched.append(QJsonObject{{QStringLiteral("pkgName"), name}});
-        QCOMPARE(canonicalJson(readBytes(warningPath)),
+        QCOMPARE(canonicalJson(readFile(warningPath, absent)),
                  canonicalJson(QJsonObject{{QStringLiteral("games"), untouched}, {QStringLiteral("pay"), untouched}}));
-        QCOMPARE(canonicalJson(readBytes(dockerPath)),
+        QCOMPARE(canonicalJson(readFile(dockerPath, absent)),
                  canonicalJson(QJsonObject{{QStringLiteral("bip"), finalBridge},
                                            {QStringLiteral("log-level"), QStringLiteral("warn")}}));
-        QCOMPARE(readBytes(autoStartPath), autoStartBytes);
+        QCOMPARE(readFile(autoStartPath, absent), autoStartBytes);
         for (int caller = 0; caller < callers; ++caller) {
             QByteArray expected = phonePreamble(caller);
             for (int i = 0; i < 7; ++i)
                 expected += phoneKeys[i] + plans.at(caller).lastPhone.at(i).toUtf8() + '\n';
-            QCOMPARE(readBytes(phonePath(caller)), expected);
+            QCOMPARE(readFile(phonePath(caller), absent), expected);
             for (const QString &dir : plans.at(caller).collections) {
                 const QFileInfo archive(dir + QStringLiteral(".zip"));
                 QVERIFY2(archive.isFile(), qPrintable(archive.filePath()));
@@ -374,7 +372,7 @@ private slots:
         logRoot = QFile::decodeName(entry->pw_dir) + QStringLiteral("/VexaLog");
         const QString data = QStringLiteral("/var/lib/vexa/vexa-%1-%2/data").arg(uid).arg(userName);
         QVERIFY(QDir().mkpath(data + QStringLiteral("/klog")));
-        QVERIFY(writeBytes(data + QStringLiteral("/klog/kernel.log"), "kernel\n"));
+        QVERIFY(writeFile(data + QStringLiteral("/klog/kernel.log"), "kernel\n"));
         for (const QString &dir : {QStringLiteral("/usr/share/vexa"), QStringLiteral("/etc/docker"),
                                    QStringLiteral("/etc/xdg/autostart"), phoneDir})
             QVERIFY(QDir().mkpath(dir));

@@ -28,15 +28,6 @@ const QString outsideDir = QStringLiteral("/var/lib/vexa-outside");
 const QString victimName = QStringLiteral("vexavictim");
 const QString plantedArchive = QStringLiteral("/etc/vexa-planted.zip");
 
-bool writeFile(const QString &path, const QByteArray &content, QFile::Permissions mode = {})
-{
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
-        return false;
-    file.close();
-    return mode == QFile::Permissions() || file.setPermissions(mode);
-}
-
 // Runs a command and returns its standard output; QVERIFY-able by exit code.
 QByteArray run(const QString &program, const QStringList &args, int *exitCode = nullptr)
 {

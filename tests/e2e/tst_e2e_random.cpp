@@ -11,7 +11,6 @@
 // a run. VEXA_RANDOM_CALLS sets the number of calls (default 7000).
 
 #include "sandboxtest.h"
-#include "stresstest.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -32,7 +31,6 @@
 #include <sys/types.h>
 
 using namespace SandboxTest;
-using namespace StressTest;
 
 namespace {
 
@@ -116,7 +114,7 @@ bool removeFirstWarning(QJsonArray *list, const QString &pkgName)
 QJsonObject readObject(const QString &path, QString *problem)
 {
     QJsonParseError error;
-    const QByteArray bytes = readBytes(path);
+    const QByteArray bytes = readFile(path, absent);
     const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
     if (error.error != QJsonParseError::NoError || !document.isObject()) {
         *problem = QStringLiteral("%1 is no JSON object (%2, %3 bytes)").arg(path, error.errorString()).arg(bytes.size());
@@ -537,7 +535,7 @@ class TestE2eRandom : public QObject
         const bool present = QFile::exists(autoStartPath);
         if (present != autoStartPresent)
             return QStringLiteral("autostart entry %1").arg(QLatin1String(present ? "present" : "absent"));
-        if (present && readBytes(autoStartPath) != autoStartBytes)
+        if (present && readFile(autoStartPath, absent) != autoStartBytes)
             return QStringLiteral("autostart entry is not the exact entry");
 
         for (auto it = phoneValues.cbegin(); it != phoneValues.cend(); ++it) {
@@ -561,7 +559,7 @@ class TestE2eRandom : public QObject
 
     QString checkPhoneFile(const QString &path, const QStringList &values)
     {
-        const QByteArray bytes = readBytes(path);
+        const QByteArray bytes = readFile(path, absent);
         if (!bytes.endsWith('\n'))
             return path + QStringLiteral(" does not end with a line feed");
         QList<QByteArray> others;
@@ -626,16 +624,16 @@ private slots:
             warnPay.append(QJsonObject{{QStringLiteral("pkgName"), QStringLiteral("com.random.g%1").arg(i * 2)}});
         warning = QJsonObject{{QStringLiteral("games"), warnGames}, {QStringLiteral("pay"), warnPay},
                               {QStringLiteral("kept"), QStringLiteral("yes")}};
-        QVERIFY(writeBytes(gamesPath, QJsonDocument(games).toJson()));
-        QVERIFY(writeBytes(warningPath, QJsonDocument(warning).toJson()));
-        QVERIFY(writeBytes(dockerPath, "{\"log-level\":\"warn\"}\n"));
+        QVERIFY(writeFile(gamesPath, QJsonDocument(games).toJson()));
+        QVERIFY(writeFile(warningPath, QJsonDocument(warning).toJson()));
+        QVERIFY(writeFile(dockerPath, "{\"log-level\":\"warn\"}\n"));
 
         seededProps = propsDir + QStringLiteral("/a.prop");
         QByteArray props = phoneOtherLines.at(0) + "\r\nro.custom.brand=old\n";
         for (int i = 1; i < phoneOtherLines.size(); ++i)
             props += phoneOtherLines.at(i) + '\n';
         props += "ro.serialno=0";
-        QVERIFY(writeBytes(seededProps, props));
+        QVERIFY(writeFile(seededProps, props));
         const QString fifo = propsDir + QStringLiteral("/fifo");
         QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
         goodPhonePaths = QStringList{seededProps, propsDir + QStringLiteral("/b.prop"),
@@ -672,7 +670,7 @@ private slots:
                 calls << randomCall(gen);
                 batch += exactBatchLine(calls.last());
             }
-            QVERIFY(writeBytes(batchFile, batch));
+            QVERIFY(writeFile(batchFile, batch));
 
             QProcess caller;
             caller.start(settingsCaller, {QStringLiteral("--timeout"), QStringLiteral("60000"),

@@ -19,12 +19,6 @@ static const QString accessDenied = QStringLiteral("org.freedesktop.DBus.Error.A
 static const QByteArray dockerBefore = "{\"log-level\":\"warn\"}\n";
 static const QByteArray propertiesBefore = "ro.build.id=X1\r\nro.custom.brand=old\r\n# end";
 
-static QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 // Each path with its type, mode, owner and bytes (or its absence), links not
 // followed; a folder with its entries.
 static QStringList snapshot(const QStringList &paths)
@@ -46,12 +40,6 @@ static QStringList snapshot(const QStringList &paths)
         lines << line;
     }
     return lines;
-}
-
-static bool writeFile(const QString &path, const QByteArray &content)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
 }
 
 class TestE2eSystemFiles : public QObject
