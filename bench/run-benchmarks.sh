@@ -32,22 +32,9 @@ rounds() { if [ "$quick" -eq 1 ]; then echo "$2"; else echo "$1"; fi; }
 
 note() { echo "bench: $*" >&2; }
 
-pids=()
-cleanup() {
-    local pid
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-}
-trap cleanup EXIT
-
-wait_for() {
-    local deadline=$((SECONDS + $1))
-    shift
-    until "$@" >/dev/null 2>&1; do
-        [ "$SECONDS" -ge "$deadline" ] && return 1
-        sleep 0.05
-    done
-}
+. "$(dirname "${BASH_SOURCE[0]}")/../tools/lib.sh"
+WORK=$state
+trap stop_pids EXIT
 
 # median NUMBER...: the middle one (the lower middle for an even count).
 median() {
@@ -138,31 +125,10 @@ bench_memory() {
 # An X server of its own (no window manager: the map is then the program's
 # own doing), a session bus and the stand-in sensor service.
 bench_window() {
-    local display="" n record
-    for n in $(seq 90 160); do
-        [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
-        Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp -noreset >"$state/xvfb.err" 2>&1 &
-        pids+=("$!")
-        if wait_for 10 xdpyinfo -display ":$n"; then
-            display=":$n"
-            break
-        fi
-    done
-    [ -n "$display" ] || { echo "no X server could be started" >&2; exit 1; }
-    export DISPLAY=$display
-
-    dbus-daemon --session --fork --print-address=3 --print-pid=4 3>"$state/bus.address" 4>"$state/bus.pid"
-    pids+=("$(cat "$state/bus.pid")")
-    DBUS_SESSION_BUS_ADDRESS=$(head -n 1 "$state/bus.address")
-    export DBUS_SESSION_BUS_ADDRESS
-
-    record=$state/received
-    : >"$record"
-    "$build/sensor-window/tools/vexa-fake-sensor" --record "$record" >/dev/null 2>&1 &
-    pids+=("$!")
-    wait_for 10 sh -c "dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
-        org.freedesktop.DBus.NameHasOwner string:com.tarvo.Vexa.sensor | grep -q 'boolean true'" ||
-        { echo "the stand-in sensor service did not start" >&2; exit 1; }
+    start_display
+    export DISPLAY=$XDISPLAY
+    start_bus
+    start_sensor "$build/tools/vexa-fake-sensor" "$state/received"
 
     export HOME=$state/home XDG_RUNTIME_DIR=$state/runtime LANG=C.UTF-8
     mkdir -p "$HOME/.config"
@@ -172,7 +138,7 @@ bench_window() {
     "$bench/vexa-bench-window" start "$(rounds 21 3)" /usr/bin/tarvo-vexa-sensorwindow \
         "$bench/vexa-bench-minimal-widget"
     note "sensor window click"
-    "$bench/vexa-bench-window" click "$(rounds 100 10)" /usr/bin/tarvo-vexa-sensorwindow "$record"
+    "$bench/vexa-bench-window" click "$(rounds 100 10)" /usr/bin/tarvo-vexa-sensorwindow "$state/received"
 }
 
 # The memory figures stop the daemon the sandbox started, so they come after

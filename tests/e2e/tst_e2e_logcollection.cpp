@@ -420,7 +420,7 @@ private slots:
         } else {
             const QString swapper = stateDir() + QStringLiteral("/vexa-swap");
             if (!QFile::exists(swapper))
-                QVERIFY(QFile::copy(qEnvironmentVariable("VEXA_BUILD_DIR") + QStringLiteral("/tests/tools/vexa-swap"),
+                QVERIFY(QFile::copy(qEnvironmentVariable("VEXA_BUILD_DIR") + QStringLiteral("/tools/vexa-swap"),
                                     swapper));
             QFile batch(stateDir() + QStringLiteral("/attack-batch"));
             QVERIFY(batch.open(QIODevice::WriteOnly));
