@@ -142,7 +142,7 @@ class TestE2eInstalled : public QObject
 {
     Q_OBJECT
 
-    QStringList installedFiles; // files (not folders) the packages put on the system
+    QStringList m_installedFiles; // files (not folders) the packages put on the system
 
     void expectValue(const Reply &reply, const QString &value)
     {
@@ -453,10 +453,10 @@ private slots:
             QCOMPARE(listed.exitCode, 0);
             for (const QString &path : listed.output.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
                 if (!QFileInfo(path).isDir())
-                    installedFiles << path;
+                    m_installedFiles << path;
             }
         }
-        QVERIFY(installedFiles.contains(daemonProgram));
+        QVERIFY(m_installedFiles.contains(daemonProgram));
         QCOMPARE(daemonPids().size(), 1); // running, so removal must end it
 
         const ProcessResult purged = run(QStringLiteral("dpkg"), {QStringLiteral("--purge"), daemonPackage, windowPackage});
@@ -466,7 +466,7 @@ private slots:
         QVERIFY(!activatableNames().contains(busName));
         QCOMPARE(call(managerCaller, QStringLiteral("setVexaAutoStart"), {QStringLiteral("maybe")}).errorName,
                  QStringLiteral("org.freedesktop.DBus.Error.ServiceUnknown"));
-        for (const QString &path : qAsConst(installedFiles))
+        for (const QString &path : qAsConst(m_installedFiles))
             QVERIFY2(!QFileInfo::exists(path), qPrintable(path));
 
         // Every file the sandbox added or changed is in an overlay's upper

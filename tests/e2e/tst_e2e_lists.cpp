@@ -26,7 +26,7 @@ class TestE2eLists : public QObject
 {
     Q_OBJECT
 
-    Daemon daemon;
+    Daemon m_daemon;
     bool m_mounted = false;
 
     static QString printed(const char *value) { return QLatin1String(value) + QLatin1Char('\n'); }
@@ -37,7 +37,7 @@ private slots:
         if (!insideSandbox())
             QSKIP("run through tests/e2e/sandbox.sh");
         QVERIFY(QDir().mkpath(listDir));
-        QVERIFY(daemon.start());
+        QVERIFY(m_daemon.start());
     }
 
     void init()
@@ -184,7 +184,7 @@ private slots:
             m_mounted = false;
     }
 
-    void cleanupTestCase() { daemon.stop(); }
+    void cleanupTestCase() { m_daemon.stop(); }
 };
 
 QTEST_GUILESS_MAIN(TestE2eLists)

@@ -205,10 +205,10 @@ class TestE2eLoad : public QObject
 {
     Q_OBJECT
 
-    Daemon daemon;
-    uid_t uid = 0;
-    gid_t gid = 0;
-    QString logRoot;
+    Daemon m_daemon;
+    uid_t m_uid = 0;
+    gid_t m_gid = 0;
+    QString m_logRoot;
 
     static QString programFor(int caller)
     {
@@ -246,8 +246,8 @@ class TestE2eLoad : public QObject
     // makes them: the daemon's tools write there as the user.
     bool makeCollectionDir(const QString &dir)
     {
-        return QDir().mkpath(dir) && ::chown(QFile::encodeName(logRoot).constData(), uid, gid) == 0
-            && ::chown(QFile::encodeName(dir).constData(), uid, gid) == 0;
+        return QDir().mkpath(dir) && ::chown(QFile::encodeName(m_logRoot).constData(), m_uid, m_gid) == 0
+            && ::chown(QFile::encodeName(dir).constData(), m_uid, m_gid) == 0;
     }
 
 private slots:
@@ -349,7 +349,7 @@ private slots:
             for (const QString &dir : plans.at(caller).collections) {
                 const QFileInfo archive(dir + QStringLiteral(".zip"));
                 QVERIFY2(archive.isFile(), qPrintable(archive.filePath()));
-                QCOMPARE(archive.ownerId(), uint(uid));
+                QCOMPARE(archive.ownerId(), uint(m_uid));
             }
         }
         // Not one warning: no write failed.
@@ -367,17 +367,17 @@ private slots:
         QCOMPARE(useradd.exitCode(), 0);
         const struct passwd *entry = ::getpwnam(userName.toLatin1().constData());
         QVERIFY(entry);
-        uid = entry->pw_uid;
-        gid = entry->pw_gid;
-        logRoot = QFile::decodeName(entry->pw_dir) + QStringLiteral("/VexaLog");
-        const QString data = QStringLiteral("/var/lib/vexa/vexa-%1-%2/data").arg(uid).arg(userName);
+        m_uid = entry->pw_uid;
+        m_gid = entry->pw_gid;
+        m_logRoot = QFile::decodeName(entry->pw_dir) + QStringLiteral("/VexaLog");
+        const QString data = QStringLiteral("/var/lib/vexa/vexa-%1-%2/data").arg(m_uid).arg(userName);
         QVERIFY(QDir().mkpath(data + QStringLiteral("/klog")));
         QVERIFY(writeFile(data + QStringLiteral("/klog/kernel.log"), "kernel\n"));
         for (const QString &dir : {QStringLiteral("/usr/share/vexa"), QStringLiteral("/etc/docker"),
                                    QStringLiteral("/etc/xdg/autostart"), phoneDir})
             QVERIFY(QDir().mkpath(dir));
         clearDaemonLog();
-        QVERIFY(daemon.start());
+        QVERIFY(m_daemon.start());
     }
 
     void eightCallersAtOnce()
@@ -388,7 +388,7 @@ private slots:
         qInfo("seed %u (VEXA_LOAD_SEED=%u repeats this run)", seed, seed);
         QRandomGenerator random(seed);
 
-        const qint64 pid = daemon.pid();
+        const qint64 pid = m_daemon.pid();
         QThread::msleep(200);
         QStringList files[runs + 1];
         qint64 resident[runs + 1];
@@ -400,7 +400,7 @@ private slots:
             resetFiles();
             QVector<Plan> plans;
             for (int caller = 0; caller < callers; ++caller)
-                plans << planFor(run, caller, logRoot, uid, &random);
+                plans << planFor(run, caller, m_logRoot, m_uid, &random);
             runLoad(run, plans);
             if (QTest::currentTestFailed())
                 return;
@@ -432,7 +432,7 @@ private slots:
 #endif
     }
 
-    void cleanupTestCase() { daemon.stop(); }
+    void cleanupTestCase() { m_daemon.stop(); }
 };
 
 QTEST_GUILESS_MAIN(TestE2eLoad)
