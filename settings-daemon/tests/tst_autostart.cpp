@@ -35,10 +35,7 @@ class TestAutoStart : public QObject
 private slots:
     void init()
     {
-        QVERIFY(m_dir.isValid());
-        m_path = m_dir.filePath(QStringLiteral("bootlane.desktop"));
-        QDir(m_dir.path()).removeRecursively();
-        QVERIFY(QDir().mkpath(m_dir.path()));
+        QVERIFY(TestUtil::startAfresh(m_dir, QStringLiteral("bootlane.desktop"), &m_path));
     }
 
     void switchOnWritesEntry_data()
@@ -125,12 +122,7 @@ private slots:
         const QByteArray before = "[Desktop Entry]\nName=old\n";
         if (exists)
             QVERIFY(writeFile(m_path, before));
-        bool result;
-        {
-            const TestUtil::FileSizeLimit limit(before.size());
-            result = setAutoStartEntry(m_path, QStringLiteral("true"));
-        }
-        QVERIFY(!result);
+        QVERIFY(!TestUtil::withFileSizeLimit(before.size(), [&] { return setAutoStartEntry(m_path, QStringLiteral("true")); }));
         if (exists)
             expectOnlyEntry(before);
         else
@@ -140,18 +132,9 @@ private slots:
     void modeAndOwnerKept()
     {
         QVERIFY(writeFile(m_path, "old"));
-        QCOMPARE(::chmod(QFile::encodeName(m_path).constData(), 0604), 0);
-        const bool root = ::geteuid() == 0;
-        if (root)
-            QCOMPARE(::chown(QFile::encodeName(m_path).constData(), 65534, 65534), 0);
+        QVERIFY(TestUtil::giveForeignModeAndOwner(m_path));
         QVERIFY(setAutoStartEntry(m_path, QStringLiteral("true")));
-        struct stat info;
-        QCOMPARE(::stat(QFile::encodeName(m_path).constData(), &info), 0);
-        QCOMPARE(info.st_mode & 07777, mode_t(0604));
-        if (root) {
-            QCOMPARE(info.st_uid, uid_t(65534));
-            QCOMPARE(info.st_gid, gid_t(65534));
-        }
+        QCOMPARE(TestUtil::modeAndOwner(m_path), TestUtil::foreignModeAndOwner());
     }
 };
 

@@ -34,10 +34,7 @@ class TestDockerConfig : public QObject
 private slots:
     void init()
     {
-        QVERIFY(m_dir.isValid());
-        m_path = m_dir.filePath(QStringLiteral("daemon.json"));
-        QDir(m_dir.path()).removeRecursively();
-        QVERIFY(QDir().mkpath(m_dir.path()));
+        QVERIFY(TestUtil::startAfresh(m_dir, QStringLiteral("daemon.json"), &m_path));
     }
 
     void valueRules_data()
@@ -203,12 +200,7 @@ private slots:
     {
         const QByteArray before = "{\"debug\":true}";
         QVERIFY(writeFile(m_path, before));
-        bool result;
-        {
-            const TestUtil::FileSizeLimit limit(before.size());
-            result = setBridgeAddressInFile(m_path, QStringLiteral("172.17.0.1/16"));
-        }
-        QVERIFY(!result);
+        QVERIFY(!TestUtil::withFileSizeLimit(before.size(), [&] { return setBridgeAddressInFile(m_path, QStringLiteral("172.17.0.1/16")); }));
         QCOMPARE(readFile(m_path), before);
         QCOMPARE(entries(m_dir.path()), QStringList{QStringLiteral("daemon.json")});
     }
@@ -216,18 +208,9 @@ private slots:
     void modeAndOwnerKept()
     {
         QVERIFY(writeFile(m_path, "{}"));
-        QCOMPARE(::chmod(QFile::encodeName(m_path).constData(), 0604), 0);
-        const bool root = ::geteuid() == 0;
-        if (root)
-            QCOMPARE(::chown(QFile::encodeName(m_path).constData(), 65534, 65534), 0);
+        QVERIFY(TestUtil::giveForeignModeAndOwner(m_path));
         QVERIFY(setBridgeAddressInFile(m_path, QStringLiteral("172.17.0.1/16")));
-        struct stat info;
-        QCOMPARE(::stat(QFile::encodeName(m_path).constData(), &info), 0);
-        QCOMPARE(info.st_mode & 07777, mode_t(0604));
-        if (root) {
-            QCOMPARE(info.st_uid, uid_t(65534));
-            QCOMPARE(info.st_gid, gid_t(65534));
-        }
+        QCOMPARE(TestUtil::modeAndOwner(m_path), TestUtil::foreignModeAndOwner());
     }
 };
 

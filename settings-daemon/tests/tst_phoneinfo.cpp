@@ -56,10 +56,7 @@ class TestPhoneInfo : public QObject
 private slots:
     void init()
     {
-        QVERIFY(m_dir.isValid());
-        m_path = m_dir.filePath(QStringLiteral("build.prop"));
-        QDir(m_dir.path()).removeRecursively();
-        QVERIFY(QDir().mkpath(m_dir.path()));
+        QVERIFY(TestUtil::startAfresh(m_dir, QStringLiteral("build.prop"), &m_path));
     }
 
     void rewritesLines_data()
@@ -257,12 +254,7 @@ private slots:
         const QByteArray before = "ro.serialno=1\n";
         if (exists)
             QVERIFY(writeFile(m_path, before));
-        bool result;
-        {
-            const TestUtil::FileSizeLimit limit(before.size());
-            result = setPhoneInfoInFile(m_dir.path(), m_path, identity);
-        }
-        QVERIFY(!result);
+        QVERIFY(!TestUtil::withFileSizeLimit(before.size(), [&] { return setPhoneInfoInFile(m_dir.path(), m_path, identity); }));
         QCOMPARE(entries(m_dir.path()), exists ? QStringList{QStringLiteral("build.prop")} : QStringList());
         if (exists)
             QCOMPARE(readFile(m_path), before);
@@ -271,18 +263,9 @@ private slots:
     void modeAndOwnerKept()
     {
         QVERIFY(writeFile(m_path, "ro.serialno=1\n"));
-        QCOMPARE(::chmod(QFile::encodeName(m_path).constData(), 0604), 0);
-        const bool root = ::geteuid() == 0;
-        if (root)
-            QCOMPARE(::chown(QFile::encodeName(m_path).constData(), 65534, 65534), 0);
+        QVERIFY(TestUtil::giveForeignModeAndOwner(m_path));
         QVERIFY(setPhoneInfoInFile(m_dir.path(), m_path, identity));
-        struct stat info;
-        QCOMPARE(::stat(QFile::encodeName(m_path).constData(), &info), 0);
-        QCOMPARE(info.st_mode & 07777, mode_t(0604));
-        if (root) {
-            QCOMPARE(info.st_uid, uid_t(65534));
-            QCOMPARE(info.st_gid, gid_t(65534));
-        }
+        QCOMPARE(TestUtil::modeAndOwner(m_path), TestUtil::foreignModeAndOwner());
     }
 
     void hugeFile()

@@ -14,9 +14,11 @@
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 
 #include <csignal>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace TestUtil {
@@ -107,6 +109,48 @@ inline void emptyDirectory(const QString &dir)
         if (!QFile::remove(path))
             QDir(path).removeRecursively();
     }
+}
+
+// Gives path the mode 0604 and, as root, the owner nobody (65534:65534): a
+// file's mode and owner that a rewrite must keep. False when it cannot.
+inline bool giveForeignModeAndOwner(const QString &path)
+{
+    const QByteArray name = QFile::encodeName(path);
+    return ::chmod(name.constData(), 0604) == 0 && (::geteuid() != 0 || ::chown(name.constData(), 65534, 65534) == 0);
+}
+
+// The file's mode and, as root, its owner, e.g. "604 65534:65534"; to compare
+// with foreignModeAndOwner() after a rewrite.
+inline QString modeAndOwner(const QString &path)
+{
+    struct stat info;
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return QStringLiteral("<no file>");
+    QString text = QString::number(info.st_mode & 07777, 8);
+    if (::geteuid() == 0)
+        text += QStringLiteral(" %1:%2").arg(info.st_uid).arg(info.st_gid);
+    return text;
+}
+
+inline QString foreignModeAndOwner()
+{
+    return ::geteuid() == 0 ? QStringLiteral("604 65534:65534") : QStringLiteral("604");
+}
+
+// Removes dir with all in it and makes it again, empty: a fresh start for
+// test cases that may have removed it or changed its mode.
+inline bool remakeDirectory(const QString &dir)
+{
+    QDir(dir).removeRecursively();
+    return QDir().mkpath(dir);
+}
+
+// Sets *path to fileName in dir and empties dir for a new test case; false
+// when the folder is not usable.
+inline bool startAfresh(const QTemporaryDir &dir, const QString &fileName, QString *path)
+{
+    *path = dir.filePath(fileName);
+    return dir.isValid() && remakeDirectory(dir.path());
 }
 
 // Lowers the file size limit for its lifetime, so that a write beyond it
@@ -222,6 +266,14 @@ inline ProcessResult runProcess(const QString &program, const QStringList &args,
     result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
     result.output = QString::fromUtf8(process.readAllStandardOutput());
     return result;
+}
+
+// What call() gives while a write past bytes fails as on a full disk.
+template<typename Call>
+auto withFileSizeLimit(rlim_t bytes, Call call)
+{
+    const FileSizeLimit limit(bytes);
+    return call();
 }
 
 } // namespace TestUtil
