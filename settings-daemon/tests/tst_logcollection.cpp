@@ -89,9 +89,8 @@ bool giveTree(const QString &root, const Account &account)
 // A scratch tree: stand-in tools, a container data directory, the runtime
 // log, the staging root and the user's home with a collection directory and
 // some traps.
-class Rig
+struct Rig
 {
-public:
     Rig()
     {
         user = collectingAccount();
