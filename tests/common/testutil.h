@@ -242,7 +242,8 @@ struct ProcessResult
 {
     int exitCode = -1; // -1 after a crash or a time-out
     bool timedOut = false;
-    QString output; // its standard output ("time-out" after a time-out)
+    QByteArray bytes; // its standard output
+    QString output;   // the same as text ("time-out" after a time-out)
 };
 
 // Runs program with args and env, killing it after msecs. With
@@ -264,7 +265,8 @@ inline ProcessResult runProcess(const QString &program, const QStringList &args,
         return result;
     }
     result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    result.output = QString::fromUtf8(process.readAllStandardOutput());
+    result.bytes = process.readAllStandardOutput();
+    result.output = QString::fromUtf8(result.bytes);
     return result;
 }
 

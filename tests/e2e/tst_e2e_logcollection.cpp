@@ -31,13 +31,11 @@ const QString plantedArchive = QStringLiteral("/etc/vexa-planted.zip");
 // Runs a command and returns its standard output; QVERIFY-able by exit code.
 QByteArray run(const QString &program, const QStringList &args, int *exitCode = nullptr)
 {
-    QProcess process;
-    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process.start(program, args);
-    process.waitForFinished(60000);
+    const ProcessResult result =
+        runProcess(program, args, 60000, QProcessEnvironment::systemEnvironment(), QProcess::ForwardedErrorChannel);
     if (exitCode)
-        *exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    return process.readAllStandardOutput();
+        *exitCode = result.exitCode;
+    return result.bytes;
 }
 
 QStringList archiveNames(const QString &archive)
