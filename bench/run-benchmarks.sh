@@ -12,7 +12,7 @@ set -euo pipefail
 [ -n "${VEXA_SANDBOX:-}" ] || { echo "run-benchmarks.sh runs inside tests/e2e/sandbox.sh" >&2; exit 2; }
 build=$VEXA_BUILD_DIR
 state=$VEXA_SANDBOX_STATE
-bench=$build/bench
+bench=$build/tools/bench
 
 quick=0
 if [ "${1:-}" = "--quick" ]; then
@@ -32,47 +32,49 @@ rounds() { if [ "$quick" -eq 1 ]; then echo "$2"; else echo "$1"; fi; }
 
 note() { echo "bench: $*" >&2; }
 
-pids=()
-cleanup() {
-    local pid
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-}
-trap cleanup EXIT
-
-wait_for() {
-    local deadline=$((SECONDS + $1))
-    shift
-    until "$@" >/dev/null 2>&1; do
-        [ "$SECONDS" -ge "$deadline" ] && return 1
-        sleep 0.05
-    done
-}
-
-# median NUMBER...: the middle one (the lower middle for an even count).
-median() {
-    printf '%s\n' "$@" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'
-}
+. "$(dirname "${BASH_SOURCE[0]}")/../tools/lib.sh"
+WORK=$state
+trap stop_pids EXIT
 
 rss_kib() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status"; }
 
-# The benchmark caller stands at a permitted program path; the test caller
-# stays at the others, for quilt and the name waits.
-permitted=/usr/bin/tarvo-vexa-window
-install -m 0755 "$bench/vexa-bench-client" "$permitted"
+tool=$bench/vexa-bench-tool
+samples=$state/samples
+mkdir -p "$samples"
+# The test caller stands at the permitted program paths, where the daemon
+# serves it as it serves the runtime's own programs; --timing times its calls.
+caller=/usr/bin/tarvo-vexa-window
 manager=/usr/bin/tarvo-vexa-manager
 daemon=/usr/bin/tarvo-vexa-settings-daemon
 name=cn.selvane.Vexa.Pref
+# A call that passes the caller check and then stops before any file work:
+# an empty log path is refused at once.
+gated=(copyLogFiles "" "" "")
 
 # --- the bus and the caller check ------------------------------------------
 bench_gate() {
+    local runs
+    runs=$(rounds 3000 200)
     note "gated call vs Peer.Ping"
-    "$permitted" gate "$(rounds 3000 200)"
+    [ "$("$caller" "${gated[@]}")" = -1 ] ||
+        { echo "gate: the daemon did not answer as a permitted caller expects" >&2; exit 1; }
+    "$caller" --timing --repeat 50 --ping >/dev/null
+    "$caller" --timing --repeat 50 "${gated[@]}" >/dev/null
+    "$caller" --timing --repeat "$runs" --ping >"$samples/ping"
+    "$caller" --timing --repeat "$runs" "${gated[@]}" >"$samples/gated"
+    "$tool" result gate median 3 "$samples/ping" "$samples/gated" "Gated call without file work vs Peer.Ping"
 }
 
 # --- whitelist edits ------------------------------------------------------------
+# pair_sums: the sums of the first numbers of each two lines on stdin, leaving
+# out the first two lines (the round that warms the cache and the daemon up).
+pair_sums() {
+    awk 'NR > 2 { sum += $1 } NR > 2 && NR % 2 == 0 { print sum; sum = 0 }'
+}
+
 bench_whitelist() {
-    local entries runs
+    local entries runs path=/usr/share/vexa/games.json probe=com.example.bench.probe
+    local floor measured gate ping
     mkdir -p /usr/share/vexa
     for entries in 10 10000 100000; do
         case $entries in
@@ -81,20 +83,107 @@ bench_whitelist() {
             *) runs=$(rounds 11 3) ;;
         esac
         note "whitelist of $entries entries, $runs rounds"
-        "$permitted" whitelist /usr/share/vexa/games.json "$entries" "$runs"
+        "$tool" whitelist "$path" "$entries" || { echo "whitelist: cannot write $path" >&2; exit 1; }
+        : >"$samples/batch"
+        for _ in $(seq $((runs + 1))); do
+            printf '["addGameToWhiteList","Bench probe","%s"]\n["removeGameFromWhiteList","%s"]\n' \
+                "$probe" "$probe" >>"$samples/batch"
+        done
+        "$caller" --timing --batch "$samples/batch" >"$samples/edits" &&
+            awk '$2 != "true" { bad = 1 } END { exit bad }' "$samples/edits" && ! grep -q "$probe" "$path" ||
+            { echo "whitelist: an edit did not do what it should" >&2; exit 1; }
+        pair_sums <"$samples/edits" >"$samples/pairs"
+        # The floor: twice a Ping and Qt's own rewrite of the same file.
+        "$caller" --timing --repeat $((2 * runs + 2)) --ping >"$samples/pings"
+        "$tool" rewrite "$path" $((2 * runs + 2)) >"$samples/rewrites"
+        paste -d' ' "$samples/pings" "$samples/rewrites" | awk '{ print $1 + $2 }' | pair_sums >"$samples/floors"
+        "$tool" result "whitelist-$entries" median 1.5 "$samples/floors" "$samples/pairs" \
+            "Add+remove on a whitelist of $entries vs 2 x (Ping + Qt read/parse/serialise/atomic write)"
+        # The caller check's own cost, which the floor leaves out: a gated
+        # call without file work against a Ping.
+        "$caller" --timing --repeat "$runs" "${gated[@]}" >"$samples/gated"
+        "$caller" --timing --repeat "$runs" --ping >"$samples/ping"
+        floor=$("$tool" median "$samples/floors")
+        measured=$("$tool" median "$samples/pairs")
+        gate=$("$tool" median "$samples/gated")
+        ping=$("$tool" median "$samples/ping")
+        awk -v n="$entries" -v f="$floor" -v m="$measured" -v g="$gate" -v p="$ping" 'BEGIN {
+            check = g - p; if (check < 0) check = 0
+            printf "INFO Whitelist of %d: the caller check costs %.1f µs a call over a Ping;", n, check / 1000
+            printf " with it added to the floor the ratio is %.2fx\n", m / (f + 2 * check) }'
     done
 }
 
 # --- log collection -------------------------------------------------------------
+# reset_collection DIR USER: an empty collection folder and no archive, so
+# that every round copies and zips from scratch. The folder and its VexaLog
+# parent are the user's, as the front end makes them.
+reset_collection() {
+    rm -rf "$1.zip" "$1"
+    mkdir -p "$1"
+    chown "$2:" "$(dirname "$1")" "$1"
+}
+
 bench_copylogs() {
-    local user=benchuser uid data
+    local user=benchuser uid data logdir runs i turn who script start ns size mib rounds_beside
+    local daemon_size=0 shell_size=0
     useradd --create-home "$user"
     uid=$(id -u "$user")
     data=/var/lib/vexa/vexa-$uid-$user/data
+    logdir=/home/$user/VexaLog/bench
     note "generating the logs"
-    "$permitted" gen-logs "$data" /var/log/vexa.log "$(rounds 50 10)"
+    "$tool" gen-logs "$data" /var/log/vexa.log "$(rounds 50 10)"
     note "copyLogFiles vs a shell"
-    "$permitted" copylogs "$user" "$uid" "$data" /var/log/vexa.log "/home/$user/VexaLog/bench" "$(rounds 7 3)"
+    runs=$(rounds 7 3)
+    script=$("$tool" collect-script "$user" "$data" /var/log/vexa.log "$logdir")
+    : >"$samples/daemon"
+    : >"$samples/shell"
+    for ((i = -1; i < runs; i++)); do
+        # Alternate which goes first, so neither always meets a warmer cache.
+        for turn in 0 1; do
+            who=shell
+            [ $(((turn == 0) == (i % 2 == 0))) -eq 1 ] && who=daemon
+            reset_collection "$logdir" "$user"
+            sync
+            if [ "$who" = daemon ]; then
+                ns=$("$caller" --timing --timeout 600000 copyLogFiles "$user" "$uid" "$logdir") || ns=
+            else
+                start=${EPOCHREALTIME/./}
+                sh -c "$script" >&2 && ns=$(((${EPOCHREALTIME/./} - start) * 1000)) || ns=
+            fi
+            size=$(stat -c %s "$logdir.zip" 2>/dev/null || echo 0)
+            [ -n "$ns" ] && [ "$size" -gt 0 ] || { echo "copylogs: the $who run failed" >&2; exit 1; }
+            [ "$i" -ge 0 ] || continue
+            echo "$ns" >>"$samples/$who"
+            if [ "$who" = daemon ]; then daemon_size=$size; else shell_size=$size; fi
+        done
+    done
+    # Both must have done the same work: archives of the same size, give or
+    # take the time stamps zip stores.
+    [ $(((daemon_size - shell_size) * 100 / daemon_size)) -eq 0 ] ||
+        { echo "copylogs: archives differ: daemon $daemon_size, shell $shell_size" >&2; exit 1; }
+    mib=$(find "$data" /var/log/vexa.log -type f -printf '%s\n' | awk '{ s += $1 } END { printf "%.0f", s / 1048576 }')
+    "$tool" result copylogs median 1.2 "$samples/shell" "$samples/daemon" \
+        "copyLogFiles on $mib MiB of logs vs the same tools run by a shell"
+
+    # How fast the daemon answers while it collects: the gated call, which
+    # passes its main thread and the caller check (a Peer.Ping is answered
+    # by the bus library on its own thread and would show nothing), back to
+    # back during a few collections, against the same call idle just before
+    # each, so that both meet the machine in the same mood.
+    : >"$samples/idle"
+    : >"$samples/during"
+    rounds_beside=$((runs / 2 > 1 ? runs / 2 : 1))
+    for ((i = 0; i < rounds_beside; i++)); do
+        reset_collection "$logdir" "$user"
+        "$caller" --timing --repeat 1000 "${gated[@]}" >>"$samples/idle" ||
+            { echo "copylogs: the idle call failed" >&2; exit 1; }
+        "$caller" --timing --timeout 600000 --beside "[\"copyLogFiles\",\"$user\",\"$uid\",\"$logdir\"]" \
+            "${gated[@]}" >>"$samples/during" 2>"$samples/beside" && grep -qx 'beside: 0' "$samples/beside" ||
+            { echo "copylogs: the collection beside the calls failed" >&2; exit 1; }
+    done
+    "$tool" result copylogs-p99 p99 3 "$samples/idle" "$samples/during" \
+        "p99 of a gated call during copyLogFiles vs idle"
 }
 
 # --- resident memory --------------------------------------------------------------
@@ -130,7 +219,9 @@ bench_memory() {
         kill "$pid"
         wait "$pid" 2>/dev/null || true
     done
-    echo "RESULT rss $(median "${owner_rss[@]}") $(median "${daemon_rss[@]}") KiB 1.2 $runs" \
+    printf '%s\n' "${owner_rss[@]}" >"$samples/owner-rss"
+    printf '%s\n' "${daemon_rss[@]}" >"$samples/daemon-rss"
+    echo "RESULT rss $("$tool" median "$samples/owner-rss") $("$tool" median "$samples/daemon-rss") KiB 1.2 $runs" \
         "Idle daemon's resident memory vs a minimal QtDBus name owner"
 }
 
@@ -138,31 +229,10 @@ bench_memory() {
 # An X server of its own (no window manager: the map is then the program's
 # own doing), a session bus and the stand-in sensor service.
 bench_window() {
-    local display="" n record
-    for n in $(seq 90 160); do
-        [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
-        Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp -noreset >"$state/xvfb.err" 2>&1 &
-        pids+=("$!")
-        if wait_for 10 xdpyinfo -display ":$n"; then
-            display=":$n"
-            break
-        fi
-    done
-    [ -n "$display" ] || { echo "no X server could be started" >&2; exit 1; }
-    export DISPLAY=$display
-
-    dbus-daemon --session --fork --print-address=3 --print-pid=4 3>"$state/bus.address" 4>"$state/bus.pid"
-    pids+=("$(cat "$state/bus.pid")")
-    DBUS_SESSION_BUS_ADDRESS=$(head -n 1 "$state/bus.address")
-    export DBUS_SESSION_BUS_ADDRESS
-
-    record=$state/received
-    : >"$record"
-    "$build/sensor-window/tools/vexa-fake-sensor" --record "$record" >/dev/null 2>&1 &
-    pids+=("$!")
-    wait_for 10 sh -c "dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
-        org.freedesktop.DBus.NameHasOwner string:com.tarvo.Vexa.sensor | grep -q 'boolean true'" ||
-        { echo "the stand-in sensor service did not start" >&2; exit 1; }
+    start_display
+    export DISPLAY=$XDISPLAY
+    start_bus
+    start_sensor "$build/tools/vexa-fake-sensor" "$state/received"
 
     export HOME=$state/home XDG_RUNTIME_DIR=$state/runtime LANG=C.UTF-8
     mkdir -p "$HOME/.config"
@@ -172,7 +242,7 @@ bench_window() {
     "$bench/vexa-bench-window" start "$(rounds 21 3)" /usr/bin/tarvo-vexa-sensorwindow \
         "$bench/vexa-bench-minimal-widget"
     note "sensor window click"
-    "$bench/vexa-bench-window" click "$(rounds 100 10)" /usr/bin/tarvo-vexa-sensorwindow "$record"
+    "$bench/vexa-bench-window" click "$(rounds 100 10)" /usr/bin/tarvo-vexa-sensorwindow "$state/received"
 }
 
 # The memory figures stop the daemon the sandbox started, so they come after

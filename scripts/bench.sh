@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs every benchmark of bench/ and prints each figure as a ratio to its
+# Runs every benchmark (bench/run-benchmarks.sh) and prints each figure as a ratio to its
 # floor measured in the same run, with the absolute medians and the machine.
 # Needs root (the daemon's benchmarks run in the sandbox of tests/e2e/).
 #
@@ -52,5 +52,5 @@ fi
     echo "- Kernel: $(uname -sr); $(. /etc/os-release && echo "$PRETTY_NAME"); Qt $(qmake -query QT_VERSION 2>/dev/null || echo '?')"
     echo "- Load average before / after: $load_before / $(cut -d' ' -f1-3 /proc/loadavg)"
     echo
-    "$build/bench/vexa-bench-report" <"$raw"
+    "$build/tools/bench/vexa-bench-tool" report <"$raw"
 } | tee "$build/bench-results.md"

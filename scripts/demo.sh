@@ -115,71 +115,33 @@ section "The daemon's log (/var/log/tarvo-vexa-settings-daemon.log)"
 show /var/log/tarvo-vexa-settings-daemon.log
 
 # --- the sensor simulator ----------------------------------------------------
-scratch=$VEXA_SANDBOX_STATE/sensor
-mkdir -p "$scratch/home/.config"
-mkdir -m 700 "$scratch/runtime"
-pids=()
-stop_all() {
-    local pid
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
-    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null; done
-}
-trap stop_all EXIT
-
-# wait_for SECONDS COMMAND...: polls until COMMAND succeeds.
-wait_for() {
-    local deadline=$((SECONDS + $1))
-    shift
-    until "$@" >/dev/null 2>&1; do
-        [ "$SECONDS" -ge "$deadline" ] && return 1
-        sleep 0.05
-    done
-}
+. "$(dirname "${BASH_SOURCE[0]}")/../tools/lib.sh"
+WORK=$VEXA_SANDBOX_STATE/sensor
+mkdir -p "$WORK/home/.config"
+mkdir -m 700 "$WORK/runtime"
+trap stop_pids EXIT
 
 section "Sensor window and a stand-in sensor service on a session bus"
 # Always a virtual display of our own (the sandbox runs as root, which may
 # not use the desktop's), from the first free number on.
-display=
-for n in $(seq 90 160); do
-    [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
-    Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp -noreset >"$scratch/xvfb.err" 2>&1 &
-    pids+=("$!")
-    if wait_for 10 xdpyinfo -display ":$n"; then
-        display=":$n"
-        break
-    fi
-done
-[ -n "$display" ] || { echo "no X server could be started"; exit 1; }
-export DISPLAY=$display
-openbox --sm-disable >"$scratch/openbox.err" 2>&1 &
-pids+=("$!")
-wait_for 10 sh -c "xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id'" ||
-    { echo "openbox did not start"; exit 1; }
+start_display
+export DISPLAY=$XDISPLAY
+start_wm "$DISPLAY"
 echo "X server: Xvfb $DISPLAY with openbox"
 
-dbus-daemon --session --nofork --nosyslog --print-address=3 3>"$scratch/bus.address" 2>"$scratch/bus.err" &
-pids+=("$!")
-wait_for 10 test -s "$scratch/bus.address" || { echo "the session bus did not start"; exit 1; }
-DBUS_SESSION_BUS_ADDRESS=$(head -n 1 "$scratch/bus.address")
-export DBUS_SESSION_BUS_ADDRESS
+start_bus
 echo "session bus: $DBUS_SESSION_BUS_ADDRESS"
 
 # The stand-in records every acceleration text the window passes on.
-: >"$scratch/received"
-"$VEXA_BUILD_DIR/sensor-window/tools/vexa-fake-sensor" --record "$scratch/received" \
-    >"$scratch/sensor.out" 2>&1 &
-pids+=("$!")
-wait_for 10 sh -c "dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
-    org.freedesktop.DBus.NameHasOwner string:com.tarvo.Vexa.sensor | grep -q 'boolean true'" ||
-    { echo "the stand-in sensor service did not start"; cat "$scratch/sensor.out"; exit 1; }
+start_sensor "$VEXA_BUILD_DIR/tools/vexa-fake-sensor" "$WORK/received"
 echo "stand-in sensor service: vexa-fake-sensor owns com.tarvo.Vexa.sensor"
 
-HOME=$scratch/home XDG_RUNTIME_DIR=$scratch/runtime /usr/bin/tarvo-vexa-sensorwindow \
-    >"$scratch/window.out" 2>&1 &
+HOME=$WORK/home XDG_RUNTIME_DIR=$WORK/runtime /usr/bin/tarvo-vexa-sensorwindow \
+    >"$WORK/window.out" 2>&1 &
 window_pid=$!
-pids+=("$window_pid")
+PIDS+=("$window_pid")
 wait_for 15 xdotool search --onlyvisible --pid "$window_pid" --class tarvo-vexa-sensorwindow ||
-    { echo "the window did not appear"; cat "$scratch/window.out"; exit 1; }
+    { echo "the window did not appear"; cat "$WORK/window.out"; exit 1; }
 window_id=$(xdotool search --onlyvisible --pid "$window_pid" --class tarvo-vexa-sensorwindow | head -n 1)
 wait_for 10 sh -c "xprop -id $window_id _NET_FRAME_EXTENTS | grep -q '= '"
 sleep 0.5
@@ -194,8 +156,8 @@ for spot in "50 40 upper left" "210 40 up" "340 40 upper right" \
     read -r x y name <<<"$spot"
     count=$((count + 1))
     xdotool mousemove --window "$window_id" "$x" "$y" click 1
-    if wait_for 10 sh -c "[ \$(wc -l <'$scratch/received') -ge $count ]"; then
-        printf 'click %-12s -> sensor service received %s\n' "$name" "$(sed -n "${count}p" "$scratch/received")"
+    if wait_for 10 sh -c "[ \$(wc -l <'$WORK/received') -ge $count ]"; then
+        printf 'click %-12s -> sensor service received %s\n' "$name" "$(sed -n "${count}p" "$WORK/received")"
     else
         printf 'click %-12s -> the sensor service received nothing\n' "$name"
         count=$((count - 1))
@@ -204,14 +166,7 @@ done
 
 # A picture of the window with its frame, kept in the build folder.
 shot=$VEXA_BUILD_DIR/demo-sensor-window.png
-info=$(xwininfo -id "$window_id")
-read -r left right top bottom < <(xprop -id "$window_id" _NET_FRAME_EXTENTS |
-    sed -n 's/.*= *\([0-9]*\), *\([0-9]*\), *\([0-9]*\), *\([0-9]*\)/\1 \2 \3 \4/p')
-x=$(sed -n 's/.*Absolute upper-left X: *//p' <<<"$info")
-y=$(sed -n 's/.*Absolute upper-left Y: *//p' <<<"$info")
-width=$(sed -n 's/^ *Width: *//p' <<<"$info")
-height=$(sed -n 's/^ *Height: *//p' <<<"$info")
-geometry="$((width + ${left:-0} + ${right:-0}))x$((height + ${top:-0} + ${bottom:-0}))+$((x - ${left:-0}))+$((y - ${top:-0}))"
-if import -window root -crop "$geometry" +repage "$shot" 2>"$scratch/import.err"; then
+geometry=$(framed_geometry "$window_id")
+if import -window root -crop "$geometry" +repage "$shot" 2>"$WORK/import.err"; then
     echo "screenshot of the window: $shot"
 fi

@@ -4,24 +4,12 @@
 
 set -u
 
+. "$(dirname "${BASH_SOURCE[0]}")/../../tools/lib.sh"
+
 WORK=$(mktemp -d /tmp/vexa-sensorwindow-e2e.XXXXXX)
-PIDS=()
 
 cleanup() {
-    local pid i
-    for ((i = ${#PIDS[@]} - 1; i >= 0; i--)); do
-        pid=${PIDS[i]}
-        kill -CONT "$pid" 2>/dev/null
-        kill -TERM "$pid" 2>/dev/null
-    done
-    for pid in "${PIDS[@]}"; do
-        for _ in $(seq 50); do
-            kill -0 "$pid" 2>/dev/null || break
-            sleep 0.1
-        done
-        kill -KILL "$pid" 2>/dev/null
-        wait "$pid" 2>/dev/null
-    done
+    stop_pids
     # Mount points made inside private namespaces are gone with them; the
     # directories themselves are ordinary files here.
     rm -rf "$WORK"
@@ -42,17 +30,6 @@ skip() {
     exit 77
 }
 
-# wait_for SECONDS COMMAND...: polls until COMMAND succeeds; fails on timeout.
-wait_for() {
-    local seconds=$1
-    shift
-    local deadline=$((SECONDS + seconds))
-    until "$@" >/dev/null 2>&1; do
-        [ "$SECONDS" -ge "$deadline" ] && return 1
-        sleep 0.05
-    done
-}
-
 # Tests that need root for a private mount namespace skip without it, except
 # in CI, where a skip would hide that they never ran.
 require_root() {
@@ -70,61 +47,6 @@ mkdir -m 700 "$XDG_RUNTIME_DIR"
 unset XDG_CONFIG_HOME SESSION_MANAGER QT_QPA_PLATFORM DBUS_SESSION_BUS_ADDRESS
 export LANG=C.UTF-8 LC_ALL=
 unset LANGUAGE LC_MESSAGES
-
-# start_display: starts Xvfb on the first free display from :90 (with no reset
-# when the last client leaves, which would drop clients connecting then) and sets
-# XDISPLAY to it (not through $(...): the server must be this shell's child).
-start_display() {
-    local n pid
-    for n in $(seq 90 160); do
-        if [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; then
-            continue
-        fi
-        Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp -noreset >"$WORK/xvfb$n.err" 2>&1 &
-        pid=$!
-        PIDS+=("$pid")
-        # Another test may take the same number at the same moment: then this
-        # server exits and the next number is tried.
-        local deadline=$((SECONDS + 10))
-        while kill -0 "$pid" 2>/dev/null && [ "$SECONDS" -lt "$deadline" ]; do
-            if xdpyinfo -display ":$n" >/dev/null 2>&1; then
-                XDISPLAY=":$n"
-                return 0
-            fi
-            sleep 0.05
-        done
-    done
-    fail "no X server could be started"
-}
-
-# start_wm DISPLAY: a window manager, so windows can be minimized and activated.
-start_wm() {
-    DISPLAY=$1 openbox --sm-disable >"$WORK/openbox.err" 2>&1 &
-    PIDS+=("$!")
-    wait_for 10 sh -c "DISPLAY=$1 xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id'" ||
-        fail "window manager did not start on $1"
-}
-
-start_bus() {
-    dbus-daemon --session --nofork --nosyslog --print-address=3 3>"$WORK/bus.address" 2>"$WORK/bus.err" &
-    PIDS+=("$!")
-    wait_for 10 test -s "$WORK/bus.address" || fail "session bus did not start"
-    DBUS_SESSION_BUS_ADDRESS=$(head -n 1 "$WORK/bus.address")
-    export DBUS_SESSION_BUS_ADDRESS
-}
-
-sensor_registered() {
-    dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
-        org.freedesktop.DBus.NameHasOwner string:com.tarvo.Vexa.sensor | grep -q 'boolean true'
-}
-
-# start_sensor [ARGS...]: the stand-in service, recording to $WORK/received.
-start_sensor() {
-    : >"$WORK/received"
-    "$FAKE_SENSOR" --record "$WORK/received" "$@" >"$WORK/sensor.out" 2>"$WORK/sensor.err" &
-    PIDS+=("$!")
-    wait_for 10 sensor_registered || fail "stand-in sensor service did not register"
-}
 
 # visible_windows DISPLAY [PID]: ids of the program's visible top-level windows.
 visible_windows() {

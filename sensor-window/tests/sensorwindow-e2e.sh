@@ -55,7 +55,7 @@ case_clicks() {
     start_display
     start_wm "$XDISPLAY"
     start_bus
-    start_sensor
+    start_sensor "$FAKE_SENSOR" "$WORK/received"
     start_window "$XDISPLAY" first
 
     DISPLAY=$XDISPLAY xwininfo -id "$WINDOW_ID" >"$WORK/xwininfo.txt"
@@ -84,7 +84,7 @@ case_keyboard() {
     start_display
     start_wm "$XDISPLAY"
     start_bus
-    start_sensor
+    start_sensor "$FAKE_SENSOR" "$WORK/received"
     start_window "$XDISPLAY" first
     DISPLAY=$XDISPLAY xdotool windowactivate --sync "$WINDOW_ID" || fail "cannot activate window"
 
@@ -114,7 +114,7 @@ case_no_service() {
     wait_for 10 grep -qxF '"9" 9' "$WORK/first.err" || fail "click was not handled"
 
     # Still running and responsive: a service started now gets the next click, and only that.
-    start_sensor
+    start_sensor "$FAKE_SENSOR" "$WORK/received"
     click_index 1 1
     [ "$(cat "$WORK/received")" = "0.0:-8.:0.0" ] || fail "unexpected texts: $(cat "$WORK/received")"
     kill -0 "$WINDOW_PID" || fail "program ended"

@@ -25,7 +25,7 @@ struct PadButton
     Qt::Key keypadKey;
 };
 
-const PadButton kPad[] = {
+const PadButton padButtons[] = {
     {1, {170, 0, 80, 80}, "上", "0.0:-8.:0.0", Qt::Key_8},
     {2, {170, 300, 80, 80}, "下", "0.0:8.0:0.0", Qt::Key_2},
     {3, {10, 150, 80, 80}, "左", "8.0:0.0:0.0", Qt::Key_4},
@@ -37,18 +37,18 @@ const PadButton kPad[] = {
     {9, {170, 150, 80, 80}, "暂停", "0.0:0.0:9.8", Qt::Key_5},
 };
 
-const QString kService = QStringLiteral("com.tarvo.Vexa.sensor");
+const QString sensorService = QStringLiteral("com.tarvo.Vexa.sensor");
 
 class PaintCounter : public QObject
 {
 public:
-    int paints = 0;
+    int m_paints = 0;
 
 protected:
     bool eventFilter(QObject *, QEvent *event) override
     {
         if (event->type() == QEvent::Paint)
-            ++paints;
+            ++m_paints;
         return false;
     }
 };
@@ -59,7 +59,7 @@ class TestSensorWindow : public QObject
 {
     Q_OBJECT
 
-private Q_SLOTS:
+private slots:
     void initTestCase();
     void cleanup();
 
@@ -113,7 +113,7 @@ bool TestSensorWindow::startSensor(const QStringList &extraArguments)
     QDBusConnectionInterface *bus = QDBusConnection::sessionBus().interface();
     QElapsedTimer timer;
     timer.start();
-    while (!bus->isServiceRegistered(kService).value()) {
+    while (!bus->isServiceRegistered(sensorService).value()) {
         if (timer.elapsed() > 10000 || m_sensor->state() == QProcess::NotRunning)
             return false;
         QTest::qWait(20);
@@ -132,7 +132,7 @@ void TestSensorWindow::stopSensor()
     }
     m_sensor.reset();
     QDBusConnectionInterface *bus = QDBusConnection::sessionBus().interface();
-    QTRY_VERIFY_WITH_TIMEOUT(!bus->isServiceRegistered(kService).value(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(!bus->isServiceRegistered(sensorService).value(), 10000);
 }
 
 QString TestSensorWindow::nextReceived(int timeoutMs)
@@ -160,7 +160,7 @@ void TestSensorWindow::padLayout()
     QCOMPARE(window.findChildren<DirectBtn *>().size(), 9);
 
     QStringList accessibleNames;
-    for (const PadButton &expected : kPad) {
+    for (const PadButton &expected : padButtons) {
         DirectBtn *pad = button(window, expected.index);
         QVERIFY2(pad, qPrintable(QString::number(expected.index)));
         QCOMPARE(pad->geometry(), expected.geometry);
@@ -173,7 +173,7 @@ void TestSensorWindow::padLayout()
         QVERIFY(!pad->accessibleName().isEmpty());
         QVERIFY(!accessibleNames.contains(pad->accessibleName()));
         accessibleNames << pad->accessibleName();
-        for (const PadButton &other : kPad) {
+        for (const PadButton &other : padButtons) {
             if (other.index != expected.index)
                 QVERIFY(!expected.geometry.intersects(other.geometry));
         }
@@ -224,7 +224,7 @@ void TestSensorWindow::clicksSendTheirAcceleration()
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
 
-    for (const PadButton &expected : kPad) {
+    for (const PadButton &expected : padButtons) {
         QTest::mouseClick(button(window, expected.index), Qt::LeftButton);
         QCOMPARE(nextReceived(), QLatin1String(expected.acceleration));
     }
@@ -260,7 +260,7 @@ void TestSensorWindow::keyboardPressesMatchingButton()
     window.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&window));
 
-    for (const PadButton &expected : kPad) {
+    for (const PadButton &expected : padButtons) {
         QTest::keyClick(&window, expected.keypadKey, Qt::KeypadModifier);
         QCOMPARE(nextReceived(), QLatin1String(expected.acceleration));
     }
@@ -316,9 +316,9 @@ void TestSensorWindow::silentServiceLeavesWindowResponsive()
     QTest::mouseClick(button(window, 5), Qt::LeftButton);
     QCOMPARE(nextReceived(), QStringLiteral("8.0:-8.:0.0"));
     // The first call is still unanswered: the window repaints and the next click goes out at once.
-    const int paintsBefore = counter.paints;
+    const int paintsBefore = counter.m_paints;
     window.update();
-    QTRY_VERIFY(counter.paints > paintsBefore);
+    QTRY_VERIFY(counter.m_paints > paintsBefore);
     QTest::mouseClick(button(window, 8), Qt::LeftButton);
     QCOMPARE(nextReceived(), QStringLiteral("-8.:8.0:0.0"));
     // A click that waited for the answer would take QtDBus's 25 s timeout.

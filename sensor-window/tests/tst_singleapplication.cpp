@@ -18,7 +18,7 @@ class TestSingleApplication : public QObject
 {
     Q_OBJECT
 
-private Q_SLOTS:
+private slots:
     void init();
     void cleanup();
 

@@ -1,5 +1,5 @@
 #include "autostart.h"
-#include "filetestutil.h"
+#include "testutil.h"
 
 #include <QDir>
 #include <QFile>
@@ -11,53 +11,31 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-using FileTest::writeFile;
-using FileTest::entries;
+using TestUtil::entries;
+using TestUtil::readFile;
+using TestUtil::writeFile;
 
 namespace {
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-
-
-const QByteArray entry = "[Desktop Entry]\n"
-                         "Name=bootlane\n"
-                         "Comment=Start Vexa\n"
-                         "Exec=/usr/bin/bootlane start_vexa_silently\n"
-                         "Terminal=false\n"
-                         "Type=Application\n"
-                         "StartupNotify=false\n"
-                         "X-GNOME-Autostart-Phase=Applications\n"
-                         "X-GNOME-Autostart-Notify=true\n"
-                         "X-GNOME-Autostart-Delay=8\n"
-                         "NoDisplay=true\n"
-                         "Categories=\n"
-                         "\n";
+const QByteArray &entry = TestUtil::autoStartBytes;
 } // namespace
 
 class TestAutoStart : public QObject
 {
     Q_OBJECT
 
-    QTemporaryDir dir;
-    QString path;
+    QTemporaryDir m_dir;
+    QString m_path;
 
     void expectOnlyEntry(const QByteArray &content)
     {
-        QCOMPARE(readFile(path), content);
-        QCOMPARE(entries(dir.path()), QStringList{QStringLiteral("bootlane.desktop")});
+        QCOMPARE(readFile(m_path), content);
+        QCOMPARE(entries(m_dir.path()), QStringList{QStringLiteral("bootlane.desktop")});
     }
 
 private slots:
     void init()
     {
-        QVERIFY(dir.isValid());
-        path = dir.filePath(QStringLiteral("bootlane.desktop"));
-        QDir(dir.path()).removeRecursively();
-        QVERIFY(QDir().mkpath(dir.path()));
+        QVERIFY(TestUtil::startAfresh(m_dir, QStringLiteral("bootlane.desktop"), &m_path));
     }
 
     void switchOnWritesEntry_data()
@@ -75,20 +53,20 @@ private slots:
         QFETCH(QByteArray, before);
         QCOMPARE(entry.size(), 265);
         if (exists)
-            QVERIFY(writeFile(path, before));
-        QVERIFY(setAutoStartEntry(path, QStringLiteral("true")));
+            QVERIFY(writeFile(m_path, before));
+        QVERIFY(setAutoStartEntry(m_path, QStringLiteral("true")));
         expectOnlyEntry(entry);
-        QVERIFY(setAutoStartEntry(path, QStringLiteral("true")));
+        QVERIFY(setAutoStartEntry(m_path, QStringLiteral("true")));
         expectOnlyEntry(entry);
     }
 
     void switchOffRemovesEntry()
     {
-        QVERIFY(writeFile(path, "anything"));
-        QVERIFY(setAutoStartEntry(path, QStringLiteral("false")));
-        QCOMPARE(entries(dir.path()), QStringList());
-        QVERIFY(!setAutoStartEntry(path, QStringLiteral("false")));
-        QCOMPARE(entries(dir.path()), QStringList());
+        QVERIFY(writeFile(m_path, "anything"));
+        QVERIFY(setAutoStartEntry(m_path, QStringLiteral("false")));
+        QCOMPARE(entries(m_dir.path()), QStringList());
+        QVERIFY(!setAutoStartEntry(m_path, QStringLiteral("false")));
+        QCOMPARE(entries(m_dir.path()), QStringList());
     }
 
     void otherWordsChangeNothing_data()
@@ -101,10 +79,10 @@ private slots:
     void otherWordsChangeNothing()
     {
         QFETCH(QString, checked);
-        QVERIFY(!setAutoStartEntry(path, checked));
-        QCOMPARE(entries(dir.path()), QStringList());
-        QVERIFY(writeFile(path, "old"));
-        QVERIFY(!setAutoStartEntry(path, checked));
+        QVERIFY(!setAutoStartEntry(m_path, checked));
+        QCOMPARE(entries(m_dir.path()), QStringList());
+        QVERIFY(writeFile(m_path, "old"));
+        QVERIFY(!setAutoStartEntry(m_path, checked));
         expectOnlyEntry("old");
     }
 
@@ -121,15 +99,15 @@ private slots:
     {
         QFETCH(QString, checked);
         QFETCH(bool, directoryAtPath);
-        QString target = path;
+        QString target = m_path;
         if (directoryAtPath)
-            QVERIFY(QDir().mkdir(path));
+            QVERIFY(QDir().mkdir(m_path));
         else
-            target = dir.filePath(QStringLiteral("autostart/bootlane.desktop"));
+            target = m_dir.filePath(QStringLiteral("autostart/bootlane.desktop"));
         QVERIFY(!setAutoStartEntry(target, checked));
-        QCOMPARE(entries(dir.path()), directoryAtPath ? QStringList{QStringLiteral("bootlane.desktop")}
+        QCOMPARE(entries(m_dir.path()), directoryAtPath ? QStringList{QStringLiteral("bootlane.desktop")}
                                                       : QStringList());
-        QCOMPARE(QFileInfo(path).isDir(), directoryAtPath);
+        QCOMPARE(QFileInfo(m_path).isDir(), directoryAtPath);
     }
 
     void failedWriteKeepsOldFile_data()
@@ -143,34 +121,20 @@ private slots:
         QFETCH(bool, exists);
         const QByteArray before = "[Desktop Entry]\nName=old\n";
         if (exists)
-            QVERIFY(writeFile(path, before));
-        bool result;
-        {
-            const FileTest::FileSizeLimit limit(before.size());
-            result = setAutoStartEntry(path, QStringLiteral("true"));
-        }
-        QVERIFY(!result);
+            QVERIFY(writeFile(m_path, before));
+        QVERIFY(!TestUtil::withFileSizeLimit(before.size(), [&] { return setAutoStartEntry(m_path, QStringLiteral("true")); }));
         if (exists)
             expectOnlyEntry(before);
         else
-            QCOMPARE(entries(dir.path()), QStringList());
+            QCOMPARE(entries(m_dir.path()), QStringList());
     }
 
     void modeAndOwnerKept()
     {
-        QVERIFY(writeFile(path, "old"));
-        QCOMPARE(::chmod(QFile::encodeName(path).constData(), 0604), 0);
-        const bool root = ::geteuid() == 0;
-        if (root)
-            QCOMPARE(::chown(QFile::encodeName(path).constData(), 65534, 65534), 0);
-        QVERIFY(setAutoStartEntry(path, QStringLiteral("true")));
-        struct stat info;
-        QCOMPARE(::stat(QFile::encodeName(path).constData(), &info), 0);
-        QCOMPARE(info.st_mode & 07777, mode_t(0604));
-        if (root) {
-            QCOMPARE(info.st_uid, uid_t(65534));
-            QCOMPARE(info.st_gid, gid_t(65534));
-        }
+        QVERIFY(writeFile(m_path, "old"));
+        QVERIFY(TestUtil::giveForeignModeAndOwner(m_path));
+        QVERIFY(setAutoStartEntry(m_path, QStringLiteral("true")));
+        QCOMPARE(TestUtil::modeAndOwner(m_path), TestUtil::foreignModeAndOwner());
     }
 };
 

@@ -1,6 +1,6 @@
 #include "dockerconfig.h"
 #include "fileio.h"
-#include "filetestutil.h"
+#include "testutil.h"
 
 #include <QDir>
 #include <QFile>
@@ -13,18 +13,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-using FileTest::writeFile;
-using FileTest::entries;
+using TestUtil::entries;
+using TestUtil::readFile;
+using TestUtil::writeFile;
 
 namespace {
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-
-
 QByteArray onlyBip(const QByteArray &value)
 {
     return "{\n    \"bip\": \"" + value + "\"\n}\n";
@@ -35,16 +28,13 @@ class TestDockerConfig : public QObject
 {
     Q_OBJECT
 
-    QTemporaryDir dir;
-    QString path;
+    QTemporaryDir m_dir;
+    QString m_path;
 
 private slots:
     void init()
     {
-        QVERIFY(dir.isValid());
-        path = dir.filePath(QStringLiteral("daemon.json"));
-        QDir(dir.path()).removeRecursively();
-        QVERIFY(QDir().mkpath(dir.path()));
+        QVERIFY(TestUtil::startAfresh(m_dir, QStringLiteral("daemon.json"), &m_path));
     }
 
     void valueRules_data()
@@ -94,10 +84,10 @@ private slots:
         QFETCH(bool, valid);
         QCOMPARE(isValidBridgeAddress(value), valid);
         // A refused value creates no file; an accepted one is written as given.
-        QCOMPARE(setBridgeAddressInFile(path, value), valid);
-        QCOMPARE(QFile::exists(path), valid);
+        QCOMPARE(setBridgeAddressInFile(m_path, value), valid);
+        QCOMPARE(QFile::exists(m_path), valid);
         if (valid)
-            QCOMPARE(readFile(path), onlyBip(value.toUtf8()));
+            QCOMPARE(readFile(m_path), onlyBip(value.toUtf8()));
     }
 
     void mergesIntoFile_data()
@@ -136,13 +126,13 @@ private slots:
         QFETCH(QByteArray, before);
         QFETCH(QByteArray, after);
         if (exists)
-            QVERIFY(writeFile(path, before));
-        QVERIFY(setBridgeAddressInFile(path, QStringLiteral("192.168.5.1/24")));
-        QCOMPARE(readFile(path), after);
-        QCOMPARE(entries(dir.path()), QStringList{QStringLiteral("daemon.json")});
+            QVERIFY(writeFile(m_path, before));
+        QVERIFY(setBridgeAddressInFile(m_path, QStringLiteral("192.168.5.1/24")));
+        QCOMPARE(readFile(m_path), after);
+        QCOMPARE(entries(m_dir.path()), QStringList{QStringLiteral("daemon.json")});
         // A second call replaces the value and keeps the rest.
-        QVERIFY(setBridgeAddressInFile(path, QStringLiteral("10.1.0.1/16")));
-        QCOMPARE(readFile(path), after.replace("192.168.5.1/24", "10.1.0.1/16"));
+        QVERIFY(setBridgeAddressInFile(m_path, QStringLiteral("10.1.0.1/16")));
+        QCOMPARE(readFile(m_path), after.replace("192.168.5.1/24", "10.1.0.1/16"));
     }
 
     void foreignContentLeftAlone_data()
@@ -163,18 +153,18 @@ private slots:
     void foreignContentLeftAlone()
     {
         QFETCH(QByteArray, before);
-        QVERIFY(writeFile(path, before));
-        QVERIFY(!setBridgeAddressInFile(path, QStringLiteral("172.17.0.1/16")));
-        QCOMPARE(readFile(path), before);
-        QCOMPARE(entries(dir.path()), QStringList{QStringLiteral("daemon.json")});
+        QVERIFY(writeFile(m_path, before));
+        QVERIFY(!setBridgeAddressInFile(m_path, QStringLiteral("172.17.0.1/16")));
+        QCOMPARE(readFile(m_path), before);
+        QCOMPARE(entries(m_dir.path()), QStringList{QStringLiteral("daemon.json")});
     }
 
     void invalidValueLeavesFile()
     {
         const QByteArray before = "{\"bip\": \"10.0.0.1/8\"}";
-        QVERIFY(writeFile(path, before));
-        QVERIFY(!setBridgeAddressInFile(path, QStringLiteral("/")));
-        QCOMPARE(readFile(path), before);
+        QVERIFY(writeFile(m_path, before));
+        QVERIFY(!setBridgeAddressInFile(m_path, QStringLiteral("/")));
+        QCOMPARE(readFile(m_path), before);
     }
 
     void unusablePath_data()
@@ -189,52 +179,38 @@ private slots:
     void unusablePath()
     {
         QFETCH(QString, kind);
-        QString target = path;
+        QString target = m_path;
         if (kind == QLatin1String("directory"))
-            QVERIFY(QDir().mkdir(path));
+            QVERIFY(QDir().mkdir(m_path));
         else if (kind == QLatin1String("fifo"))
-            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+            QCOMPARE(::mkfifo(QFile::encodeName(m_path).constData(), 0600), 0);
         else if (kind == QLatin1String("too large"))
-            QVERIFY(FileTest::makeSparseFile(path, maxWholeFileSize + 1));
+            QVERIFY(TestUtil::makeSparseFile(m_path, maxWholeFileSize + 1));
         else
-            target = dir.filePath(QStringLiteral("docker/daemon.json"));
+            target = m_dir.filePath(QStringLiteral("docker/daemon.json"));
         // A FIFO must not block the call.
         QVERIFY(!setBridgeAddressInFile(target, QStringLiteral("172.17.0.1/16")));
-        QCOMPARE(entries(dir.path()), kind == QLatin1String("missing directory")
+        QCOMPARE(entries(m_dir.path()), kind == QLatin1String("missing directory")
                                           ? QStringList() : QStringList{QStringLiteral("daemon.json")});
         if (kind == QLatin1String("too large"))
-            QCOMPARE(QFileInfo(path).size(), maxWholeFileSize + 1);
+            QCOMPARE(QFileInfo(m_path).size(), maxWholeFileSize + 1);
     }
 
     void failedWriteKeepsOldFile()
     {
         const QByteArray before = "{\"debug\":true}";
-        QVERIFY(writeFile(path, before));
-        bool result;
-        {
-            const FileTest::FileSizeLimit limit(before.size());
-            result = setBridgeAddressInFile(path, QStringLiteral("172.17.0.1/16"));
-        }
-        QVERIFY(!result);
-        QCOMPARE(readFile(path), before);
-        QCOMPARE(entries(dir.path()), QStringList{QStringLiteral("daemon.json")});
+        QVERIFY(writeFile(m_path, before));
+        QVERIFY(!TestUtil::withFileSizeLimit(before.size(), [&] { return setBridgeAddressInFile(m_path, QStringLiteral("172.17.0.1/16")); }));
+        QCOMPARE(readFile(m_path), before);
+        QCOMPARE(entries(m_dir.path()), QStringList{QStringLiteral("daemon.json")});
     }
 
     void modeAndOwnerKept()
     {
-        QVERIFY(writeFile(path, "{}"));
-        QCOMPARE(::chmod(QFile::encodeName(path).constData(), 0604), 0);
-        const bool root = ::geteuid() == 0;
-        if (root)
-            QCOMPARE(::chown(QFile::encodeName(path).constData(), 65534, 65534), 0);
-        QVERIFY(setBridgeAddressInFile(path, QStringLiteral("172.17.0.1/16")));
-        struct stat info;
-        QCOMPARE(::stat(QFile::encodeName(path).constData(), &info), 0);
-        QCOMPARE(info.st_mode & 07777, mode_t(0604));
-        if (root) {
-            QCOMPARE(info.st_uid, uid_t(65534));
-            QCOMPARE(info.st_gid, gid_t(65534));
-        }
+        QVERIFY(writeFile(m_path, "{}"));
+        QVERIFY(TestUtil::giveForeignModeAndOwner(m_path));
+        QVERIFY(setBridgeAddressInFile(m_path, QStringLiteral("172.17.0.1/16")));
+        QCOMPARE(TestUtil::modeAndOwner(m_path), TestUtil::foreignModeAndOwner());
     }
 };
 

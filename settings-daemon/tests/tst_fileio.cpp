@@ -1,5 +1,5 @@
 #include "fileio.h"
-#include "filetestutil.h"
+#include "testutil.h"
 
 #include <QDir>
 #include <QFile>
@@ -20,17 +20,9 @@
 
 namespace {
 
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
-bool writeDirectly(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.flush();
-}
+using TestUtil::absent;
+using TestUtil::readFile;
+using TestUtil::writeFile;
 
 struct stat statOf(const QString &path)
 {
@@ -95,9 +87,9 @@ private slots:
         if (kind == QLatin1String("regular")) {
             for (int i = 0; expected.size() < 3 * 1024 * 1024; ++i)
                 expected += QByteArray::number(i) + "\r\n";
-            QVERIFY(writeDirectly(path, expected));
+            QVERIFY(writeFile(path, expected));
         } else if (kind == QLatin1String("empty")) {
-            QVERIFY(writeDirectly(path, expected));
+            QVERIFY(writeFile(path, expected));
         } else if (kind == QLatin1String("proc")) {
             path = QStringLiteral("/proc/self/environ");
             QFile file(path);
@@ -107,9 +99,9 @@ private slots:
         } else if (kind == QLatin1String("fifo")) {
             expected = QByteArray(300000, 'f');
             QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
-            writer = std::thread([path, expected] { writeDirectly(path, expected); });
+            writer = std::thread([path, expected] { writeFile(path, expected); });
         } else if (kind == QLatin1String("too large")) {
-            QVERIFY(FileTest::makeSparseFile(path, maxWholeFileSize + 1));
+            QVERIFY(TestUtil::makeSparseFile(path, maxWholeFileSize + 1));
         } else if (kind == QLatin1String("directory")) {
             QVERIFY(QDir().mkdir(path));
         }
@@ -143,11 +135,11 @@ private slots:
             const Umask umask(mask);
             QVERIFY(writeFileAtomically(path, "{}\n"));
         }
-        QCOMPARE(readAll(path), QByteArray("{}\n"));
+        QCOMPARE(readFile(path, absent), QByteArray("{}\n"));
         const struct stat st = statOf(path);
         QVERIFY(S_ISREG(st.st_mode));
         QCOMPARE(uint(st.st_mode & 07777), expectedMode);
-        QCOMPARE(FileTest::entries(dir.path()), QStringList{QStringLiteral("new.json")});
+        QCOMPARE(TestUtil::entries(dir.path()), QStringList{QStringLiteral("new.json")});
     }
 
     void existingFileKeepsMode_data()
@@ -166,14 +158,14 @@ private slots:
         QFETCH(uint, mode);
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("list.json"));
-        QVERIFY(writeDirectly(path, "old content that is longer than the new one\n"));
+        QVERIFY(writeFile(path, "old content that is longer than the new one\n"));
         QCOMPARE(::chmod(QFile::encodeName(path).constData(), mode), 0);
         QCOMPARE(uint(statOf(path).st_mode & 07777), mode);
 
         QVERIFY(writeFileAtomically(path, "new\n"));
-        QCOMPARE(readAll(path), QByteArray("new\n"));
+        QCOMPARE(readFile(path, absent), QByteArray("new\n"));
         QCOMPARE(uint(statOf(path).st_mode & 07777), mode);
-        QCOMPARE(FileTest::entries(dir.path()), QStringList{QStringLiteral("list.json")});
+        QCOMPARE(TestUtil::entries(dir.path()), QStringList{QStringLiteral("list.json")});
     }
 
     void existingFileKeepsOwnerAndGroup()
@@ -189,7 +181,7 @@ private slots:
             QSKIP("no user nobody or group nogroup here");
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("owned.json"));
-        QVERIFY(writeDirectly(path, "old\n"));
+        QVERIFY(writeFile(path, "old\n"));
         const QByteArray native = QFile::encodeName(path);
         QCOMPARE(::chown(native.constData(), nobody->pw_uid, nogroup->gr_gid), 0);
         QCOMPARE(::chmod(native.constData(), 0640), 0);
@@ -199,7 +191,7 @@ private slots:
         QCOMPARE(st.st_uid, nobody->pw_uid);
         QCOMPARE(st.st_gid, nogroup->gr_gid);
         QCOMPARE(uint(st.st_mode & 07777), 0640u);
-        QCOMPARE(readAll(path), QByteArray("new\n"));
+        QCOMPARE(readFile(path, absent), QByteArray("new\n"));
     }
 
     void failedWriteKeepsOldFile_data()
@@ -218,7 +210,7 @@ private slots:
         QByteArray old;
         for (int i = 0; i < 200; ++i)
             old += "line " + QByteArray::number(i) + '\n';
-        QVERIFY(writeDirectly(path, old));
+        QVERIFY(writeFile(path, old));
         QCOMPARE(::chmod(QFile::encodeName(path).constData(), 0640), 0);
 
         // The warning says why, as the system said it.
@@ -226,14 +218,14 @@ private slots:
                                                           .arg(path, QString::fromLocal8Bit(std::strerror(EFBIG)))));
         bool written;
         {
-            const FileTest::FileSizeLimit limit(4096);
+            const TestUtil::FileSizeLimit limit(4096);
             QVERIFY(limit.ok());
             written = writeFileAtomically(path, QByteArray(newSize, 'x'));
         }
         QVERIFY(!written);
-        QCOMPARE(readAll(path), old);
+        QCOMPARE(readFile(path, absent), old);
         QCOMPARE(uint(statOf(path).st_mode & 07777), 0640u);
-        QCOMPARE(FileTest::entries(dir.path()), QStringList{QStringLiteral("list.json")});
+        QCOMPARE(TestUtil::entries(dir.path()), QStringList{QStringLiteral("list.json")});
     }
 
     void failedWriteCreatesNothing()
@@ -243,12 +235,12 @@ private slots:
         expectWriteWarning(path);
         bool written;
         {
-            const FileTest::FileSizeLimit limit(1024);
+            const TestUtil::FileSizeLimit limit(1024);
             QVERIFY(limit.ok());
             written = writeFileAtomically(path, QByteArray(8000, 'x'));
         }
         QVERIFY(!written);
-        QCOMPARE(FileTest::entries(dir.path()), QStringList());
+        QCOMPARE(TestUtil::entries(dir.path()), QStringList());
     }
 
     void unusablePathIsRefused()
@@ -257,17 +249,17 @@ private slots:
         // A directory in the file's place is neither replaced nor entered.
         const QString folder = dir.filePath(QStringLiteral("games.json"));
         QVERIFY(QDir().mkdir(folder));
-        QVERIFY(writeDirectly(folder + QStringLiteral("/inside"), "kept"));
+        QVERIFY(writeFile(folder + QStringLiteral("/inside"), "kept"));
         expectWriteWarning(folder);
         QVERIFY(!writeFileAtomically(folder, "{}\n"));
         QVERIFY(S_ISDIR(statOf(folder).st_mode));
-        QCOMPARE(FileTest::entries(folder), QStringList{QStringLiteral("inside")});
+        QCOMPARE(TestUtil::entries(folder), QStringList{QStringLiteral("inside")});
 
         // A missing directory is not created.
         const QString missing = dir.filePath(QStringLiteral("missing/games.json"));
         expectWriteWarning(missing);
         QVERIFY(!writeFileAtomically(missing, "{}\n"));
-        QCOMPARE(FileTest::entries(dir.path()), QStringList{QStringLiteral("games.json")});
+        QCOMPARE(TestUtil::entries(dir.path()), QStringList{QStringLiteral("games.json")});
     }
 
     // The caller read the file at the name; by the write, the name may hold
@@ -292,10 +284,10 @@ private slots:
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("build.prop"));
         const QString other = dir.filePath(QStringLiteral("other"));
-        QVERIFY(writeDirectly(other, "planted\n"));
+        QVERIFY(writeFile(other, "planted\n"));
         FileIdentity read;
         if (readExisting) {
-            QVERIFY(writeDirectly(path, "read\n"));
+            QVERIFY(writeFile(path, "read\n"));
             const struct stat st = statOf(path);
             read = FileIdentity{true, st.st_dev, st.st_ino};
         }
@@ -304,7 +296,7 @@ private slots:
             if (now == QLatin1String("another file"))
                 QVERIFY(QFile::rename(other, path));
         }
-        const QByteArray before = readAll(path);
+        const QByteArray before = readFile(path, absent);
 
         const int dirFd = ::open(QFile::encodeName(dir.path()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         QVERIFY(dirFd >= 0);
@@ -312,7 +304,7 @@ private slots:
             expectWriteWarning(path);
         QCOMPARE(writeFileAtomicallyAt(dirFd, QStringLiteral("build.prop"), "new\n", path, &read), result);
         ::close(dirFd);
-        QCOMPARE(readAll(path), result ? QByteArray("new\n") : before);
+        QCOMPARE(readFile(path, absent), result ? QByteArray("new\n") : before);
     }
 
     void symbolicLinkStaysALink()
@@ -320,15 +312,15 @@ private slots:
         QTemporaryDir dir;
         const QString target = dir.filePath(QStringLiteral("real.json"));
         const QString link = dir.filePath(QStringLiteral("link.json"));
-        QVERIFY(writeDirectly(target, "old\n"));
+        QVERIFY(writeFile(target, "old\n"));
         QCOMPARE(::chmod(QFile::encodeName(target).constData(), 0640), 0);
         QVERIFY(QFile::link(target, link));
 
         QVERIFY(writeFileAtomically(link, "new\n"));
         QVERIFY(S_ISLNK(statOf(link).st_mode));
-        QCOMPARE(readAll(target), QByteArray("new\n"));
+        QCOMPARE(readFile(target, absent), QByteArray("new\n"));
         QCOMPARE(uint(statOf(target).st_mode & 07777), 0640u);
-        QCOMPARE(FileTest::entries(dir.path()), QStringList({QStringLiteral("link.json"), QStringLiteral("real.json")}));
+        QCOMPARE(TestUtil::entries(dir.path()), QStringList({QStringLiteral("link.json"), QStringLiteral("real.json")}));
     }
 };
 

@@ -1,5 +1,5 @@
 #include "gamewhitelist.h"
-#include "filetestutil.h"
+#include "testutil.h"
 
 #include <QDir>
 #include <QFile>
@@ -17,17 +17,9 @@
 
 namespace {
 
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
-bool writeDirectly(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.flush();
-}
+using TestUtil::absent;
+using TestUtil::readFile;
+using TestUtil::writeFile;
 
 
 // A whitelist of n entries "pkg.0" ... in the daemon's own form.
@@ -63,7 +55,7 @@ class TestGameWhiteList : public QObject
     {
         QFile::remove(m_path);
         if (!bytes.isNull())
-            QVERIFY(writeDirectly(m_path, bytes));
+            QVERIFY(writeFile(m_path, bytes));
     }
     void expectFile(const QByteArray &before, const QByteArray &after)
     {
@@ -71,9 +63,9 @@ class TestGameWhiteList : public QObject
         if (expected.isNull())
             QVERIFY(!QFile::exists(m_path));
         else
-            QCOMPARE(readAll(m_path), expected);
+            QCOMPARE(readFile(m_path, absent), expected);
         // No temporary file is left next to the list.
-        QCOMPARE(FileTest::entries(m_dir.path()),
+        QCOMPARE(TestUtil::entries(m_dir.path()),
                  QFile::exists(m_path) ? QStringList{QStringLiteral("games.json")} : QStringList());
     }
 
@@ -87,7 +79,7 @@ private slots:
     void cleanup()
     {
         // Each case starts with an empty directory.
-        FileTest::emptyDirectory(m_dir.path());
+        TestUtil::emptyDirectory(m_dir.path());
     }
 
     void lookup_data()
@@ -328,11 +320,11 @@ R"({
         QVERIFY(addGameToWhiteListFile(m_path, QStringLiteral("New"), QStringLiteral("pkg.new")));
         QVERIFY(isGameInWhiteList(m_path, QStringLiteral("pkg.new")));
         // A second add of the same package changes nothing.
-        const QByteArray added = readAll(m_path);
+        const QByteArray added = readFile(m_path, absent);
         QVERIFY(addGameToWhiteListFile(m_path, QStringLiteral("Other"), QStringLiteral("pkg.new")));
-        QCOMPARE(readAll(m_path), added);
+        QCOMPARE(readFile(m_path, absent), added);
         QVERIFY(removeGameFromWhiteListFile(m_path, QStringLiteral("pkg.new")));
-        QCOMPARE(readAll(m_path), start);
+        QCOMPARE(readFile(m_path, absent), start);
         QVERIFY(!isGameInWhiteList(m_path, QStringLiteral("pkg.new")));
     }
 
@@ -346,14 +338,14 @@ R"({
         QVERIFY(isGameInWhiteList(m_path, name));
         QVERIFY(!isGameInWhiteList(m_path, QStringLiteral("pkg.mark")));
         // Found, so not added twice.
-        const QByteArray added = readAll(m_path);
+        const QByteArray added = readFile(m_path, absent);
         QVERIFY(addGameToWhiteListFile(m_path, QStringLiteral("Other"), name));
-        QCOMPARE(readAll(m_path), added);
+        QCOMPARE(readFile(m_path, absent), added);
 
         // A later edit keeps the app name as it was given.
         QVERIFY(addGameToWhiteListFile(m_path, QStringLiteral("C"), QStringLiteral("com.c.game")));
         const QJsonArray games =
-            QJsonDocument::fromJson(readAll(m_path)).object().value(QStringLiteral("games")).toArray();
+            QJsonDocument::fromJson(readFile(m_path, absent)).object().value(QStringLiteral("games")).toArray();
         QCOMPARE(games.size(), 4);
         QCOMPARE(games.at(2).toObject().value(QStringLiteral("appname")).toString(), mark + QStringLiteral("App"));
 
@@ -373,7 +365,7 @@ R"({
         QTest::ignoreMessage(QtWarningMsg, qPrintable(warning));
         QVERIFY(removeGameFromWhiteListFile(m_path, QStringLiteral("a")));
         QVERIFY(QFileInfo(m_path).isDir());
-        QCOMPARE(FileTest::entries(m_path), QStringList());
+        QCOMPARE(TestUtil::entries(m_path), QStringList());
 
         // Neither is a file in a directory that does not exist created.
         const QString missing = m_dir.filePath(QStringLiteral("missing/games.json"));
@@ -422,7 +414,7 @@ R"({
         QVERIFY(isGameInWhiteList(m_path, last));
         QVERIFY(removeGameFromWhiteListFile(m_path, last));
         QVERIFY(addGameToWhiteListFile(m_path, QStringLiteral("Game %1").arg(count - 1), last));
-        QCOMPARE(readAll(m_path), big);
+        QCOMPARE(readFile(m_path, absent), big);
 
         // Tens of megabytes of noise are no list: nothing is changed.
         QByteArray noise(40 * 1024 * 1024, Qt::Uninitialized);

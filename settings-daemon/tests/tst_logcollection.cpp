@@ -4,7 +4,7 @@
 // switch to the user's identity is exercised too. The real tools are
 // exercised end to end in tst_e2e_logcollection.
 
-#include "filetestutil.h"
+#include "testutil.h"
 #include "logcollection.h"
 #include "processrunner.h"
 
@@ -25,7 +25,7 @@
 namespace {
 
 using Calls = QList<QStringList>;
-using FileTest::writeFile;
+using TestUtil::writeFile;
 
 QString canonical(const QString &path)
 {
@@ -90,9 +90,8 @@ bool giveTree(const QString &root, const Account &account)
 // A scratch tree: stand-in tools, a container data directory, the runtime
 // log, the staging root and the user's home with a collection directory and
 // some traps.
-class Rig
+struct Rig
 {
-public:
     Rig()
     {
         user = collectingAccount();
@@ -346,7 +345,7 @@ private slots:
         QCOMPARE(rig.collect(logPath.replace(QLatin1Char('~'), rig.home)), 0);
         QCOMPARE(rig.calls(), expectedSequence(rig, rig.run1, runtimeLog, rig.setup.zipPath));
         // The staging folder is gone; its root stays, private.
-        QCOMPARE(FileTest::entries(rig.setup.stagingRoot), QStringList());
+        QCOMPARE(TestUtil::entries(rig.setup.stagingRoot), QStringList());
         struct stat info;
         QCOMPARE(::lstat(QFile::encodeName(rig.setup.stagingRoot).constData(), &info), 0);
         QCOMPARE(info.st_mode, mode_t(S_IFDIR | 0700));
@@ -382,20 +381,20 @@ private slots:
             QVERIFY(writeFile(staging + QStringLiteral("/old"), "x"));
             QVERIFY(QFile::setPermissions(staging, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
         }
-        const QStringList elsewhereBefore = FileTest::entries(elsewhere + QStringLiteral("/collection"));
+        const QStringList elsewhereBefore = TestUtil::entries(elsewhere + QStringLiteral("/collection"));
         if (kind != QLatin1String("stale"))
             QTest::ignoreMessage(QtWarningMsg, qPrintable(QStringLiteral("log staging folder refused: \"%1\"").arg(staging)));
 
         QCOMPARE(rig.collect(rig.run1), 0);
         Calls expected = expectedSequence(rig, rig.run1, true, rig.setup.zipPath);
         if (kind == QLatin1String("stale")) {
-            QCOMPARE(FileTest::entries(staging), QStringList());
+            QCOMPARE(TestUtil::entries(staging), QStringList());
         } else {
             // Nothing is copied at all; the rest runs as ever.
             expected = expected.mid(expected.size() - 3);
         }
         QCOMPARE(rig.calls(), expected);
-        QCOMPARE(FileTest::entries(elsewhere + QStringLiteral("/collection")), elsewhereBefore);
+        QCOMPARE(TestUtil::entries(elsewhere + QStringLiteral("/collection")), elsewhereBefore);
     }
 
     void stuckToolIsKilled()
@@ -494,7 +493,7 @@ private slots:
             if (!QFileInfo(file).isSymLink() && file.open(QIODevice::ReadOnly))
                 QVERIFY2(!file.readAll().contains("SECRET"), qPrintable(file.fileName()));
         }
-        QCOMPARE(FileTest::entries(rig.setup.stagingRoot), QStringList());
+        QCOMPARE(TestUtil::entries(rig.setup.stagingRoot), QStringList());
     }
 
     void repeatedCallUpdatesOwnArchive()

@@ -1,4 +1,5 @@
 #include "loghandler.h"
+#include "testutil.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -15,11 +16,6 @@ void recordingHandler(QtMsgType, const QMessageLogContext &, const QString &mess
     forwarded << message;
 }
 
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 } // namespace
 
 class TestLogHandler : public QObject
@@ -82,7 +78,7 @@ private slots:
         const QMessageLogContext context(nullptr, 0, nullptr, "default");
         handleLogMessage(path, QtDebugMsg, context, QStringLiteral("first"));
         handleLogMessage(path, QtWarningMsg, context, QStringLiteral("重力 é"));
-        QCOMPARE(readAll(path),
+        QCOMPARE(TestUtil::readFile(path),
                  QByteArray("[QDEBUG]:msg-[first], file-[], func-[], category-[default]\n"
                             "[QWARN]:msg-[") + QStringLiteral("重力 é").toUtf8()
                      + QByteArray("], file-[], func-[], category-[default]\n"));
@@ -120,7 +116,7 @@ private slots:
         for (auto &worker : workers)
             QVERIFY(worker->wait(60000));
 
-        const QList<QByteArray> lines = readAll(path).split('\n');
+        const QList<QByteArray> lines = TestUtil::readFile(path).split('\n');
         QCOMPARE(lines.size(), threads * perThread + 1); // the last part follows the final line feed
         QVERIFY(lines.last().isEmpty());
         for (int i = 0; i < lines.size() - 1; ++i) {

@@ -1,6 +1,6 @@
 #include "phoneinfo.h"
 #include "fileio.h"
-#include "filetestutil.h"
+#include "testutil.h"
 
 #include <QDir>
 #include <QFile>
@@ -16,17 +16,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-using FileTest::writeFile;
-using FileTest::entries;
+using TestUtil::entries;
+using TestUtil::readFile;
+using TestUtil::writeFile;
 
 namespace {
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-
 // A byte literal that may hold NUL bytes.
 template<int size>
 QByteArray bytes(const char (&literal)[size])
@@ -58,16 +52,13 @@ class TestPhoneInfo : public QObject
 {
     Q_OBJECT
 
-    QTemporaryDir dir;
-    QString path;
+    QTemporaryDir m_dir;
+    QString m_path;
 
 private slots:
     void init()
     {
-        QVERIFY(dir.isValid());
-        path = dir.filePath(QStringLiteral("build.prop"));
-        QDir(dir.path()).removeRecursively();
-        QVERIFY(QDir().mkpath(dir.path()));
+        QVERIFY(TestUtil::startAfresh(m_dir, QStringLiteral("build.prop"), &m_path));
     }
 
     void rewritesLines_data()
@@ -119,10 +110,10 @@ private slots:
         QFETCH(QByteArray, before);
         QFETCH(QByteArray, after);
         if (exists)
-            QVERIFY(writeFile(path, before));
-        QVERIFY(setPhoneInfoInFile(dir.path(), path, identity));
-        QCOMPARE(readFile(path), after);
-        QCOMPARE(entries(dir.path()), QStringList{QStringLiteral("build.prop")});
+            QVERIFY(writeFile(m_path, before));
+        QVERIFY(setPhoneInfoInFile(m_dir.path(), m_path, identity));
+        QCOMPARE(readFile(m_path), after);
+        QCOMPARE(entries(m_dir.path()), QStringList{QStringLiteral("build.prop")});
     }
 
     void valuesWrittenAsUtf8()
@@ -133,10 +124,10 @@ private slots:
         const PhoneIdentity values{QStringLiteral("Gr\u00fc\u00dfe"), QString(), QStringLiteral("\u91cd\u529b"),
                                    QStringLiteral("a=b #c\td"), QString(), QStringLiteral("\U0001F600"),
                                    QString(100000, QLatin1Char('9'))};
-        const bool result = setPhoneInfoInFile(dir.path(), path, values);
+        const bool result = setPhoneInfoInFile(m_dir.path(), m_path, values);
         QTextCodec::setCodecForLocale(locale);
         QVERIFY(result);
-        QCOMPARE(readFile(path), "ro.custom.manufacturer=Gr\xc3\xbc\xc3\x9f\x65\n"
+        QCOMPARE(readFile(m_path), "ro.custom.manufacturer=Gr\xc3\xbc\xc3\x9f\x65\n"
                                  "ro.custom.brand=\n"
                                  "ro.custom.product=\xe9\x87\x8d\xe5\x8a\x9b\n"
                                  "ro.custom.model=a=b #c\td\n"
@@ -165,13 +156,13 @@ private slots:
         QString *const fields[] = {&values.vendor, &values.brand, &values.name, &values.model,
                                    &values.equip, &values.serialno, &values.imei};
         *fields[field] = value;
-        QVERIFY(!setPhoneInfoInFile(dir.path(), path, values));
-        QVERIFY(!QFile::exists(path));
+        QVERIFY(!setPhoneInfoInFile(m_dir.path(), m_path, values));
+        QVERIFY(!QFile::exists(m_path));
 
         const QByteArray before = "ro.custom.brand=b\r\nx=1";
-        QVERIFY(writeFile(path, before));
-        QVERIFY(!setPhoneInfoInFile(dir.path(), path, values));
-        QCOMPARE(readFile(path), before);
+        QVERIFY(writeFile(m_path, before));
+        QVERIFY(!setPhoneInfoInFile(m_dir.path(), m_path, values));
+        QCOMPARE(readFile(m_path), before);
     }
 
     void unusablePath_data()
@@ -193,19 +184,19 @@ private slots:
         const QString victim = outside.filePath(QStringLiteral("victim.prop"));
         const QByteArray before = "ro.serialno=1\n";
         QVERIFY(writeFile(victim, before));
-        QString target = path;
+        QString target = m_path;
         QStringList after{QStringLiteral("build.prop")};
         if (kind == QLatin1String("directory")) {
-            QVERIFY(QDir().mkdir(path));
+            QVERIFY(QDir().mkdir(m_path));
         } else if (kind == QLatin1String("fifo")) {
             // Reading it would block the daemon for good.
-            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+            QCOMPARE(::mkfifo(QFile::encodeName(m_path).constData(), 0600), 0);
         } else if (kind == QLatin1String("missing directory")) {
-            target = dir.filePath(QStringLiteral("system/build.prop"));
+            target = m_dir.filePath(QStringLiteral("system/build.prop"));
             after.clear();
         } else if (kind == QLatin1String("file as directory")) {
-            QVERIFY(writeFile(path, before));
-            target = path + QStringLiteral("/build.prop");
+            QVERIFY(writeFile(m_path, before));
+            target = m_path + QStringLiteral("/build.prop");
         } else if (kind == QLatin1String("device")) {
             // Endless input: it must be refused, not read.
             target = QStringLiteral("/dev/zero");
@@ -216,41 +207,41 @@ private slots:
         } else if (kind == QLatin1String("unreadable file")) {
             if (::geteuid() == 0)
                 QSKIP("root reads any file; the mode cannot make it unreadable");
-            QVERIFY(writeFile(path, before));
-            QVERIFY(QFile::setPermissions(path, QFile::WriteOwner));
+            QVERIFY(writeFile(m_path, before));
+            QVERIFY(QFile::setPermissions(m_path, QFile::WriteOwner));
         } else if (kind == QLatin1String("too large to read whole")) {
             // Qt's readAll() gives an empty array for it, which would read as no lines.
-            QVERIFY(FileTest::makeSparseFile(path, maxWholeFileSize + 1));
+            QVERIFY(TestUtil::makeSparseFile(m_path, maxWholeFileSize + 1));
         } else if (kind == QLatin1String("outside the data folder")) {
             target = victim;
             after.clear();
         } else if (kind == QLatin1String("relative path")) {
-            QVERIFY(QDir::setCurrent(dir.path()));
+            QVERIFY(QDir::setCurrent(m_dir.path()));
             target = QStringLiteral("build.prop");
             after.clear();
         } else if (kind == QLatin1String("dot-dot out of the data folder")) {
-            target = dir.path() + QStringLiteral("/../") + QFileInfo(outside.path()).fileName()
+            target = m_dir.path() + QStringLiteral("/../") + QFileInfo(outside.path()).fileName()
                 + QStringLiteral("/victim.prop");
             after.clear();
         } else if (kind == QLatin1String("symbolic link at the file")) {
-            QVERIFY(QFile::link(victim, path));
+            QVERIFY(QFile::link(victim, m_path));
         } else if (kind == QLatin1String("symbolic link at a folder in between")) {
-            QVERIFY(QFile::link(outside.path(), dir.filePath(QStringLiteral("system"))));
-            target = dir.filePath(QStringLiteral("system/victim.prop"));
+            QVERIFY(QFile::link(outside.path(), m_dir.filePath(QStringLiteral("system"))));
+            target = m_dir.filePath(QStringLiteral("system/victim.prop"));
             after = QStringList{QStringLiteral("system")};
         } else {
-            QCOMPARE(::link(QFile::encodeName(victim).constData(), QFile::encodeName(path).constData()), 0);
+            QCOMPARE(::link(QFile::encodeName(victim).constData(), QFile::encodeName(m_path).constData()), 0);
         }
-        QVERIFY(!setPhoneInfoInFile(dir.path(), target, identity));
-        QCOMPARE(entries(dir.path()), after);
+        QVERIFY(!setPhoneInfoInFile(m_dir.path(), target, identity));
+        QCOMPARE(entries(m_dir.path()), after);
         QCOMPARE(entries(outside.path()), QStringList{QStringLiteral("victim.prop")});
         QCOMPARE(readFile(victim), before);
         if (kind == QLatin1String("file as directory") || kind == QLatin1String("unreadable file")) {
-            QVERIFY(QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner));
-            QCOMPARE(readFile(path), before);
+            QVERIFY(QFile::setPermissions(m_path, QFile::ReadOwner | QFile::WriteOwner));
+            QCOMPARE(readFile(m_path), before);
         }
         if (kind == QLatin1String("too large to read whole"))
-            QCOMPARE(QFileInfo(path).size(), maxWholeFileSize + 1);
+            QCOMPARE(QFileInfo(m_path).size(), maxWholeFileSize + 1);
     }
 
     void failedWriteKeepsOldFile_data()
@@ -264,33 +255,19 @@ private slots:
         QFETCH(bool, exists);
         const QByteArray before = "ro.serialno=1\n";
         if (exists)
-            QVERIFY(writeFile(path, before));
-        bool result;
-        {
-            const FileTest::FileSizeLimit limit(before.size());
-            result = setPhoneInfoInFile(dir.path(), path, identity);
-        }
-        QVERIFY(!result);
-        QCOMPARE(entries(dir.path()), exists ? QStringList{QStringLiteral("build.prop")} : QStringList());
+            QVERIFY(writeFile(m_path, before));
+        QVERIFY(!TestUtil::withFileSizeLimit(before.size(), [&] { return setPhoneInfoInFile(m_dir.path(), m_path, identity); }));
+        QCOMPARE(entries(m_dir.path()), exists ? QStringList{QStringLiteral("build.prop")} : QStringList());
         if (exists)
-            QCOMPARE(readFile(path), before);
+            QCOMPARE(readFile(m_path), before);
     }
 
     void modeAndOwnerKept()
     {
-        QVERIFY(writeFile(path, "ro.serialno=1\n"));
-        QCOMPARE(::chmod(QFile::encodeName(path).constData(), 0604), 0);
-        const bool root = ::geteuid() == 0;
-        if (root)
-            QCOMPARE(::chown(QFile::encodeName(path).constData(), 65534, 65534), 0);
-        QVERIFY(setPhoneInfoInFile(dir.path(), path, identity));
-        struct stat info;
-        QCOMPARE(::stat(QFile::encodeName(path).constData(), &info), 0);
-        QCOMPARE(info.st_mode & 07777, mode_t(0604));
-        if (root) {
-            QCOMPARE(info.st_uid, uid_t(65534));
-            QCOMPARE(info.st_gid, gid_t(65534));
-        }
+        QVERIFY(writeFile(m_path, "ro.serialno=1\n"));
+        QVERIFY(TestUtil::giveForeignModeAndOwner(m_path));
+        QVERIFY(setPhoneInfoInFile(m_dir.path(), m_path, identity));
+        QCOMPARE(TestUtil::modeAndOwner(m_path), TestUtil::foreignModeAndOwner());
     }
 
     void hugeFile()
@@ -298,9 +275,9 @@ private slots:
         QByteArray filler;
         for (int i = 0; filler.size() < 15 * 1024 * 1024; ++i)
             filler += "ro.vendor.padding." + QByteArray::number(i) + "=abcdefghijklmnopqrstuvwxyz\n";
-        QVERIFY(writeFile(path, filler + "ro.custom.brand=old\n" + filler));
-        QVERIFY(setPhoneInfoInFile(dir.path(), path, identity));
-        QVERIFY(readFile(path) == filler + "ro.custom.brand=B\n" + filler + newLines({"ro.custom.brand="}));
+        QVERIFY(writeFile(m_path, filler + "ro.custom.brand=old\n" + filler));
+        QVERIFY(setPhoneInfoInFile(m_dir.path(), m_path, identity));
+        QVERIFY(readFile(m_path) == filler + "ro.custom.brand=B\n" + filler + newLines({"ro.custom.brand="}));
     }
 
     // A ".." that stays beneath the data folder is accepted, also while files

@@ -1,5 +1,5 @@
 #include "warninglist.h"
-#include "filetestutil.h"
+#include "testutil.h"
 
 #include <QDir>
 #include <QFile>
@@ -14,17 +14,9 @@
 
 namespace {
 
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
-bool writeDirectly(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.flush();
-}
+using TestUtil::absent;
+using TestUtil::readFile;
+using TestUtil::writeFile;
 
 
 // Marks a case in which the file must be left byte for byte as it was.
@@ -52,7 +44,7 @@ private slots:
     void cleanup()
     {
         // Each case starts with an empty directory.
-        FileTest::emptyDirectory(m_dir.path());
+        TestUtil::emptyDirectory(m_dir.path());
     }
 
     void remove_data()
@@ -134,15 +126,15 @@ R"({
         QFETCH(QString, pkgName);
         QFETCH(bool, result);
         QFETCH(QByteArray, after);
-        QVERIFY(writeDirectly(m_path, before));
+        QVERIFY(writeFile(m_path, before));
         QCOMPARE(removeAppFromWarningListFile(m_path, pkgName), result);
-        QCOMPARE(readAll(m_path), after == unchanged ? before : after);
-        QCOMPARE(FileTest::entries(m_dir.path()), QStringList{QStringLiteral("warning.json")});
+        QCOMPARE(readFile(m_path, absent), after == unchanged ? before : after);
+        QCOMPARE(TestUtil::entries(m_dir.path()), QStringList{QStringLiteral("warning.json")});
     }
 
     void bothListsAreWrittenOnce()
     {
-        QVERIFY(writeDirectly(m_path, bothLists));
+        QVERIFY(writeFile(m_path, bothLists));
         // Every replacement of the file is a rename into the directory. The
         // creation of each temporary file is watched too: it sits between two
         // renames, which the kernel would otherwise merge into one event.
@@ -165,7 +157,7 @@ R"({
         }
         ::close(watcher);
         QCOMPARE(replacements, 1);
-        QVERIFY(!readAll(m_path).contains("both"));
+        QVERIFY(!readFile(m_path, absent).contains("both"));
     }
 
     void unusablePathChangesNothing()
@@ -174,11 +166,11 @@ R"({
         QVERIFY(!removeAppFromWarningListFile(m_path, QStringLiteral("a")));
         QVERIFY(!removeAppFromWarningListFile(m_dir.filePath(QStringLiteral("missing/warning.json")),
                                               QStringLiteral("a")));
-        QCOMPARE(FileTest::entries(m_dir.path()), QStringList());
+        QCOMPARE(TestUtil::entries(m_dir.path()), QStringList());
         QVERIFY(QDir().mkdir(m_path));
         QVERIFY(!removeAppFromWarningListFile(m_path, QStringLiteral("a")));
         QVERIFY(QFileInfo(m_path).isDir());
-        QCOMPARE(FileTest::entries(m_path), QStringList());
+        QCOMPARE(TestUtil::entries(m_path), QStringList());
     }
 
     void failedWriteKeepsTheOldFile()
@@ -187,7 +179,7 @@ R"({
         for (int i = 0; i < 200; ++i)
             before += "{\"pkgName\":\"pay." + QByteArray::number(i) + "\"},";
         before += "{\"pkgName\":\"a\"}]}";
-        QVERIFY(writeDirectly(m_path, before));
+        QVERIFY(writeFile(m_path, before));
 
         // The rewritten list needs more room than the file size limit grants.
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^Failed to write ")));
@@ -200,8 +192,8 @@ R"({
         QCOMPARE(::setrlimit(RLIMIT_FSIZE, &old), 0);
 
         QVERIFY(!result);
-        QCOMPARE(readAll(m_path), before);
-        QCOMPARE(FileTest::entries(m_dir.path()), QStringList{QStringLiteral("warning.json")});
+        QCOMPARE(readFile(m_path, absent), before);
+        QCOMPARE(TestUtil::entries(m_dir.path()), QStringList{QStringLiteral("warning.json")});
     }
 
     void hugeFile()
@@ -215,13 +207,13 @@ R"({
         }
         const QByteArray before = games + "{\"pkgName\":\"x\"}" + pay + "{\"pkgName\":\"x\"},{}]}";
         QVERIFY(before.size() > 20 * 1024 * 1024);
-        QVERIFY(writeDirectly(m_path, before));
+        QVERIFY(writeFile(m_path, before));
         QVERIFY(removeAppFromWarningListFile(m_path, QStringLiteral("x")));
-        const QByteArray after = readAll(m_path);
+        const QByteArray after = readFile(m_path, absent);
         QVERIFY(!after.contains("\"x\""));
         QVERIFY(after.endsWith("            \"pkgName\": \"p.299999\"\n        },\n        {\n        }\n    ]\n}\n"));
         QVERIFY(!removeAppFromWarningListFile(m_path, QStringLiteral("x")));
-        QCOMPARE(readAll(m_path), after);
+        QCOMPARE(readFile(m_path, absent), after);
     }
 };
 

@@ -102,7 +102,7 @@ else
     cmake --install "$build_dir" --prefix /usr >"$state/install.log"
 fi
 
-caller="$build_dir/tests/tools/vexa-pref-call"
+caller="$build_dir/tools/vexa-pref-call"
 for program in tarvo-vexa-settings tarvo-vexa-window tarvo-vexa-manager vexa-pref-call; do
     install -m 0755 "$caller" "/usr/bin/$program"
 done

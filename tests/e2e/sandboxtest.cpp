@@ -28,20 +28,14 @@ QString stateDir()
 Reply call(const QString &program, const QString &method, const QStringList &args,
            const QStringList &wrapper, const QProcessEnvironment &env)
 {
-    QProcess process;
-    process.setProcessEnvironment(env);
     QStringList command = wrapper;
     command << program << method << args;
-    process.start(command.takeFirst(), command);
+    const ProcessResult result = runProcess(command.takeFirst(), command, 60000, env);
     Reply reply;
-    if (!process.waitForFinished(60000)) {
-        process.kill();
-        process.waitForFinished();
-        reply.output = QStringLiteral("time-out");
+    reply.exitCode = result.exitCode;
+    reply.output = result.output;
+    if (result.timedOut)
         return reply;
-    }
-    reply.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    reply.output = QString::fromUtf8(process.readAllStandardOutput());
     const QString firstLine = reply.output.section(QLatin1Char('\n'), 0, 0);
     if (firstLine.startsWith(QLatin1String("error: "))) {
         const QString rest = firstLine.mid(7);

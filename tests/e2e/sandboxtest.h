@@ -3,6 +3,8 @@
 // Helpers for end-to-end tests that run inside tests/e2e/sandbox.sh: the
 // daemon and the callers are the real programs at their installed paths.
 
+#include "testutil.h"
+
 #include <QByteArray>
 #include <QProcess>
 #include <QProcessEnvironment>
@@ -11,38 +13,9 @@
 
 namespace SandboxTest {
 
-// The daemon's fixed files and their folders, as the sandbox has them.
-inline const QString listDir = QStringLiteral("/usr/share/vexa");
-inline const QString gamesPath = QStringLiteral("/usr/share/vexa/games.json");
-inline const QString warningPath = QStringLiteral("/usr/share/vexa/warning.json");
-inline const QString dockerDir = QStringLiteral("/etc/docker");
-inline const QString dockerPath = QStringLiteral("/etc/docker/daemon.json");
-inline const QString autoStartDir = QStringLiteral("/etc/xdg/autostart");
-inline const QString autoStartPath = QStringLiteral("/etc/xdg/autostart/bootlane.desktop");
-// Without it the bus would start a daemon of its own between a kill and the
-// test's restart.
-inline const QString activationFile =
-    QStringLiteral("/usr/share/dbus-1/system-services/cn.selvane.Vexa.Pref.service");
-
-// The seven identity keys, in the order missing ones are appended.
-inline const char *const phoneKeys[] = {"ro.custom.manufacturer=", "ro.custom.brand=", "ro.custom.product=",
-                                        "ro.custom.model=", "ro.custom.device=", "ro.serialno=",
-                                        "ro.custom.imei="};
-
-// The autostart entry, byte for byte, as the daemon must write it.
-inline const QByteArray autoStartBytes = "[Desktop Entry]\n"
-                                         "Name=bootlane\n"
-                                         "Comment=Start Vexa\n"
-                                         "Exec=/usr/bin/bootlane start_vexa_silently\n"
-                                         "Terminal=false\n"
-                                         "Type=Application\n"
-                                         "StartupNotify=false\n"
-                                         "X-GNOME-Autostart-Phase=Applications\n"
-                                         "X-GNOME-Autostart-Notify=true\n"
-                                         "X-GNOME-Autostart-Delay=8\n"
-                                         "NoDisplay=true\n"
-                                         "Categories=\n"
-                                         "\n";
+// The fixed paths, file helpers and process runner shared with the unit
+// tests are TestUtil's; tests that use SandboxTest see them too.
+using namespace TestUtil;
 
 // Permitted callers (the test caller installed at the runtime's paths) and
 // the same caller at a path the daemon does not permit.

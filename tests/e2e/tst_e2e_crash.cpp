@@ -9,7 +9,6 @@
 // a run.
 
 #include "sandboxtest.h"
-#include "stresstest.h"
 
 #include <QDir>
 #include <QFile>
@@ -28,7 +27,6 @@
 #include <unistd.h>
 
 using namespace SandboxTest;
-using namespace StressTest;
 
 namespace {
 
@@ -114,7 +112,7 @@ QByteArray expectedState(FileId file, const Model &model)
     case PhoneFile:
         return phoneBytes(model.phone);
     case AutoStartFile:
-        return model.autoStart ? autoStartBytes : QByteArrayLiteral("<absent>");
+        return model.autoStart ? autoStartBytes : absent;
     case FileCount:
         break;
     }
@@ -125,15 +123,15 @@ QByteArray actualState(FileId file)
 {
     switch (file) {
     case GamesFile:
-        return canonicalJson(readBytes(gamesPath));
+        return canonicalJson(readFile(gamesPath, absent));
     case WarningFile:
-        return canonicalJson(readBytes(warningPath));
+        return canonicalJson(readFile(warningPath, absent));
     case DockerFile:
-        return canonicalJson(readBytes(dockerPath));
+        return canonicalJson(readFile(dockerPath, absent));
     case PhoneFile:
-        return readBytes(phonePath);
+        return readFile(phonePath, absent);
     case AutoStartFile:
-        return readBytes(autoStartPath);
+        return readFile(autoStartPath, absent);
     case FileCount:
         break;
     }
@@ -161,8 +159,8 @@ bool writeModel(const Model &model)
     const QByteArray games = expectedState(GamesFile, model);
     const QByteArray warning = expectedState(WarningFile, model);
     const QByteArray docker = expectedState(DockerFile, model);
-    return writeBytes(gamesPath, games) && writeBytes(warningPath, warning) && writeBytes(dockerPath, docker)
-        && writeBytes(phonePath, phoneBytes(model.phone)) && (!QFile::exists(autoStartPath) || QFile::remove(autoStartPath));
+    return writeFile(gamesPath, games) && writeFile(warningPath, warning) && writeFile(dockerPath, docker)
+        && writeFile(phonePath, phoneBytes(model.phone)) && (!QFile::exists(autoStartPath) || QFile::remove(autoStartPath));
 }
 
 class OpSource
@@ -358,10 +356,10 @@ class TestE2eCrash : public QObject
 {
     Q_OBJECT
 
-    Daemon daemon;
-    QStringList staleFiles;
-    const QStringList fileDirs{listDir, dockerDir, autoStartDir, phoneDir};
-    QStringList entriesBefore;
+    Daemon m_daemon;
+    QStringList m_staleFiles;
+    const QStringList m_fileDirs{listDir, dockerDir, autoStartDir, phoneDir};
+    QStringList m_entriesBefore;
 
     static bool isOurFile(const QString &name)
     {
@@ -407,9 +405,9 @@ private slots:
     {
         if (!insideSandbox())
             QSKIP("run through tests/e2e/sandbox.sh");
-        for (const QString &dir : fileDirs) {
+        for (const QString &dir : m_fileDirs) {
             QVERIFY(QDir().mkpath(dir));
-            entriesBefore << otherEntries(dir, {});
+            m_entriesBefore << otherEntries(dir, {});
         }
 
         // Only the daemon this test starts may run: a call between a kill and
@@ -427,9 +425,9 @@ private slots:
 
         for (const QString &path : {gamesPath, warningPath, dockerPath, phonePath, autoStartPath}) {
             const QString stale = path + staleSuffix;
-            QVERIFY(writeBytes(stale, staleBytes));
+            QVERIFY(writeFile(stale, staleBytes));
             QVERIFY(QFile::setPermissions(stale, QFile::Permissions()));
-            staleFiles << stale;
+            m_staleFiles << stale;
         }
     }
 
@@ -454,12 +452,12 @@ private slots:
         int insideWrite = 0;
         for (int round = 0; round < rounds; ++round) {
             const QString where = QStringLiteral("seed %1, round %2: ").arg(seed).arg(round);
-            QVERIFY2(daemon.start(), qPrintable(where + QStringLiteral("the daemon did not start")));
+            QVERIFY2(m_daemon.start(), qPrintable(where + QStringLiteral("the daemon did not start")));
             // Even rounds kill after a random delay, odd ones at a random change
             // in the files' directories.
             const int delay = source.bounded(maxKillDelayUsecs);
             const int changes = round % 2 ? 1 + source.bounded(maxKillChanges) : 0;
-            Killer killer(daemon.pid(), delay, changes, fileDirs);
+            Killer killer(m_daemon.pid(), delay, changes, m_fileDirs);
             Op op;
             for (;;) {
                 op = source.next(model);
@@ -476,8 +474,8 @@ private slots:
                 ++answered;
             }
             killer.join();
-            QVERIFY2(daemon.waitForExit(), qPrintable(where + QStringLiteral("the daemon outlived SIGKILL")));
-            QCOMPARE(daemon.exitStatus(), QProcess::CrashExit);
+            QVERIFY2(m_daemon.waitForExit(), qPrintable(where + QStringLiteral("the daemon outlived SIGKILL")));
+            QCOMPARE(m_daemon.exitStatus(), QProcess::CrashExit);
 
             int applied = -1;
             const QString problem = checkFiles(&model, &op, &applied);
@@ -490,7 +488,7 @@ private slots:
 
         // With the leftovers of every killed write in place, each method
         // still works and writes exactly what it should.
-        QVERIFY(daemon.start());
+        QVERIFY(m_daemon.start());
         for (int kind = 0; kind < KindCount; ++kind) {
             const Op op = source.next(model, kind);
             caller.write(batchLine(op.method, op.args));
@@ -501,19 +499,19 @@ private slots:
         int ignored = 0;
         const QString problem = checkFiles(&model, nullptr, &ignored);
         QVERIFY2(problem.isEmpty(), qPrintable(problem));
-        daemon.stop();
+        m_daemon.stop();
         caller.closeWriteChannel();
         QVERIFY(caller.waitForFinished(10000));
 
-        for (const QString &stale : qAsConst(staleFiles)) {
+        for (const QString &stale : qAsConst(m_staleFiles)) {
             QFile::setPermissions(stale, QFile::ReadOwner);
-            QCOMPARE(readBytes(stale), staleBytes);
+            QCOMPARE(readFile(stale, absent), staleBytes);
         }
-        QStringList known = entriesBefore;
+        QStringList known = m_entriesBefore;
         for (const char *name : fileNames)
             known << QLatin1String(name) << QLatin1String(name) + staleSuffix;
         QStringList leftovers;
-        for (const QString &dir : fileDirs)
+        for (const QString &dir : m_fileDirs)
             leftovers << otherEntries(dir, known);
         qInfo("%d kills (%d inside a write), %d calls answered; the interrupted call had taken effect %d times, "
               "had not %d times, changed nothing %d times; files left by killed writes: %d %s",
@@ -525,7 +523,7 @@ private slots:
         QVERIFY2(insideWrite > 0, "no kill fell inside a write");
     }
 
-    void cleanupTestCase() { daemon.stop(); }
+    void cleanupTestCase() { m_daemon.stop(); }
 };
 
 QTEST_GUILESS_MAIN(TestE2eCrash)

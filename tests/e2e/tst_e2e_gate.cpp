@@ -93,7 +93,7 @@ class TestE2eGate : public QObject
 {
     Q_OBJECT
 
-    Daemon daemon;
+    Daemon m_daemon;
 
     void expectPermitted(const Reply &reply)
     {
@@ -111,14 +111,14 @@ private slots:
     {
         if (!insideSandbox())
             QSKIP("run through tests/e2e/sandbox.sh");
-        QVERIFY(daemon.start());
+        QVERIFY(m_daemon.start());
     }
 
     void init()
     {
         // Each case starts with a serving daemon and an empty log.
-        if (!daemon.isRunning())
-            QVERIFY(daemon.start());
+        if (!m_daemon.isRunning())
+            QVERIFY(m_daemon.start());
         clearDaemonLog();
     }
 
@@ -281,7 +281,7 @@ private slots:
     {
         // Hold the daemon so the caller's program can be replaced while its
         // call waits to be served.
-        QCOMPARE(::kill(pid_t(daemon.pid()), SIGSTOP), 0);
+        QCOMPARE(::kill(pid_t(m_daemon.pid()), SIGSTOP), 0);
         QProcess caller;
         caller.start(windowCaller, {QStringLiteral("setVexaAutoStart"), QStringLiteral("maybe")});
         QVERIFY(caller.waitForStarted());
@@ -292,7 +292,7 @@ private slots:
         QVERIFY(QFile::remove(windowCaller));
         QVERIFY(QFile::copy(backup, windowCaller));
         QVERIFY(QFile::setPermissions(windowCaller, QFile::permissions(managerCaller)));
-        QCOMPARE(::kill(pid_t(daemon.pid()), SIGCONT), 0);
+        QCOMPARE(::kill(pid_t(m_daemon.pid()), SIGCONT), 0);
 
         QVERIFY(caller.waitForFinished(30000));
         const QString output = QString::fromUtf8(caller.readAllStandardOutput());
@@ -303,12 +303,12 @@ private slots:
 
     void vanishedCallerIsRefusedAndDaemonGoesOn()
     {
-        QCOMPARE(::kill(pid_t(daemon.pid()), SIGSTOP), 0);
+        QCOMPARE(::kill(pid_t(m_daemon.pid()), SIGSTOP), 0);
         const Reply sent = call(managerCaller, QStringLiteral("--no-wait"),
                                 {QStringLiteral("setVexaAutoStart"), QStringLiteral("maybe")});
         QCOMPARE(sent.exitCode, 0);
         QThread::msleep(200); // the bus notices the caller has gone
-        QCOMPARE(::kill(pid_t(daemon.pid()), SIGCONT), 0);
+        QCOMPARE(::kill(pid_t(m_daemon.pid()), SIGCONT), 0);
 
         expectPermitted(harmlessCall(managerCaller));
         QCOMPARE(readDaemonLog(), warnLine("open env file failed:  \"/proc/0/environ\""));
@@ -325,7 +325,7 @@ private slots:
     void refusedQuiltKeepsServing()
     {
         expectRefused(call(unpermittedCaller, QStringLiteral("quilt")), accessDenied, notPermitted);
-        QVERIFY(daemon.isRunning());
+        QVERIFY(m_daemon.isRunning());
         expectPermitted(harmlessCall(managerCaller));
     }
 
@@ -333,15 +333,15 @@ private slots:
     {
         const Reply reply = call(settingsCaller, QStringLiteral("quilt"));
         QCOMPARE(reply.errorName, QStringLiteral("org.freedesktop.DBus.Error.NoReply"));
-        QVERIFY(daemon.waitForExit());
-        QCOMPARE(daemon.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(daemon.exitCode(), 0);
+        QVERIFY(m_daemon.waitForExit());
+        QCOMPARE(m_daemon.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(m_daemon.exitCode(), 0);
         QVERIFY(waitForName(false));
     }
 
     void onlyRootMayOwnTheName()
     {
-        daemon.stop();
+        m_daemon.stop();
         QVERIFY(waitForName(false));
         QProcess asNobodyDaemon;
         QStringList command = asNobody();
@@ -351,7 +351,7 @@ private slots:
         QCOMPARE(asNobodyDaemon.exitCode(), 255);
     }
 
-    void cleanupTestCase() { daemon.stop(); }
+    void cleanupTestCase() { m_daemon.stop(); }
 };
 
 QTEST_GUILESS_MAIN(TestE2eGate)

@@ -36,46 +36,22 @@ const QString desktopPath = QStringLiteral("/usr/share/applications/tarvo-vexa-s
 const QString accessDenied = QStringLiteral("org.freedesktop.DBus.Error.AccessDenied");
 const QString noReply = QStringLiteral("org.freedesktop.DBus.Error.NoReply");
 
-struct Result
+// Runs a program with the tools' search path, a time-out and its standard
+// output and error together.
+ProcessResult run(const QString &program, const QStringList &args)
 {
-    int exitCode = -1;
-    QString output; // standard output and error together
-};
-
-Result run(const QString &program, const QStringList &args)
-{
-    QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
     // Maintainer scripts and tools look for programs in the sbin folders too.
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("PATH"), QStringLiteral("/usr/sbin:/usr/bin:/sbin:/bin"));
     env.insert(QStringLiteral("DEBIAN_FRONTEND"), QStringLiteral("noninteractive"));
     env.insert(QStringLiteral("TMPDIR"), stateDir());
-    process.setProcessEnvironment(env);
-    process.start(program, args);
-    Result result;
-    if (!process.waitForFinished(120000)) {
-        process.kill();
-        process.waitForFinished();
-        result.output = QStringLiteral("time-out");
-        return result;
-    }
-    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    result.output = QString::fromUtf8(process.readAll());
-    return result;
+    return runProcess(program, args, 120000, env, QProcess::MergedChannels);
 }
 
-QByteArray readFile(const QString &path)
+// writeFile, making the file's folder first.
+bool makeFile(const QString &path, const QByteArray &content)
 {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeFile(const QString &path, const QByteArray &content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(content) == content.size();
+    return QDir().mkpath(QFileInfo(path).absolutePath()) && writeFile(path, content);
 }
 
 // Process ids of running copies of the installed daemon.
@@ -106,7 +82,7 @@ QString statusField(qint64 pid, const char *field)
 
 QStringList activatableNames()
 {
-    const Result result = run(QStringLiteral("dbus-send"),
+    const ProcessResult result = run(QStringLiteral("dbus-send"),
                               {QStringLiteral("--system"), QStringLiteral("--print-reply"),
                                QStringLiteral("--dest=org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
                                QStringLiteral("org.freedesktop.DBus.ListActivatableNames")});
@@ -166,7 +142,7 @@ class TestE2eInstalled : public QObject
 {
     Q_OBJECT
 
-    QStringList installedFiles; // files (not folders) the packages put on the system
+    QStringList m_installedFiles; // files (not folders) the packages put on the system
 
     void expectValue(const Reply &reply, const QString &value)
     {
@@ -239,7 +215,7 @@ private slots:
         QFETCH(QString, path);
         QFETCH(QString, package);
         QVERIFY2(QFileInfo(path).isFile(), qPrintable(path));
-        const Result owner = run(QStringLiteral("dpkg-query"), {QStringLiteral("-S"), path});
+        const ProcessResult owner = run(QStringLiteral("dpkg-query"), {QStringLiteral("-S"), path});
         QCOMPARE(owner.exitCode, 0);
         QCOMPARE(owner.output.section(QLatin1Char(':'), 0, 0), package);
     }
@@ -247,12 +223,12 @@ private slots:
     void installedFilesAreAccepted()
     {
         // systemd reads the unit as installed, with the daemon in place.
-        const Result verify = run(QStringLiteral("systemd-analyze"),
+        const ProcessResult verify = run(QStringLiteral("systemd-analyze"),
                                   {QStringLiteral("verify"), QStringLiteral("--man=no"),
                                    QStringLiteral("--recursive-errors=no"), unitPath});
         QVERIFY2(verify.exitCode == 0, qPrintable(verify.output));
 
-        const Result desktop = run(QStringLiteral("desktop-file-validate"), {desktopPath});
+        const ProcessResult desktop = run(QStringLiteral("desktop-file-validate"), {desktopPath});
         QVERIFY2(desktop.exitCode == 0 && desktop.output.isEmpty(), qPrintable(desktop.output));
         // The menu entry's command is the installed program.
         QVERIFY(readFile(desktopPath).contains("\nExec=tarvo-vexa-sensorwindow\n"));
@@ -290,13 +266,13 @@ private slots:
     void methodsWriteTheirFiles()
     {
         // The runtime's data files, as the runtime would have left them.
-        QVERIFY(writeFile(QStringLiteral("/usr/share/vexa/games.json"), "{\"games\": []}\n"));
-        QVERIFY(writeFile(QStringLiteral("/usr/share/vexa/warning.json"),
+        QVERIFY(makeFile(QStringLiteral("/usr/share/vexa/games.json"), "{\"games\": []}\n"));
+        QVERIFY(makeFile(QStringLiteral("/usr/share/vexa/warning.json"),
                           "{\"games\": [{\"pkgName\": \"com.example.warned\"}], \"pay\": []}\n"));
         QVERIFY(QDir().mkpath(QStringLiteral("/etc/docker")));
         QVERIFY(QDir().mkpath(QStringLiteral("/etc/xdg/autostart")));
         const QString properties = QStringLiteral("/var/lib/vexa/vexa-test/build.prop");
-        QVERIFY(writeFile(properties, "ro.build.id=TEST\nro.custom.brand=old\n"));
+        QVERIFY(makeFile(properties, "ro.build.id=TEST\nro.custom.brand=old\n"));
 
         expectValue(call(settingsCaller, QStringLiteral("addGameToWhiteList"),
                          {QStringLiteral("Racer"), QStringLiteral("com.example.racer")}),
@@ -340,13 +316,13 @@ private slots:
     void logsAreCollectedForAUser()
     {
         const QString user = QStringLiteral("vexauser");
-        const Result added = run(QStringLiteral("useradd"), {QStringLiteral("--create-home"), user});
+        const ProcessResult added = run(QStringLiteral("useradd"), {QStringLiteral("--create-home"), user});
         QVERIFY2(added.exitCode == 0, qPrintable(added.output));
         const QString uid = run(QStringLiteral("id"), {QStringLiteral("-u"), user}).output.trimmed();
         const QString data = QStringLiteral("/var/lib/vexa/vexa-%1-%2/data").arg(uid, user);
-        QVERIFY(writeFile(data + QStringLiteral("/klog/kernel.log"), "kernel says hello\n"));
+        QVERIFY(makeFile(data + QStringLiteral("/klog/kernel.log"), "kernel says hello\n"));
         const QString collection = QStringLiteral("/home/%1/VexaLog/logs").arg(user);
-        const Result made = run(QStringLiteral("runuser"), {QStringLiteral("-u"), user, QStringLiteral("--"),
+        const ProcessResult made = run(QStringLiteral("runuser"), {QStringLiteral("-u"), user, QStringLiteral("--"),
                                                             QStringLiteral("mkdir"), QStringLiteral("-p"), collection});
         QVERIFY2(made.exitCode == 0, qPrintable(made.output));
 
@@ -355,7 +331,7 @@ private slots:
         struct stat info;
         QCOMPARE(::stat(QFile::encodeName(archive).constData(), &info), 0);
         QCOMPARE(QString::number(info.st_uid), uid);
-        const Result listing = run(QStringLiteral("unzip"), {QStringLiteral("-Z1"), archive});
+        const ProcessResult listing = run(QStringLiteral("unzip"), {QStringLiteral("-Z1"), archive});
         QVERIFY2(listing.output.split(QLatin1Char('\n')).contains(QStringLiteral("kernel.log")),
                  qPrintable(listing.output));
     }
@@ -397,7 +373,7 @@ private slots:
         const QString user = QStringLiteral("vexauser");
         const QString uid = run(QStringLiteral("id"), {QStringLiteral("-u"), user}).output.trimmed();
         const QString collection = QStringLiteral("/home/%1/Documents/VexaLog/capped").arg(user);
-        const Result made = run(QStringLiteral("runuser"), {QStringLiteral("-u"), user, QStringLiteral("--"),
+        const ProcessResult made = run(QStringLiteral("runuser"), {QStringLiteral("-u"), user, QStringLiteral("--"),
                                                             QStringLiteral("mkdir"), QStringLiteral("-p"), collection});
         QVERIFY2(made.exitCode == 0, qPrintable(made.output));
         expectValue(call(windowCaller, QStringLiteral("copyLogFiles"), {user, uid, collection}, asUser(user)),
@@ -410,7 +386,7 @@ private slots:
         // chmod -R 777 reached the user's own folder too.
         QCOMPARE(::stat(QFile::encodeName(collection).constData(), &info), 0);
         QCOMPARE(info.st_mode & 07777, mode_t(0777));
-        const Result listing = run(QStringLiteral("unzip"), {QStringLiteral("-Z1"), archive});
+        const ProcessResult listing = run(QStringLiteral("unzip"), {QStringLiteral("-Z1"), archive});
         QVERIFY2(listing.output.split(QLatin1Char('\n')).contains(QStringLiteral("kernel.log")),
                  qPrintable(listing.output));
 
@@ -449,7 +425,7 @@ private slots:
         // Forced, as the weekly run would do it, with a state file of our own.
         const QStringList rotate = {QStringLiteral("--force"), QStringLiteral("--state"),
                                     stateDir() + QStringLiteral("/logrotate.state"), logrotatePath};
-        Result rotated = run(QStringLiteral("logrotate"), rotate);
+        ProcessResult rotated = run(QStringLiteral("logrotate"), rotate);
         QVERIFY2(rotated.exitCode == 0, qPrintable(rotated.output));
         const QString first = daemonLog + QStringLiteral(".1");
         QCOMPARE(readFile(first), refusedLine);
@@ -473,24 +449,24 @@ private slots:
     void purgeLeavesOnlyTheLogAndTheRuntimesFiles()
     {
         for (const QString &package : {daemonPackage, windowPackage}) {
-            const Result listed = run(QStringLiteral("dpkg-query"), {QStringLiteral("-L"), package});
+            const ProcessResult listed = run(QStringLiteral("dpkg-query"), {QStringLiteral("-L"), package});
             QCOMPARE(listed.exitCode, 0);
             for (const QString &path : listed.output.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
                 if (!QFileInfo(path).isDir())
-                    installedFiles << path;
+                    m_installedFiles << path;
             }
         }
-        QVERIFY(installedFiles.contains(daemonProgram));
+        QVERIFY(m_installedFiles.contains(daemonProgram));
         QCOMPARE(daemonPids().size(), 1); // running, so removal must end it
 
-        const Result purged = run(QStringLiteral("dpkg"), {QStringLiteral("--purge"), daemonPackage, windowPackage});
+        const ProcessResult purged = run(QStringLiteral("dpkg"), {QStringLiteral("--purge"), daemonPackage, windowPackage});
         QVERIFY2(purged.exitCode == 0, qPrintable(purged.output));
 
         QVERIFY(daemonPids().isEmpty());
         QVERIFY(!activatableNames().contains(busName));
         QCOMPARE(call(managerCaller, QStringLiteral("setVexaAutoStart"), {QStringLiteral("maybe")}).errorName,
                  QStringLiteral("org.freedesktop.DBus.Error.ServiceUnknown"));
-        for (const QString &path : qAsConst(installedFiles))
+        for (const QString &path : qAsConst(m_installedFiles))
             QVERIFY2(!QFileInfo::exists(path), qPrintable(path));
 
         // Every file the sandbox added or changed is in an overlay's upper

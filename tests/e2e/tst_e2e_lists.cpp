@@ -21,30 +21,12 @@ static const QByteArray gamesBefore = R"({"version": 1, "games": [{"pkgname": "c
 static const QByteArray warningBefore =
     R"({"games": [{"pkgName": "com.x.app"}, {"pkgName": "com.y.app"}], "pay": [{"pkgName": "com.x.app"}]})";
 
-static QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
-static bool putFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size()
-        && file.flush();
-}
-
-static QStringList listDirEntries()
-{
-    return QDir(listDir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                                   QDir::Name);
-}
 
 class TestE2eLists : public QObject
 {
     Q_OBJECT
 
-    Daemon daemon;
+    Daemon m_daemon;
     bool m_mounted = false;
 
     static QString printed(const char *value) { return QLatin1String(value) + QLatin1Char('\n'); }
@@ -55,14 +37,14 @@ private slots:
         if (!insideSandbox())
             QSKIP("run through tests/e2e/sandbox.sh");
         QVERIFY(QDir().mkpath(listDir));
-        QVERIFY(daemon.start());
+        QVERIFY(m_daemon.start());
     }
 
     void init()
     {
         clearDaemonLog();
-        QVERIFY(putFile(gamesPath, gamesBefore));
-        QVERIFY(putFile(warningPath, warningBefore));
+        QVERIFY(writeFile(gamesPath, gamesBefore));
+        QVERIFY(writeFile(warningPath, warningBefore));
     }
 
     void gameWhiteListAtItsPath()
@@ -77,7 +59,7 @@ private slots:
         QCOMPARE(call(settingsCaller, QStringLiteral("addGameToWhiteList"),
                       {QStringLiteral("重力 Racer"), QStringLiteral("com.b.game")}).output,
                  printed("true"));
-        QCOMPARE(readAll(gamesPath), QStringLiteral(R"({
+        QCOMPARE(readFile(gamesPath, absent), QStringLiteral(R"({
     "games": [
         {
             "appname": "A",
@@ -99,7 +81,7 @@ private slots:
 
         QCOMPARE(call(windowCaller, QStringLiteral("removeGameFromWhiteList"), {QStringLiteral("com.a.game")}).output,
                  printed("true"));
-        QCOMPARE(readAll(gamesPath), QByteArray(R"({
+        QCOMPARE(readFile(gamesPath, absent), QByteArray(R"({
     "games": [
         {
             "appname": "重力 Racer",
@@ -109,7 +91,7 @@ private slots:
     "version": 1
 }
 )"));
-        QCOMPARE(listDirEntries(), QStringList({QStringLiteral("games.json"), QStringLiteral("warning.json")}));
+        QCOMPARE(entries(listDir), QStringList({QStringLiteral("games.json"), QStringLiteral("warning.json")}));
         QCOMPARE(readDaemonLog(), QByteArray());
     }
 
@@ -117,7 +99,7 @@ private slots:
     {
         const QStringList app{QStringLiteral("com.x.app")};
         QCOMPARE(call(managerCaller, QStringLiteral("removeAppFromWarningList"), app).output, printed("true"));
-        QCOMPARE(readAll(warningPath), QByteArray(R"({
+        QCOMPARE(readFile(warningPath, absent), QByteArray(R"({
     "games": [
         {
             "pkgName": "com.y.app"
@@ -128,9 +110,9 @@ private slots:
 }
 )"));
         // Nothing more to remove: false, and the file stays as it is.
-        const QByteArray after = readAll(warningPath);
+        const QByteArray after = readFile(warningPath, absent);
         QCOMPARE(call(managerCaller, QStringLiteral("removeAppFromWarningList"), app).output, printed("false"));
-        QCOMPARE(readAll(warningPath), after);
+        QCOMPARE(readFile(warningPath, absent), after);
     }
 
     void refusedCallerChangesNothing_data()
@@ -150,9 +132,9 @@ private slots:
         QFETCH(QStringList, args);
         const Reply reply = call(unpermittedCaller, method, args);
         QCOMPARE(reply.errorName, QStringLiteral("org.freedesktop.DBus.Error.AccessDenied"));
-        QCOMPARE(readAll(gamesPath), gamesBefore);
-        QCOMPARE(readAll(warningPath), warningBefore);
-        QCOMPARE(listDirEntries(), QStringList({QStringLiteral("games.json"), QStringLiteral("warning.json")}));
+        QCOMPARE(readFile(gamesPath, absent), gamesBefore);
+        QCOMPARE(readFile(warningPath, absent), warningBefore);
+        QCOMPARE(entries(listDir), QStringList({QStringLiteral("games.json"), QStringLiteral("warning.json")}));
     }
 
     void fullFileSystemKeepsTheOldFiles()
@@ -161,8 +143,8 @@ private slots:
         QCOMPARE(::mount("vexa-full", QFile::encodeName(listDir).constData(), "tmpfs", 0, "size=64k,mode=0755"),
                  0);
         m_mounted = true;
-        QVERIFY(putFile(gamesPath, gamesBefore));
-        QVERIFY(putFile(warningPath, warningBefore));
+        QVERIFY(writeFile(gamesPath, gamesBefore));
+        QVERIFY(writeFile(warningPath, warningBefore));
         const QByteArray filler = QFile::encodeName(listDir + QStringLiteral("/filler"));
         const int fd = ::open(filler.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         QVERIFY(fd >= 0);
@@ -179,9 +161,9 @@ private slots:
                                        {QStringLiteral("com.a.game")});
         const Reply removedApp = call(settingsCaller, QStringLiteral("removeAppFromWarningList"),
                                       {QStringLiteral("com.x.app")});
-        const QByteArray gamesAfter = readAll(gamesPath);
-        const QByteArray warningAfter = readAll(warningPath);
-        const QStringList entries = listDirEntries();
+        const QByteArray gamesAfter = readFile(gamesPath, absent);
+        const QByteArray warningAfter = readFile(warningPath, absent);
+        const QStringList entriesAfter = entries(listDir);
         cleanup();
 
         QCOMPARE(added.output, printed("false"));
@@ -189,7 +171,7 @@ private slots:
         QCOMPARE(removedApp.output, printed("false"));
         QCOMPARE(gamesAfter, gamesBefore);
         QCOMPARE(warningAfter, warningBefore);
-        QCOMPARE(entries, QStringList({QStringLiteral("filler"), QStringLiteral("games.json"),
+        QCOMPARE(entriesAfter, QStringList({QStringLiteral("filler"), QStringLiteral("games.json"),
                                        QStringLiteral("warning.json")}));
         const QByteArray log = readDaemonLog();
         QCOMPARE(log.count("[QWARN]:msg-[Failed to write \"/usr/share/vexa/games.json\""), 2);
@@ -202,7 +184,7 @@ private slots:
             m_mounted = false;
     }
 
-    void cleanupTestCase() { daemon.stop(); }
+    void cleanupTestCase() { m_daemon.stop(); }
 };
 
 QTEST_GUILESS_MAIN(TestE2eLists)

@@ -10,7 +10,6 @@
 // The mix is seeded; the seed is printed, and VEXA_LOAD_SEED repeats a run.
 
 #include "sandboxtest.h"
-#include "stresstest.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -28,7 +27,6 @@
 #include <unistd.h>
 
 using namespace SandboxTest;
-using namespace StressTest;
 
 namespace {
 
@@ -207,10 +205,10 @@ class TestE2eLoad : public QObject
 {
     Q_OBJECT
 
-    Daemon daemon;
-    uid_t uid = 0;
-    gid_t gid = 0;
-    QString logRoot;
+    Daemon m_daemon;
+    uid_t m_uid = 0;
+    gid_t m_gid = 0;
+    QString m_logRoot;
 
     static QString programFor(int caller)
     {
@@ -241,27 +239,27 @@ class TestE2eLoad : public QObject
         for (const Call &call : calls)
             bytes += call.line;
         const QString path = stateDir() + QLatin1Char('/') + name;
-        return writeBytes(path, bytes) ? path : QString();
+        return writeFile(path, bytes) ? path : QString();
     }
 
     // The folder and its VexaLog parent are the user's, as the front end
     // makes them: the daemon's tools write there as the user.
     bool makeCollectionDir(const QString &dir)
     {
-        return QDir().mkpath(dir) && ::chown(QFile::encodeName(logRoot).constData(), uid, gid) == 0
-            && ::chown(QFile::encodeName(dir).constData(), uid, gid) == 0;
+        return QDir().mkpath(dir) && ::chown(QFile::encodeName(m_logRoot).constData(), m_uid, m_gid) == 0
+            && ::chown(QFile::encodeName(dir).constData(), m_uid, m_gid) == 0;
     }
 
 private slots:
     // The files every run starts from.
     void resetFiles()
     {
-        QVERIFY(writeBytes(gamesPath, initialGameList()));
-        QVERIFY(writeBytes(warningPath, initialWarningList()));
-        QVERIFY(writeBytes(dockerPath, "{\"log-level\": \"warn\"}\n"));
+        QVERIFY(writeFile(gamesPath, initialGameList()));
+        QVERIFY(writeFile(warningPath, initialWarningList()));
+        QVERIFY(writeFile(dockerPath, "{\"log-level\": \"warn\"}\n"));
         QVERIFY(!QFile::exists(autoStartPath) || QFile::remove(autoStartPath));
         for (int caller = 0; caller < callers; ++caller)
-            QVERIFY(writeBytes(phonePath(caller), phonePreamble(caller)));
+            QVERIFY(writeFile(phonePath(caller), phonePreamble(caller)));
     }
 
     // Runs the callers' plans at once; every reply must be the planned one.
@@ -308,7 +306,7 @@ private slots:
         // Every caller's packages that were not removed are listed, in the
         // order that caller added them, after the entries that were there
         // before; nothing else is.
-        const QByteArray bytes = readBytes(gamesPath);
+        const QByteArray bytes = readFile(gamesPath, absent);
         QJsonParseError error;
         const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
         QVERIFY2(document.isObject(), qPrintable(error.errorString()));
@@ -337,21 +335,21 @@ private slots:
         QJsonArray untouched;
         for (const QString &name : untouchedWarnings)
             untouched.append(QJsonObject{{QStringLiteral("pkgName"), name}});
-        QCOMPARE(canonicalJson(readBytes(warningPath)),
+        QCOMPARE(canonicalJson(readFile(warningPath, absent)),
                  canonicalJson(QJsonObject{{QStringLiteral("games"), untouched}, {QStringLiteral("pay"), untouched}}));
-        QCOMPARE(canonicalJson(readBytes(dockerPath)),
+        QCOMPARE(canonicalJson(readFile(dockerPath, absent)),
                  canonicalJson(QJsonObject{{QStringLiteral("bip"), finalBridge},
                                            {QStringLiteral("log-level"), QStringLiteral("warn")}}));
-        QCOMPARE(readBytes(autoStartPath), autoStartBytes);
+        QCOMPARE(readFile(autoStartPath, absent), autoStartBytes);
         for (int caller = 0; caller < callers; ++caller) {
             QByteArray expected = phonePreamble(caller);
             for (int i = 0; i < 7; ++i)
                 expected += phoneKeys[i] + plans.at(caller).lastPhone.at(i).toUtf8() + '\n';
-            QCOMPARE(readBytes(phonePath(caller)), expected);
+            QCOMPARE(readFile(phonePath(caller), absent), expected);
             for (const QString &dir : plans.at(caller).collections) {
                 const QFileInfo archive(dir + QStringLiteral(".zip"));
                 QVERIFY2(archive.isFile(), qPrintable(archive.filePath()));
-                QCOMPARE(archive.ownerId(), uint(uid));
+                QCOMPARE(archive.ownerId(), uint(m_uid));
             }
         }
         // Not one warning: no write failed.
@@ -369,17 +367,17 @@ private slots:
         QCOMPARE(useradd.exitCode(), 0);
         const struct passwd *entry = ::getpwnam(userName.toLatin1().constData());
         QVERIFY(entry);
-        uid = entry->pw_uid;
-        gid = entry->pw_gid;
-        logRoot = QFile::decodeName(entry->pw_dir) + QStringLiteral("/VexaLog");
-        const QString data = QStringLiteral("/var/lib/vexa/vexa-%1-%2/data").arg(uid).arg(userName);
+        m_uid = entry->pw_uid;
+        m_gid = entry->pw_gid;
+        m_logRoot = QFile::decodeName(entry->pw_dir) + QStringLiteral("/VexaLog");
+        const QString data = QStringLiteral("/var/lib/vexa/vexa-%1-%2/data").arg(m_uid).arg(userName);
         QVERIFY(QDir().mkpath(data + QStringLiteral("/klog")));
-        QVERIFY(writeBytes(data + QStringLiteral("/klog/kernel.log"), "kernel\n"));
+        QVERIFY(writeFile(data + QStringLiteral("/klog/kernel.log"), "kernel\n"));
         for (const QString &dir : {QStringLiteral("/usr/share/vexa"), QStringLiteral("/etc/docker"),
                                    QStringLiteral("/etc/xdg/autostart"), phoneDir})
             QVERIFY(QDir().mkpath(dir));
         clearDaemonLog();
-        QVERIFY(daemon.start());
+        QVERIFY(m_daemon.start());
     }
 
     void eightCallersAtOnce()
@@ -390,7 +388,7 @@ private slots:
         qInfo("seed %u (VEXA_LOAD_SEED=%u repeats this run)", seed, seed);
         QRandomGenerator random(seed);
 
-        const qint64 pid = daemon.pid();
+        const qint64 pid = m_daemon.pid();
         QThread::msleep(200);
         QStringList files[runs + 1];
         qint64 resident[runs + 1];
@@ -402,7 +400,7 @@ private slots:
             resetFiles();
             QVector<Plan> plans;
             for (int caller = 0; caller < callers; ++caller)
-                plans << planFor(run, caller, logRoot, uid, &random);
+                plans << planFor(run, caller, m_logRoot, m_uid, &random);
             runLoad(run, plans);
             if (QTest::currentTestFailed())
                 return;
@@ -434,7 +432,7 @@ private slots:
 #endif
     }
 
-    void cleanupTestCase() { daemon.stop(); }
+    void cleanupTestCase() { m_daemon.stop(); }
 };
 
 QTEST_GUILESS_MAIN(TestE2eLoad)

@@ -28,25 +28,14 @@ const QString outsideDir = QStringLiteral("/var/lib/vexa-outside");
 const QString victimName = QStringLiteral("vexavictim");
 const QString plantedArchive = QStringLiteral("/etc/vexa-planted.zip");
 
-bool writeFile(const QString &path, const QByteArray &content, QFile::Permissions mode = {})
-{
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
-        return false;
-    file.close();
-    return mode == QFile::Permissions() || file.setPermissions(mode);
-}
-
 // Runs a command and returns its standard output; QVERIFY-able by exit code.
 QByteArray run(const QString &program, const QStringList &args, int *exitCode = nullptr)
 {
-    QProcess process;
-    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process.start(program, args);
-    process.waitForFinished(60000);
+    const ProcessResult result =
+        runProcess(program, args, 60000, QProcessEnvironment::systemEnvironment(), QProcess::ForwardedErrorChannel);
     if (exitCode)
-        *exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    return process.readAllStandardOutput();
+        *exitCode = result.exitCode;
+    return result.bytes;
 }
 
 QStringList archiveNames(const QString &archive)
@@ -115,20 +104,20 @@ class TestE2eLogCollection : public QObject
 {
     Q_OBJECT
 
-    Daemon daemon;
-    uid_t uid = 0;
-    gid_t gid = 0;
-    QString home;
-    QString vexaLog;
-    QString victimUid;
-    QString victimHome;
+    Daemon m_daemon;
+    uid_t m_uid = 0;
+    gid_t m_gid = 0;
+    QString m_home;
+    QString m_vexaLog;
+    QString m_victimUid;
+    QString m_victimHome;
 
     // Everything a hostile caller must not reach: root's files, another
     // user's folder and container, a place the archive must not appear.
     QStringList victims() const
     {
         QStringList state;
-        for (const QString &path : {secretFile, outsideDir, victimHome, QStringLiteral("/var/lib/vexa/vexa-%1-%2").arg(victimUid, victimName), plantedArchive})
+        for (const QString &path : {secretFile, outsideDir, m_victimHome, QStringLiteral("/var/lib/vexa/vexa-%1-%2").arg(m_victimUid, victimName), plantedArchive})
             state << snapshot(path);
         return state;
     }
@@ -148,9 +137,9 @@ class TestE2eLogCollection : public QObject
     // user's own.
     QString makeCollectionDir(const QString &name)
     {
-        const QString dir = vexaLog + QLatin1Char('/') + name;
-        if (!QDir().mkpath(dir) || ::chown(QFile::encodeName(vexaLog).constData(), uid, gid) != 0
-            || ::chown(QFile::encodeName(dir).constData(), uid, gid) != 0)
+        const QString dir = m_vexaLog + QLatin1Char('/') + name;
+        if (!QDir().mkpath(dir) || ::chown(QFile::encodeName(m_vexaLog).constData(), m_uid, m_gid) != 0
+            || ::chown(QFile::encodeName(dir).constData(), m_uid, m_gid) != 0)
             return QString();
         return dir;
     }
@@ -165,8 +154,8 @@ class TestE2eLogCollection : public QObject
         const QString archive = dir + QStringLiteral(".zip");
         QCOMPARE(archiveNames(archive), names);
         const QFileInfo info(archive);
-        QCOMPARE(info.ownerId(), uint(uid));
-        QCOMPARE(info.groupId(), uint(gid));
+        QCOMPARE(info.ownerId(), uint(m_uid));
+        QCOMPARE(info.groupId(), uint(m_gid));
         // The collection directory and everything copied into it are 777.
         QCOMPARE(modeOf(dir), 0777);
         QDirIterator it(dir, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
@@ -193,16 +182,16 @@ private slots:
         QCOMPARE(status, 0);
         const struct passwd *entry = ::getpwnam(userName.toLatin1().constData());
         QVERIFY(entry);
-        uid = entry->pw_uid;
-        gid = entry->pw_gid;
-        QVERIFY(uid != 0 && gid != 0);
-        home = QFile::decodeName(entry->pw_dir);
-        vexaLog = home + QStringLiteral("/VexaLog");
+        m_uid = entry->pw_uid;
+        m_gid = entry->pw_gid;
+        QVERIFY(m_uid != 0 && m_gid != 0);
+        m_home = QFile::decodeName(entry->pw_dir);
+        m_vexaLog = m_home + QStringLiteral("/VexaLog");
         QVERIFY(!makeCollectionDir(QStringLiteral("run1")).isEmpty());
 
         // The full container, with logs readable by root only, as the
         // runtime leaves them.
-        const QString data = containerData(QString::number(uid));
+        const QString data = containerData(QString::number(m_uid));
         const QFile::Permissions rootOnly = QFile::ReadOwner | QFile::WriteOwner;
         for (const char *sub : {"klog/old", "anr", "system/dropbox", "tombstones"})
             QVERIFY(QDir().mkpath(data + QLatin1Char('/') + QLatin1String(sub)));
@@ -223,31 +212,31 @@ private slots:
         QCOMPARE(status, 0);
         const struct passwd *victim = ::getpwnam(victimName.toLatin1().constData());
         QVERIFY(victim);
-        victimUid = QString::number(victim->pw_uid);
-        victimHome = QFile::decodeName(victim->pw_dir);
-        const QString victimLogs = victimHome + QStringLiteral("/VexaLog/run");
+        m_victimUid = QString::number(victim->pw_uid);
+        m_victimHome = QFile::decodeName(victim->pw_dir);
+        const QString victimLogs = m_victimHome + QStringLiteral("/VexaLog/run");
         QVERIFY(QDir().mkpath(victimLogs));
         QVERIFY(writeFile(victimLogs + QStringLiteral("/notes"), "mine\n", rootOnly));
         QCOMPARE(run(QStringLiteral("chown"), {QStringLiteral("-R"), victimName + QLatin1Char(':') + victimName,
-                                                victimHome + QStringLiteral("/VexaLog")}),
+                                                m_victimHome + QStringLiteral("/VexaLog")}),
                  QByteArray());
-        QVERIFY(QDir().mkpath(QStringLiteral("/var/lib/vexa/vexa-%1-%2/data/klog").arg(victimUid, victimName)));
-        QVERIFY(writeFile(QStringLiteral("/var/lib/vexa/vexa-%1-%2/data/klog/victim.log").arg(victimUid, victimName),
+        QVERIFY(QDir().mkpath(QStringLiteral("/var/lib/vexa/vexa-%1-%2/data/klog").arg(m_victimUid, victimName)));
+        QVERIFY(writeFile(QStringLiteral("/var/lib/vexa/vexa-%1-%2/data/klog/victim.log").arg(m_victimUid, victimName),
                           "victim\n", rootOnly));
-        QVERIFY(daemon.start());
+        QVERIFY(m_daemon.start());
     }
 
     void init()
     {
-        if (!daemon.isRunning())
-            QVERIFY(daemon.start());
+        if (!m_daemon.isRunning())
+            QVERIFY(m_daemon.start());
         clearDaemonLog();
     }
 
     void collectsEverything()
     {
-        const QString dir = vexaLog + QStringLiteral("/run1");
-        const Reply reply = collect(userName, QString::number(uid), dir);
+        const QString dir = m_vexaLog + QStringLiteral("/run1");
+        const Reply reply = collect(userName, QString::number(m_uid), dir);
         QVERIFY2(!reply.isError(), qPrintable(reply.output));
         QCOMPARE(reply.value, QStringLiteral("0"));
         expectCollected(dir, {QStringLiteral("event@1.txt"), QStringLiteral("kernel.1.log"),
@@ -261,11 +250,11 @@ private slots:
         QVERIFY(QFile::exists(dir + QStringLiteral("/dropbox/event@1.txt")));
         QVERIFY(QFile::exists(dir + QStringLiteral("/vexa.log")));
         // The sources are untouched.
-        QCOMPARE(modeOf(containerData(QString::number(uid)) + QStringLiteral("/klog/kernel.log")), 0600);
+        QCOMPARE(modeOf(containerData(QString::number(m_uid)) + QStringLiteral("/klog/kernel.log")), 0600);
         QCOMPARE(modeOf(runtimeLog), 0600);
 
         // A second run over the same directory updates the same archive.
-        QCOMPARE(collect(userName, QString::number(uid), dir).value, QStringLiteral("0"));
+        QCOMPARE(collect(userName, QString::number(m_uid), dir).value, QStringLiteral("0"));
         QCOMPARE(archiveNames(dir + QStringLiteral(".zip")).size(), 6);
     }
 
@@ -274,7 +263,7 @@ private slots:
         const QString dir = makeCollectionDir(QStringLiteral("run2"));
         QVERIFY(!dir.isEmpty());
         QVERIFY(QFile::rename(runtimeLog, runtimeLog + QStringLiteral(".away")));
-        const Reply reply = collect(userName, QString::number(uid), dir);
+        const Reply reply = collect(userName, QString::number(m_uid), dir);
         QVERIFY(QFile::rename(runtimeLog + QStringLiteral(".away"), runtimeLog));
         QCOMPARE(reply.value, QStringLiteral("0"));
         expectCollected(dir, {QStringLiteral("event@1.txt"), QStringLiteral("kernel.1.log"),
@@ -287,11 +276,11 @@ private slots:
     {
         const QString dir = makeCollectionDir(QStringLiteral("run3"));
         QVERIFY(!dir.isEmpty());
-        const QString data = containerData(QString::number(uid));
+        const QString data = containerData(QString::number(m_uid));
         const QStringList lacking = {QStringLiteral("/anr"), QStringLiteral("/tombstones")};
         for (const QString &sub : lacking)
             QVERIFY(QFile::rename(data + sub, data + sub + QStringLiteral(".away")));
-        const Reply reply = collect(userName, QString::number(uid), dir);
+        const Reply reply = collect(userName, QString::number(m_uid), dir);
         for (const QString &sub : lacking)
             QVERIFY(QFile::rename(data + sub + QStringLiteral(".away"), data + sub));
         QCOMPARE(reply.value, QStringLiteral("0"));
@@ -306,7 +295,7 @@ private slots:
         const QString dir = makeCollectionDir(QStringLiteral("run4"));
         QVERIFY(!dir.isEmpty());
         QVERIFY(QFile::link(secretFile, dir + QStringLiteral("/secret")));
-        QCOMPARE(collect(userName, QString::number(uid), dir).value, QStringLiteral("0"));
+        QCOMPARE(collect(userName, QString::number(m_uid), dir).value, QStringLiteral("0"));
         const QByteArray stored = run(QStringLiteral("unzip"), {QStringLiteral("-p"), dir + QStringLiteral(".zip"),
                                                                QStringLiteral("secret")});
         QCOMPARE(stored, secretFile.toUtf8()); // the link itself
@@ -340,19 +329,19 @@ private slots:
         QFETCH(QString, id);
         QFETCH(QString, logPath);
         QFETCH(QString, watched);
-        const QString escape = vexaLog + QStringLiteral("/escape");
+        const QString escape = m_vexaLog + QStringLiteral("/escape");
         if (!QFileInfo(escape).isSymLink())
             QVERIFY(QFile::link(outsideDir, escape));
         // run5 is refused for its planted archive link; run6 is acceptable
         // except for what the row gets wrong.
         QVERIFY(!makeCollectionDir(QStringLiteral("run5")).isEmpty());
         QVERIFY(!makeCollectionDir(QStringLiteral("run6")).isEmpty());
-        const QString planted = vexaLog + QStringLiteral("/run5.zip");
+        const QString planted = m_vexaLog + QStringLiteral("/run5.zip");
         if (!QFileInfo(planted).isSymLink())
             QVERIFY(QFile::link(QStringLiteral("/etc/vexa-planted.zip"), planted));
-        id.replace(QStringLiteral("%uid"), QString::number(uid));
-        logPath.replace(QLatin1Char('~'), home);
-        watched.replace(QLatin1Char('~'), home);
+        id.replace(QStringLiteral("%uid"), QString::number(m_uid));
+        logPath.replace(QLatin1Char('~'), m_home);
+        watched.replace(QLatin1Char('~'), m_home);
 
         const QStringList before = snapshot(watched);
         const int watchedMode = modeOf(watched);
@@ -362,7 +351,7 @@ private slots:
         QCOMPARE(snapshot(watched), before);
         QCOMPARE(modeOf(watched), watchedMode);
         QVERIFY(!QFileInfo::exists(QDir::cleanPath(watched) + QStringLiteral(".zip")));
-        QVERIFY(!QFileInfo::exists(vexaLog + QStringLiteral(".zip")));
+        QVERIFY(!QFileInfo::exists(m_vexaLog + QStringLiteral(".zip")));
         QCOMPARE(readDaemonLog(), QByteArray());
     }
 
@@ -394,9 +383,9 @@ private slots:
         QFETCH(QString, logPath);
         QFETCH(QString, plant);
         QFETCH(QString, expected);
-        logPath.replace(QLatin1Char('~'), home).replace(QStringLiteral("%victim"), victimHome);
-        const QString id = name == victimName ? victimUid : QString::number(uid);
-        if (logPath.startsWith(home))
+        logPath.replace(QLatin1Char('~'), m_home).replace(QStringLiteral("%victim"), m_victimHome);
+        const QString id = name == victimName ? m_victimUid : QString::number(m_uid);
+        if (logPath.startsWith(m_home))
             QVERIFY(!makeCollectionDir(QFileInfo(logPath).fileName()).isEmpty());
         const QStringList user = asUser(userName);
         auto asAttacker = [&](const QString &program, const QStringList &args) {
@@ -429,7 +418,7 @@ private slots:
         } else {
             const QString swapper = stateDir() + QStringLiteral("/vexa-swap");
             if (!QFile::exists(swapper))
-                QVERIFY(QFile::copy(qEnvironmentVariable("VEXA_BUILD_DIR") + QStringLiteral("/tests/tools/vexa-swap"),
+                QVERIFY(QFile::copy(qEnvironmentVariable("VEXA_BUILD_DIR") + QStringLiteral("/tools/vexa-swap"),
                                     swapper));
             QFile batch(stateDir() + QStringLiteral("/attack-batch"));
             QVERIFY(batch.open(QIODevice::WriteOnly));
@@ -471,15 +460,15 @@ private slots:
         QVERIFY(!dir.isEmpty());
         const QString fifo = dir + QStringLiteral("/vexa.log");
         QVERIFY(::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
-        QVERIFY(::chown(QFile::encodeName(fifo).constData(), uid, gid) == 0);
+        QVERIFY(::chown(QFile::encodeName(fifo).constData(), m_uid, m_gid) == 0);
         const QStringList before = victims();
 
         QProcess collection;
         const QStringList user = asUser(userName);
         collection.start(user.first(), user.mid(1) + QStringList{managerCaller, QStringLiteral("copyLogFiles"), userName,
-                                                                 QString::number(uid), dir});
+                                                                 QString::number(m_uid), dir});
         QVERIFY(collection.waitForStarted());
-        QTRY_VERIFY_WITH_TIMEOUT(userRuns(QStringLiteral("cp"), uid), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(userRuns(QStringLiteral("cp"), m_uid), 20000);
         const Reply other = call(windowCaller, QStringLiteral("setVexaAutoStart"), {QStringLiteral("maybe")});
         QCOMPARE(other.value, QStringLiteral("false"));
         QCOMPARE(collection.state(), QProcess::Running);
@@ -487,7 +476,7 @@ private slots:
         QVERIFY(!nextDir.isEmpty());
         QProcess next;
         next.start(user.first(), user.mid(1) + QStringList{managerCaller, QStringLiteral("copyLogFiles"), userName,
-                                                           QString::number(uid), nextDir});
+                                                           QString::number(m_uid), nextDir});
         QVERIFY(!next.waitForFinished(2000));
         QVERIFY(!QFile::exists(nextDir + QStringLiteral(".zip")));
 
@@ -502,7 +491,7 @@ private slots:
         QCOMPARE(victims(), before);
     }
 
-    void cleanupTestCase() { daemon.stop(); }
+    void cleanupTestCase() { m_daemon.stop(); }
 };
 
 QTEST_GUILESS_MAIN(TestE2eLogCollection)

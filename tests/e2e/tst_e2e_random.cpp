@@ -11,7 +11,6 @@
 // a run. VEXA_RANDOM_CALLS sets the number of calls (default 7000).
 
 #include "sandboxtest.h"
-#include "stresstest.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -32,7 +31,6 @@
 #include <sys/types.h>
 
 using namespace SandboxTest;
-using namespace StressTest;
 
 namespace {
 
@@ -116,7 +114,7 @@ bool removeFirstWarning(QJsonArray *list, const QString &pkgName)
 QJsonObject readObject(const QString &path, QString *problem)
 {
     QJsonParseError error;
-    const QByteArray bytes = readBytes(path);
+    const QByteArray bytes = readFile(path, absent);
     const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
     if (error.error != QJsonParseError::NoError || !document.isObject()) {
         *problem = QStringLiteral("%1 is no JSON object (%2, %3 bytes)").arg(path, error.errorString()).arg(bytes.size());
@@ -324,30 +322,30 @@ class TestE2eRandom : public QObject
 {
     Q_OBJECT
 
-    Daemon daemon;
-    quint32 seed = 0;
-    QString scratch;
-    QString propsDir;
+    Daemon m_daemon;
+    quint32 m_seed = 0;
+    QString m_scratch;
+    QString m_propsDir;
 
     // The model: what the files must hold after the answers seen so far.
-    QJsonObject games;
-    QJsonObject warning;
-    QString bridgeAddress; // null while none was accepted
-    bool autoStartPresent = false;
-    QMap<QString, QStringList> phoneValues; // by clean absolute path
-    QString seededProps;
+    QJsonObject m_games;
+    QJsonObject m_warning;
+    QString m_bridgeAddress; // null while none was accepted
+    bool m_autoStartPresent = false;
+    QMap<QString, QStringList> m_phoneValues; // by clean absolute path
+    QString m_seededProps;
 
     // Paths for setPhoneInfo whose answer is known in advance.
-    QStringList goodPhonePaths;
-    QStringList badPhonePaths;
+    QStringList m_goodPhonePaths;
+    QStringList m_badPhonePaths;
     QSet<QString> dirEntriesBefore[3];
 
-    QMap<QString, int> answered; // "method answer" -> count
-    QStringList addedNames;      // package names sent to addGameToWhiteList
+    QMap<QString, int> m_answered; // "method answer" -> count
+    QStringList m_addedNames;      // package names sent to addGameToWhiteList
 
     QString phoneKey(const QString &path) const
     {
-        return QDir::cleanPath(QDir(scratch).absoluteFilePath(path));
+        return QDir::cleanPath(QDir(m_scratch).absoluteFilePath(path));
     }
 
     Call randomCall(Generator &gen)
@@ -358,12 +356,12 @@ class TestE2eRandom : public QObject
             // The whitelist keeps what it is given and every later edit
             // rewrites it whole: megabyte entries would make each call slow.
             call.args << gen.anyString(1 << 16) << (gen.chance(50) ? gen.poolName() : gen.anyString(1 << 16));
-            addedNames << call.args.last();
+            m_addedNames << call.args.last();
         } else if (call.method == QLatin1String("removeGameFromWhiteList")) {
             // Names added before, odd and huge ones too, come off again.
             const int kind = gen.below(10);
             call.args << (kind < 4 ? gen.poolName()
-                              : kind < 7 && !addedNames.isEmpty() ? addedNames.takeAt(gen.below(addedNames.size()))
+                              : kind < 7 && !m_addedNames.isEmpty() ? m_addedNames.takeAt(gen.below(m_addedNames.size()))
                                                                   : gen.anyString());
         } else if (call.method == QLatin1String("removeAppFromWarningList")) {
             call.args << (gen.chance(60) ? gen.poolName() : gen.anyString());
@@ -378,11 +376,11 @@ class TestE2eRandom : public QObject
             // random path could name a file the other checks rely on.
             const int kind = gen.below(10);
             if (kind < 6)
-                call.args << gen.pick(goodPhonePaths);
+                call.args << gen.pick(m_goodPhonePaths);
             else if (kind < 8)
-                call.args << gen.pick(badPhonePaths);
+                call.args << gen.pick(m_badPhonePaths);
             else
-                call.args << propsDir + QLatin1Char('/') + gen.anyString().remove(QLatin1Char('/')).left(300);
+                call.args << m_propsDir + QLatin1Char('/') + gen.anyString().remove(QLatin1Char('/')).left(300);
             for (int i = 0; i < 7; ++i)
                 call.args << (gen.chance(80) ? gen.ascii(gen.below(20)) : gen.anyString());
         } else {
@@ -411,38 +409,38 @@ class TestE2eRandom : public QObject
         QStringList args;
         for (const QString &arg : sent.args)
             args << asReceived(arg);
-        answered[sent.method + QLatin1Char(' ') + answer.left(8)] += 1;
+        m_answered[sent.method + QLatin1Char(' ') + answer.left(8)] += 1;
         const QString &method = sent.method;
 
         if (method == QLatin1String("addGameToWhiteList")) {
-            QJsonArray list = games.value(QStringLiteral("games")).toArray();
+            QJsonArray list = m_games.value(QStringLiteral("games")).toArray();
             if (indexOfGame(list, args.at(1)) < 0) {
                 list.append(QJsonObject{{QStringLiteral("appname"), args.at(0)},
                                         {QStringLiteral("pkgname"), args.at(1)}});
-                games.insert(QStringLiteral("games"), list);
+                m_games.insert(QStringLiteral("games"), list);
             }
             return answer == QLatin1String("true") ? QString() : QStringLiteral("expected true");
         }
         if (method == QLatin1String("removeGameFromWhiteList")) {
-            QJsonArray list = games.value(QStringLiteral("games")).toArray();
+            QJsonArray list = m_games.value(QStringLiteral("games")).toArray();
             const int index = indexOfGame(list, args.at(0));
             if (index >= 0) {
                 list.removeAt(index);
-                games.insert(QStringLiteral("games"), list);
+                m_games.insert(QStringLiteral("games"), list);
             }
             return answer == QLatin1String("true") ? QString() : QStringLiteral("expected true");
         }
         if (method == QLatin1String("removeAppFromWarningList")) {
             bool removed = false;
             if (!args.at(0).isEmpty()) {
-                QJsonArray gamesList = warning.value(QStringLiteral("games")).toArray();
-                QJsonArray payList = warning.value(QStringLiteral("pay")).toArray();
+                QJsonArray gamesList = m_warning.value(QStringLiteral("games")).toArray();
+                QJsonArray payList = m_warning.value(QStringLiteral("pay")).toArray();
                 const bool fromGames = removeFirstWarning(&gamesList, args.at(0));
                 const bool fromPay = removeFirstWarning(&payList, args.at(0));
                 removed = fromGames || fromPay;
                 if (removed) {
-                    warning.insert(QStringLiteral("games"), gamesList);
-                    warning.insert(QStringLiteral("pay"), payList);
+                    m_warning.insert(QStringLiteral("games"), gamesList);
+                    m_warning.insert(QStringLiteral("pay"), payList);
                 }
             }
             return answer == QLatin1String(removed ? "true" : "false") ? QString()
@@ -452,7 +450,7 @@ class TestE2eRandom : public QObject
             if (answer == QLatin1String("true")) {
                 if (!looksLikeBridgeAddress(args.at(0)))
                     return QStringLiteral("accepted a value that is no address");
-                bridgeAddress = args.at(0);
+                m_bridgeAddress = args.at(0);
                 return QString();
             }
             // Refused: fine for anything but a plain, well-formed address.
@@ -465,10 +463,10 @@ class TestE2eRandom : public QObject
             bool expected = false;
             if (args.at(0) == QLatin1String("true")) {
                 expected = true;
-                autoStartPresent = true;
+                m_autoStartPresent = true;
             } else if (args.at(0) == QLatin1String("false")) {
-                expected = autoStartPresent;
-                autoStartPresent = false;
+                expected = m_autoStartPresent;
+                m_autoStartPresent = false;
             }
             return answer == QLatin1String(expected ? "true" : "false") ? QString()
                                                                         : QStringLiteral("wrong answer");
@@ -478,14 +476,14 @@ class TestE2eRandom : public QObject
             bool singleLine = true;
             for (const QString &value : values)
                 singleLine = singleLine && isSingleLine(value);
-            const bool good = goodPhonePaths.contains(sent.args.at(0));
-            const bool bad = badPhonePaths.contains(sent.args.at(0));
+            const bool good = m_goodPhonePaths.contains(sent.args.at(0));
+            const bool bad = m_badPhonePaths.contains(sent.args.at(0));
             if (answer == QLatin1String("true")) {
                 if (!singleLine)
                     return QStringLiteral("accepted a value with a line break");
                 if (bad)
                     return QStringLiteral("wrote to a path that cannot hold a property file");
-                phoneValues[phoneKey(args.at(0))] = values;
+                m_phoneValues[phoneKey(args.at(0))] = values;
                 return QString();
             }
             if (answer != QLatin1String("false"))
@@ -516,31 +514,31 @@ class TestE2eRandom : public QObject
         const QJsonObject gamesNow = readObject(gamesPath, &problem);
         if (!problem.isEmpty())
             return problem;
-        if (gamesNow != games)
-            return QStringLiteral("games.json differs from the accepted edits: ") + firstDifference(gamesNow, games);
+        if (gamesNow != m_games)
+            return QStringLiteral("games.json differs from the accepted edits: ") + firstDifference(gamesNow, m_games);
         const QJsonObject warningNow = readObject(warningPath, &problem);
         if (!problem.isEmpty())
             return problem;
-        if (warningNow != warning)
+        if (warningNow != m_warning)
             return QStringLiteral("warning.json differs from the accepted removals: ")
-                + firstDifference(warningNow, warning);
+                + firstDifference(warningNow, m_warning);
 
         const QJsonObject docker = readObject(dockerPath, &problem);
         if (!problem.isEmpty())
             return problem;
         if (docker.value(QStringLiteral("log-level")) != QJsonValue(QStringLiteral("warn")))
             return QStringLiteral("daemon.json lost its other member");
-        if (docker.value(QStringLiteral("bip")).toString() != bridgeAddress
-            || docker.contains(QStringLiteral("bip")) == bridgeAddress.isNull())
+        if (docker.value(QStringLiteral("bip")).toString() != m_bridgeAddress
+            || docker.contains(QStringLiteral("bip")) == m_bridgeAddress.isNull())
             return QStringLiteral("daemon.json holds another bridge address than the last accepted");
 
         const bool present = QFile::exists(autoStartPath);
-        if (present != autoStartPresent)
+        if (present != m_autoStartPresent)
             return QStringLiteral("autostart entry %1").arg(QLatin1String(present ? "present" : "absent"));
-        if (present && readBytes(autoStartPath) != autoStartBytes)
+        if (present && readFile(autoStartPath, absent) != autoStartBytes)
             return QStringLiteral("autostart entry is not the exact entry");
 
-        for (auto it = phoneValues.cbegin(); it != phoneValues.cend(); ++it) {
+        for (auto it = m_phoneValues.cbegin(); it != m_phoneValues.cend(); ++it) {
             const QString result = checkPhoneFile(it.key(), it.value());
             if (!result.isEmpty())
                 return result;
@@ -561,7 +559,7 @@ class TestE2eRandom : public QObject
 
     QString checkPhoneFile(const QString &path, const QStringList &values)
     {
-        const QByteArray bytes = readBytes(path);
+        const QByteArray bytes = readFile(path, absent);
         if (!bytes.endsWith('\n'))
             return path + QStringLiteral(" does not end with a line feed");
         QList<QByteArray> others;
@@ -584,7 +582,7 @@ class TestE2eRandom : public QObject
             if (seen[i] != 1)
                 return path + QStringLiteral(": %1 lines of %2").arg(seen[i]).arg(QLatin1String(phoneKeys[i]));
         }
-        const QList<QByteArray> expectedOthers = path == seededProps ? phoneOtherLines : QList<QByteArray>();
+        const QList<QByteArray> expectedOthers = path == m_seededProps ? phoneOtherLines : QList<QByteArray>();
         if (others != expectedOthers)
             return path + QStringLiteral(": the other lines changed");
         return QString();
@@ -596,18 +594,18 @@ private slots:
         if (!insideSandbox())
             QSKIP("run through tests/e2e/sandbox.sh");
         bool fixed = false;
-        seed = qEnvironmentVariableIntValue("VEXA_RANDOM_SEED", &fixed);
+        m_seed = qEnvironmentVariableIntValue("VEXA_RANDOM_SEED", &fixed);
         if (!fixed)
-            seed = quint32(QDateTime::currentMSecsSinceEpoch());
-        qInfo("seed %u (VEXA_RANDOM_SEED=%u repeats this run)", seed, seed);
+            m_seed = quint32(QDateTime::currentMSecsSinceEpoch());
+        qInfo("seed %u (VEXA_RANDOM_SEED=%u repeats this run)", m_seed, m_seed);
 
         // Property files lie beneath the runtime's data folder; a relative
         // path, even to a file in the daemon's working folder, is refused.
-        scratch = stateDir() + QStringLiteral("/random");
-        propsDir = QStringLiteral("/var/lib/vexa/random-props");
-        QVERIFY(QDir().mkpath(scratch));
-        QVERIFY(QDir().mkpath(propsDir));
-        QVERIFY(QDir::setCurrent(scratch));
+        m_scratch = stateDir() + QStringLiteral("/random");
+        m_propsDir = QStringLiteral("/var/lib/vexa/random-props");
+        QVERIFY(QDir().mkpath(m_scratch));
+        QVERIFY(QDir().mkpath(m_propsDir));
+        QVERIFY(QDir::setCurrent(m_scratch));
 
         for (const QString &dir : {listDir, dockerDir, autoStartDir, collectDir})
             QVERIFY(QDir().mkpath(dir));
@@ -618,32 +616,32 @@ private slots:
         for (int i = 0; i < 10; ++i)
             seededGames.append(QJsonObject{{QStringLiteral("appname"), QStringLiteral("Game %1").arg(i)},
                                            {QStringLiteral("pkgname"), QStringLiteral("com.random.g%1").arg(i * 3)}});
-        games = QJsonObject{{QStringLiteral("version"), 1}, {QStringLiteral("games"), seededGames}};
+        m_games = QJsonObject{{QStringLiteral("version"), 1}, {QStringLiteral("games"), seededGames}};
         QJsonArray warnGames, warnPay;
         for (int i = 0; i < 40; ++i)
             warnGames.append(QJsonObject{{QStringLiteral("pkgName"), QStringLiteral("com.random.g%1").arg(i % 25)}});
         for (int i = 0; i < 20; ++i)
             warnPay.append(QJsonObject{{QStringLiteral("pkgName"), QStringLiteral("com.random.g%1").arg(i * 2)}});
-        warning = QJsonObject{{QStringLiteral("games"), warnGames}, {QStringLiteral("pay"), warnPay},
+        m_warning = QJsonObject{{QStringLiteral("games"), warnGames}, {QStringLiteral("pay"), warnPay},
                               {QStringLiteral("kept"), QStringLiteral("yes")}};
-        QVERIFY(writeBytes(gamesPath, QJsonDocument(games).toJson()));
-        QVERIFY(writeBytes(warningPath, QJsonDocument(warning).toJson()));
-        QVERIFY(writeBytes(dockerPath, "{\"log-level\":\"warn\"}\n"));
+        QVERIFY(writeFile(gamesPath, QJsonDocument(m_games).toJson()));
+        QVERIFY(writeFile(warningPath, QJsonDocument(m_warning).toJson()));
+        QVERIFY(writeFile(dockerPath, "{\"log-level\":\"warn\"}\n"));
 
-        seededProps = propsDir + QStringLiteral("/a.prop");
+        m_seededProps = m_propsDir + QStringLiteral("/a.prop");
         QByteArray props = phoneOtherLines.at(0) + "\r\nro.custom.brand=old\n";
         for (int i = 1; i < phoneOtherLines.size(); ++i)
             props += phoneOtherLines.at(i) + '\n';
         props += "ro.serialno=0";
-        QVERIFY(writeBytes(seededProps, props));
-        const QString fifo = propsDir + QStringLiteral("/fifo");
+        QVERIFY(writeFile(m_seededProps, props));
+        const QString fifo = m_propsDir + QStringLiteral("/fifo");
         QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
-        goodPhonePaths = QStringList{seededProps, propsDir + QStringLiteral("/b.prop"),
-                          propsDir + QStringLiteral("/../random-props/a.prop"),
-                          propsDir + QStringLiteral("/st\u00e4lle-\u6e38\u620f.prop")};
-        badPhonePaths = QStringList{propsDir + QStringLiteral("/missing/c.prop"), propsDir, QStringLiteral("/dev/null"), fifo,
-                         QStringLiteral("rel.prop"), scratch + QStringLiteral("/outside.prop"),
-                         QString(), propsDir + QLatin1Char('/') + QString(5000, QLatin1Char('n'))};
+        m_goodPhonePaths = QStringList{m_seededProps, m_propsDir + QStringLiteral("/b.prop"),
+                          m_propsDir + QStringLiteral("/../random-props/a.prop"),
+                          m_propsDir + QStringLiteral("/st\u00e4lle-\u6e38\u620f.prop")};
+        m_badPhonePaths = QStringList{m_propsDir + QStringLiteral("/missing/c.prop"), m_propsDir, QStringLiteral("/dev/null"), fifo,
+                         QStringLiteral("rel.prop"), m_scratch + QStringLiteral("/outside.prop"),
+                         QString(), m_propsDir + QLatin1Char('/') + QString(5000, QLatin1Char('n'))};
 
         const QStringList dirs = {listDir, dockerDir, autoStartDir};
         for (int i = 0; i < 3; ++i)
@@ -653,7 +651,7 @@ private slots:
         // again by the bus.
         QVERIFY(!QFile::exists(activationFile) || QFile::remove(activationFile));
         clearDaemonLog();
-        QVERIFY(daemon.start());
+        QVERIFY(m_daemon.start());
     }
 
     void randomCalls()
@@ -661,8 +659,8 @@ private slots:
         const int total = qEnvironmentVariableIsSet("VEXA_RANDOM_CALLS")
             ? qEnvironmentVariableIntValue("VEXA_RANDOM_CALLS")
             : 7000;
-        Generator gen(seed);
-        const QString batchFile = scratch + QStringLiteral("/batch.jsonl");
+        Generator gen(m_seed);
+        const QString batchFile = m_scratch + QStringLiteral("/batch.jsonl");
         QElapsedTimer timer;
         timer.start();
         for (int done = 0; done < total; done += chunkSize) {
@@ -672,7 +670,7 @@ private slots:
                 calls << randomCall(gen);
                 batch += exactBatchLine(calls.last());
             }
-            QVERIFY(writeBytes(batchFile, batch));
+            QVERIFY(writeFile(batchFile, batch));
 
             QProcess caller;
             caller.start(settingsCaller, {QStringLiteral("--timeout"), QStringLiteral("60000"),
@@ -681,7 +679,7 @@ private slots:
             const QList<QByteArray> answers = caller.readAllStandardOutput().split('\n');
             QVERIFY2(answers.size() == calls.size() + 1,
                      qPrintable(QStringLiteral("%1 answers to %2 calls (seed %3)")
-                                    .arg(answers.size() - 1).arg(calls.size()).arg(seed)));
+                                    .arg(answers.size() - 1).arg(calls.size()).arg(m_seed)));
 
             for (int i = 0; i < calls.size(); ++i) {
                 const QString answer = QString::fromUtf8(answers.at(i));
@@ -689,23 +687,23 @@ private slots:
                 if (!wrong.isEmpty()) {
                     const QString sent = QString::fromUtf8(exactBatchLine(calls.at(i)).left(400));
                     QFAIL(qPrintable(QStringLiteral("call %1 (seed %2): %3\nsent: %4\nanswer: %5")
-                                         .arg(done + i + 1).arg(seed).arg(wrong, sent, answer)));
+                                         .arg(done + i + 1).arg(m_seed).arg(wrong, sent, answer)));
                 }
             }
             const QString problem = checkFiles();
             QVERIFY2(problem.isEmpty(),
-                     qPrintable(QStringLiteral("after call %1 (seed %2): %3").arg(done + calls.size()).arg(seed).arg(problem)));
-            QVERIFY2(daemon.isRunning(), qPrintable(QStringLiteral("the daemon ended (seed %1)").arg(seed)));
+                     qPrintable(QStringLiteral("after call %1 (seed %2): %3").arg(done + calls.size()).arg(m_seed).arg(problem)));
+            QVERIFY2(m_daemon.isRunning(), qPrintable(QStringLiteral("the daemon ended (seed %1)").arg(m_seed)));
         }
         qInfo("%d calls in %lld ms", total, timer.elapsed());
-        for (auto it = answered.cbegin(); it != answered.cend(); ++it)
+        for (auto it = m_answered.cbegin(); it != m_answered.cend(); ++it)
             qInfo("  %-40s %5d", qPrintable(it.key()), it.value());
     }
 
     // The same daemon still serves, and a plain call still does its work.
     void keepsServing()
     {
-        QVERIFY(daemon.isRunning());
+        QVERIFY(m_daemon.isRunning());
         const Reply ping = call(settingsCaller, QStringLiteral("--ping"));
         QVERIFY2(ping.exitCode == 0 && !ping.isError(), qPrintable(ping.output));
         const Reply add = call(settingsCaller, QStringLiteral("addGameToWhiteList"),
@@ -719,7 +717,7 @@ private slots:
 
     void cleanupTestCase()
     {
-        daemon.stop();
+        m_daemon.stop();
     }
 };
 

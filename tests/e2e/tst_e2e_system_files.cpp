@@ -19,12 +19,6 @@ static const QString accessDenied = QStringLiteral("org.freedesktop.DBus.Error.A
 static const QByteArray dockerBefore = "{\"log-level\":\"warn\"}\n";
 static const QByteArray propertiesBefore = "ro.build.id=X1\r\nro.custom.brand=old\r\n# end";
 
-static QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 // Each path with its type, mode, owner and bytes (or its absence), links not
 // followed; a folder with its entries.
 static QStringList snapshot(const QStringList &paths)
@@ -48,23 +42,17 @@ static QStringList snapshot(const QStringList &paths)
     return lines;
 }
 
-static bool writeFile(const QString &path, const QByteArray &content)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
-}
-
 class TestE2eSystemFiles : public QObject
 {
     Q_OBJECT
 
-    Daemon daemon;
-    QString properties;
+    Daemon m_daemon;
+    QString m_properties;
 
     QStringList phoneArguments() const
     {
         // Non-ASCII on purpose: the daemon runs under the C locale.
-        return {properties, QStringLiteral("V\u00ebndor"), QStringLiteral("Brand"), QStringLiteral("Prod"),
+        return {m_properties, QStringLiteral("V\u00ebndor"), QStringLiteral("Brand"), QStringLiteral("Prod"),
                 QStringLiteral("Model"), QStringLiteral("Dev"), QStringLiteral("SN123"),
                 QStringLiteral("IMEI456")};
     }
@@ -80,17 +68,17 @@ private slots:
     {
         if (!insideSandbox())
             QSKIP("run through tests/e2e/sandbox.sh");
-        properties = QStringLiteral("/var/lib/vexa/system/build.prop");
+        m_properties = QStringLiteral("/var/lib/vexa/system/build.prop");
         QVERIFY(QDir().mkpath(QStringLiteral("/etc/docker")));
         QVERIFY(QDir().mkpath(QStringLiteral("/etc/xdg/autostart")));
         QVERIFY(QDir().mkpath(QStringLiteral("/var/lib/vexa/system")));
-        QVERIFY(daemon.start());
+        QVERIFY(m_daemon.start());
     }
 
     void init()
     {
         QVERIFY(writeFile(dockerConfig, dockerBefore));
-        QVERIFY(writeFile(properties, propertiesBefore));
+        QVERIFY(writeFile(m_properties, propertiesBefore));
         QFile::remove(autoStartEntry);
         clearDaemonLog();
     }
@@ -107,7 +95,7 @@ private slots:
     void phoneIdentity()
     {
         expectTrue(call(windowCaller, QStringLiteral("setPhoneInfo"), phoneArguments()));
-        QCOMPARE(readFile(properties), QByteArray("ro.build.id=X1\n"
+        QCOMPARE(readFile(m_properties), QByteArray("ro.build.id=X1\n"
                                                   "ro.custom.brand=Brand\n"
                                                   "# end\n"
                                                   "ro.custom.manufacturer=V\xc3\xabndor\n"
@@ -154,7 +142,7 @@ private slots:
         const Reply reply = call(unpermittedCaller, method, arguments);
         QCOMPARE(reply.errorName, accessDenied);
         QCOMPARE(readFile(dockerConfig), dockerBefore);
-        QCOMPARE(readFile(properties), propertiesBefore);
+        QCOMPARE(readFile(m_properties), propertiesBefore);
         QCOMPARE(QFile::exists(autoStartEntry), entryPresent);
         if (entryPresent)
             QCOMPARE(readFile(autoStartEntry), QByteArray("old entry"));
@@ -217,7 +205,7 @@ private slots:
         QVERIFY2(readDaemonLog().contains("Refused property file \"" + path.toUtf8() + '"'), readDaemonLog().constData());
     }
 
-    void cleanupTestCase() { daemon.stop(); }
+    void cleanupTestCase() { m_daemon.stop(); }
 };
 
 QTEST_GUILESS_MAIN(TestE2eSystemFiles)

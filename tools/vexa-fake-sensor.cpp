@@ -16,7 +16,7 @@
 
 namespace {
 
-const char kServiceName[] = "com.tarvo.Vexa.sensor";
+const char serviceName[] = "com.tarvo.Vexa.sensor";
 
 class FakeSensor : public QObject, protected QDBusContext
 {
@@ -38,7 +38,7 @@ public:
 
     bool recordOpen() const { return m_record.fileName().isEmpty() || m_record.isOpen(); }
 
-public Q_SLOTS:
+public slots:
     QString passAcceKey(const QString &acceleration)
     {
         const QByteArray line = acceleration.toUtf8() + '\n';
@@ -104,8 +104,8 @@ int main(int argc, char *argv[])
         return 1;
     }
     // Register the name last, so that a client seeing the name can already call.
-    if (!bus.registerService(QLatin1String(kServiceName))) {
-        std::fprintf(stderr, "vexa-fake-sensor: cannot own %s: %s\n", kServiceName,
+    if (!bus.registerService(QLatin1String(serviceName))) {
+        std::fprintf(stderr, "vexa-fake-sensor: cannot own %s: %s\n", serviceName,
                      qPrintable(bus.lastError().message()));
         return 1;
     }

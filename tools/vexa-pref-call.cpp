@@ -7,6 +7,8 @@
 //   vexa-pref-call --introspect | --ping
 //   vexa-pref-call --wait-name SECONDS              wait until the daemon owns its name
 //   vexa-pref-call [--timeout MS] --batch FILE      many calls, one per line ("-" = stdin)
+//   vexa-pref-call --timing [--repeat N] [--beside CALL] METHOD [ARG...] | --ping
+//   vexa-pref-call --timing --batch FILE
 //
 // A reply prints each value on its own line ("true"/"false" or a number) and
 // exits 0; an error prints "error: NAME: TEXT" and exits 1.
@@ -19,11 +21,20 @@
 // spaces), or "error: batch: bad line N" for a line that is not such an array
 // (nothing is sent for it). Exit status 0 when every call succeeded, 1 when a
 // call got an error, 2 for a bad line or an unreadable FILE.
+//
+// With --timing, for the benchmarks, each call prints its round trip in
+// nanoseconds instead of its values (in batch mode before them), N times
+// with --repeat N. --beside CALL (a JSON array as in a batch line) sends CALL
+// first without waiting and repeats the timed call until CALL is answered,
+// then prints "beside: " and CALL's reply line on stderr: how fast the daemon
+// answers while it serves another call. An error reply prints as above and
+// exits 1.
 
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QDBusPendingCall>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
@@ -42,7 +53,8 @@ static const QString path = QStringLiteral("/cn/selvane/Vexa/Pref");
 static int usage()
 {
     QTextStream(stderr) << "usage: vexa-pref-call [--timeout MS] [--no-wait] METHOD [ARG...]\n"
-                           "       vexa-pref-call [--timeout MS] --batch FILE\n"
+                           "       vexa-pref-call [--timeout MS] [--timing] --batch FILE\n"
+                           "       vexa-pref-call [--timeout MS] --timing [--repeat N] [--beside CALL] METHOD [ARG...] | --ping\n"
                            "       vexa-pref-call --introspect | --ping | --wait-name SECONDS\n";
     return 2;
 }
@@ -109,7 +121,7 @@ static QString batchReplyLine(const QDBusMessage &reply)
 
 // Each reply line is flushed before the next line is read, so that a caller
 // feeding stdin can wait for one reply at a time.
-static int runBatch(QDBusConnection &bus, const QString &fileName, int timeout)
+static int runBatch(QDBusConnection &bus, const QString &fileName, int timeout, bool timing)
 {
     std::ifstream file;
     std::istream *in = &std::cin;
@@ -136,8 +148,13 @@ static int runBatch(QDBusConnection &bus, const QString &fileName, int timeout)
             output = QStringLiteral("error: batch: bad line %1").arg(lineNumber);
             status = 2;
         } else {
+            QElapsedTimer timer;
+            timer.start();
             const QDBusMessage reply = bus.call(methodCall(method, args), QDBus::Block, timeout);
+            const qint64 ns = timer.nsecsElapsed();
             output = batchReplyLine(reply);
+            if (timing)
+                output = QString::number(ns) + QLatin1Char(' ') + output;
             if (reply.type() == QDBusMessage::ErrorMessage && status == 0)
                 status = 1;
         }
@@ -146,6 +163,34 @@ static int runBatch(QDBusConnection &bus, const QString &fileName, int timeout)
         std::fflush(stdout);
     }
     return status;
+}
+
+// Makes call repeat times, or with beside until beside is answered, and
+// prints each round trip in ns.
+static int runTimed(QDBusConnection &bus, const QDBusMessage &call, int timeout, int repeat,
+                    const QDBusMessage *beside)
+{
+    QTextStream out(stdout);
+    QDBusPendingCall pending = QDBusPendingCall::fromCompletedCall(QDBusMessage());
+    if (beside)
+        pending = bus.asyncCall(*beside, timeout);
+    for (int i = 0; beside ? !pending.isFinished() : i < repeat; ++i) {
+        QElapsedTimer timer;
+        timer.start();
+        const QDBusMessage reply = bus.call(call, QDBus::Block, timeout);
+        const qint64 ns = timer.nsecsElapsed();
+        if (reply.type() == QDBusMessage::ErrorMessage)
+            return printReply(reply);
+        out << ns << '\n';
+        if (beside)
+            QCoreApplication::processEvents();
+    }
+    if (!beside)
+        return 0;
+    pending.waitForFinished();
+    const QDBusMessage reply = pending.reply();
+    QTextStream(stderr) << "beside: " << batchReplyLine(reply) << '\n';
+    return reply.type() == QDBusMessage::ErrorMessage ? 1 : 0;
 }
 
 int main(int argc, char *argv[])
@@ -161,12 +206,16 @@ int main(int argc, char *argv[])
 
     int timeout = -1;
     bool noWait = false;
+    bool timing = false;
+    bool ping = false;
+    int repeat = 1;
+    QString besideLine;
     while (!args.isEmpty() && args.first().startsWith(QLatin1String("--"))) {
         const QString option = args.takeFirst();
         if (option == QLatin1String("--timeout") && !args.isEmpty()) {
             timeout = args.takeFirst().toInt();
         } else if (option == QLatin1String("--batch") && !args.isEmpty()) {
-            return runBatch(bus, args.takeFirst(), timeout);
+            return runBatch(bus, args.takeFirst(), timeout, timing);
         } else if (option == QLatin1String("--no-wait")) {
             noWait = true;
         } else if (option == QLatin1String("--introspect")) {
@@ -175,9 +224,14 @@ int main(int argc, char *argv[])
                 QStringLiteral("Introspect"));
             return printReply(bus.call(call));
         } else if (option == QLatin1String("--ping")) {
-            const QDBusMessage call = QDBusMessage::createMethodCall(
-                service, path, QStringLiteral("org.freedesktop.DBus.Peer"), QStringLiteral("Ping"));
-            return printReply(bus.call(call));
+            ping = true;
+            break;
+        } else if (option == QLatin1String("--timing")) {
+            timing = true;
+        } else if (option == QLatin1String("--repeat") && !args.isEmpty()) {
+            repeat = args.takeFirst().toInt();
+        } else if (option == QLatin1String("--beside") && !args.isEmpty()) {
+            besideLine = args.takeFirst();
         } else if (option == QLatin1String("--wait-name") && !args.isEmpty()) {
             QElapsedTimer timer;
             timer.start();
@@ -192,11 +246,33 @@ int main(int argc, char *argv[])
             return usage();
         }
     }
-    if (args.isEmpty())
+    if ((repeat != 1 || !besideLine.isEmpty()) && !timing)
         return usage();
-
-    const QString method = args.takeFirst();
-    const QDBusMessage call = methodCall(method, args);
+    QDBusMessage call;
+    if (ping) {
+        // Peer.Ping, which Qt's bus code answers without reaching the daemon's
+        // object: a round trip through the bus and nothing else.
+        call = QDBusMessage::createMethodCall(service, path, QStringLiteral("org.freedesktop.DBus.Peer"),
+                                              QStringLiteral("Ping"));
+    } else {
+        if (args.isEmpty())
+            return usage();
+        const QString method = args.takeFirst();
+        call = methodCall(method, args);
+    }
+    if (timing) {
+        QDBusMessage beside;
+        if (!besideLine.isEmpty()) {
+            QString method;
+            QStringList besideArgs;
+            if (!parseBatchLine(besideLine.toUtf8(), &method, &besideArgs))
+                return usage();
+            beside = methodCall(method, besideArgs);
+        }
+        return runTimed(bus, call, timeout, repeat, besideLine.isEmpty() ? nullptr : &beside);
+    }
+    if (ping)
+        return printReply(bus.call(call));
 
     if (noWait) {
         // Leaves without waiting for the reply, so that a stopped daemon later
