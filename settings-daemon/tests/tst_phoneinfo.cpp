@@ -284,8 +284,8 @@ private slots:
     // are renamed elsewhere: the kernel then asks for the lookup to be retried.
     void dotDotInsideWhileFilesAreRenamed()
     {
-        QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("system"))));
-        const QString target = dir.path() + QStringLiteral("/system/../build.prop");
+        QVERIFY(QDir().mkpath(m_dir.filePath(QStringLiteral("system"))));
+        const QString target = m_dir.path() + QStringLiteral("/system/../build.prop");
         QTemporaryDir elsewhere;
         QVERIFY(writeFile(elsewhere.filePath(QStringLiteral("a")), "x"));
         const QByteArray a = QFile::encodeName(elsewhere.filePath(QStringLiteral("a")));
@@ -299,7 +299,7 @@ private slots:
         });
         int refused = 0;
         for (int i = 0; i < 1000; ++i)
-            refused += setPhoneInfoInFile(dir.path(), target, identity) ? 0 : 1;
+            refused += setPhoneInfoInFile(m_dir.path(), target, identity) ? 0 : 1;
         stop = true;
         renamer.join();
         QCOMPARE(refused, 0);
