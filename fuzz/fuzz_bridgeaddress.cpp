@@ -73,10 +73,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_CHECK(scratch.strays(fileName).isEmpty(), scratch.strays(fileName).join(QLatin1Char(' ')).toUtf8());
     FUZZ_CHECK(!result || valid, value.toUtf8());
     if (!result) {
-        FUZZ_CHECK(exists == existed && after == content, "refused but changed:\n" + content + "\n----\n" + after);
+        FUZZ_CHECK(exists == existed && after == content,
+                   "refused but changed:\n" + content + "\n----\n" + after);
     } else {
         FUZZ_CHECK(Fuzz::parsesAsObject(after), after);
-        FUZZ_CHECK(QJsonDocument::fromJson(after).object().value(QStringLiteral("bip")).toString() == value, after);
+        FUZZ_CHECK(QJsonDocument::fromJson(after).object().value(QStringLiteral("bip")).toString() == value,
+                   after);
     }
 
     // What a usable file turns into; a NUL byte in the content is left to the

@@ -19,7 +19,7 @@ static bool expectedVerdict(const QByteArray &environment)
 {
     const QByteArray text = QByteArray(environment).replace('\r', QByteArray());
     for (const QByteArray &name : {QByteArrayLiteral("LD_PRELOAD="), QByteArrayLiteral("LD_LIBRARY_PATH="),
-                                  QByteArrayLiteral("LD_AUDIT=")}) {
+                                   QByteArrayLiteral("LD_AUDIT=")}) {
         for (int at = text.indexOf(name); at >= 0; at = text.indexOf(name, at + 1)) {
             if (startsAnEntry(text, at))
                 return true;
@@ -33,6 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QByteArray environment(reinterpret_cast<const char *>(data), int(size));
     const bool verdict = environmentHasLoaderOverride(environment);
     FUZZ_CHECK(verdict == expectedVerdict(environment), environment.toHex());
-    FUZZ_CHECK(environmentHasLoaderOverride(environment + QByteArrayLiteral("\0LD_AUDIT=")), environment.toHex());
+    FUZZ_CHECK(environmentHasLoaderOverride(environment + QByteArrayLiteral("\0LD_AUDIT=")),
+               environment.toHex());
     return 0;
 }

@@ -84,7 +84,7 @@ static void checkAdd(Fuzz::Scratch &scratch, const QString &appName, const QStri
         return;
     }
     QJsonArray games = old.games;
-    games.append(QJsonObject{{QStringLiteral("appname"), appName}, {QStringLiteral("pkgname"), pkgName}});
+    games.append(QJsonObject {{QStringLiteral("appname"), appName}, {QStringLiteral("pkgname"), pkgName}});
     const QByteArray expected = withGames(old.object, games);
     FUZZ_CHECK(after == expected, after + "\n---- expected ----\n" + expected);
     FUZZ_CHECK(Fuzz::parsesAsObject(after), after);
@@ -110,7 +110,8 @@ static void checkRemove(Fuzz::Scratch &scratch, const QString &pkgName)
     // second read no longer finds it (only a CR inside a string does that here).
     FUZZ_CHECK(result == (!listed || match >= 0), before);
     if (!listed || match < 0) {
-        FUZZ_CHECK(after == before, "remove changed a file it should not have:\n" + before + "\n----\n" + after);
+        FUZZ_CHECK(after == before,
+                   "remove changed a file it should not have:\n" + before + "\n----\n" + after);
         return;
     }
     QJsonArray games = old.games;

@@ -130,15 +130,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     bool injects = false;
     for (int i = 0; i < 7; ++i) {
         values << Fuzz::text(fields.at(i));
-        injects = injects || values.last().contains(QLatin1Char('\r')) || values.last().contains(QLatin1Char('\n'))
-            || values.last().contains(QChar(0));
+        injects = injects || values.last().contains(QLatin1Char('\r'))
+            || values.last().contains(QLatin1Char('\n')) || values.last().contains(QChar(0));
     }
     const bool existed = fields.size() > 7;
     const QByteArray content = fields.value(7);
     scratch.reset(fileName, existed ? &content : nullptr);
 
-    const PhoneIdentity identity{values.at(0), values.at(1), values.at(2), values.at(3),
-                                 values.at(4), values.at(5), values.at(6)};
+    const PhoneIdentity identity {values.at(0), values.at(1), values.at(2), values.at(3),
+                                  values.at(4), values.at(5), values.at(6)};
     const bool result = setPhoneInfoInFile(dataRoot, scratch.path(fileName), identity);
 
     bool exists = false;
@@ -146,7 +146,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_CHECK(scratch.strays(fileName).isEmpty(), scratch.strays(fileName).join(QLatin1Char(' ')).toUtf8());
     if (injects) {
         FUZZ_CHECK(!result, values.join(QLatin1Char('|')).toUtf8());
-        FUZZ_CHECK(exists == existed && after == content, "refused but changed:\n" + content + "\n----\n" + after);
+        FUZZ_CHECK(exists == existed && after == content,
+                   "refused but changed:\n" + content + "\n----\n" + after);
         return 0;
     }
     FUZZ_CHECK(result, content);

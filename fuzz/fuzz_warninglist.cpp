@@ -45,8 +45,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     bool expectedResult = false;
     QByteArray expectedBytes = content;
     // The file is read in text mode, which drops every CR byte.
-    const QJsonDocument document =
-        existed ? Fuzz::parseAsTheDaemonDoes(QByteArray(content).replace('\r', QByteArray())) : QJsonDocument();
+    const QJsonDocument document = existed
+        ? Fuzz::parseAsTheDaemonDoes(QByteArray(content).replace('\r', QByteArray()))
+        : QJsonDocument();
     if (!pkgName.isEmpty() && !document.isNull() && document.object().contains(QStringLiteral("games"))) {
         QJsonObject object = document.object();
         QJsonArray games = object.value(QStringLiteral("games")).toArray();

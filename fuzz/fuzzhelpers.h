@@ -31,10 +31,10 @@ namespace Fuzz {
     std::abort();
 }
 
-#define FUZZ_CHECK(condition, detail) \
-    do { \
-        if (!(condition)) \
-            Fuzz::fail(#condition, (detail)); \
+#define FUZZ_CHECK(condition, detail)                                                                        \
+    do {                                                                                                     \
+        if (!(condition))                                                                                    \
+            Fuzz::fail(#condition, (detail));                                                                \
     } while (0)
 
 // Splits data into at most count fields; fewer come back when the input has
@@ -70,8 +70,9 @@ class Scratch
 {
 public:
     Scratch()
-        : m_dir(QDir(QStringLiteral("/dev/shm")).exists() ? QStringLiteral("/dev/shm/vexa-fuzz-XXXXXX")
-                                                          : QDir::tempPath() + QStringLiteral("/vexa-fuzz-XXXXXX"))
+        : m_dir(QDir(QStringLiteral("/dev/shm")).exists()
+                    ? QStringLiteral("/dev/shm/vexa-fuzz-XXXXXX")
+                    : QDir::tempPath() + QStringLiteral("/vexa-fuzz-XXXXXX"))
     {
         if (!m_dir.isValid())
             fail("cannot create the scratch directory");
@@ -108,8 +109,9 @@ public:
     // behind by a write.
     QStringList strays(const QString &name) const
     {
-        QStringList entries = QDir(m_dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System
-                                                           | QDir::NoDotAndDotDot);
+        QStringList entries = QDir(m_dir.path())
+                                  .entryList(QDir::AllEntries | QDir::Hidden | QDir::System
+                                             | QDir::NoDotAndDotDot);
         entries.removeAll(name);
         return entries;
     }
@@ -138,6 +140,6 @@ inline bool parsesAsObject(const QByteArray &bytes)
 }
 
 // The messages the functions log on failure are expected; keep the run quiet.
-inline void silentHandler(QtMsgType, const QMessageLogContext &, const QString &) {}
+inline void silentHandler(QtMsgType, const QMessageLogContext &, const QString &) { }
 
 } // namespace Fuzz

@@ -22,16 +22,26 @@ QString DirectBtn::accelerationFor(int index)
 {
     // The receiver parses fixed three-character fields, hence "-8." rather than "-8.0".
     switch (index) {
-    case 1: return QStringLiteral("0.0:-8.:0.0");
-    case 2: return QStringLiteral("0.0:8.0:0.0");
-    case 3: return QStringLiteral("8.0:0.0:0.0");
-    case 4: return QStringLiteral("-8.:0.0:0.0");
-    case 5: return QStringLiteral("8.0:-8.:0.0");
-    case 6: return QStringLiteral("8.0:8.0:0.0");
-    case 7: return QStringLiteral("-8.:-8.:0.0");
-    case 8: return QStringLiteral("-8.:8.0:0.0");
-    case 9: return QStringLiteral("0.0:0.0:9.8");
-    default: return QString();
+    case 1:
+        return QStringLiteral("0.0:-8.:0.0");
+    case 2:
+        return QStringLiteral("0.0:8.0:0.0");
+    case 3:
+        return QStringLiteral("8.0:0.0:0.0");
+    case 4:
+        return QStringLiteral("-8.:0.0:0.0");
+    case 5:
+        return QStringLiteral("8.0:-8.:0.0");
+    case 6:
+        return QStringLiteral("8.0:8.0:0.0");
+    case 7:
+        return QStringLiteral("-8.:-8.:0.0");
+    case 8:
+        return QStringLiteral("-8.:8.0:0.0");
+    case 9:
+        return QStringLiteral("0.0:0.0:9.8");
+    default:
+        return QString();
     }
 }
 
@@ -48,9 +58,9 @@ void DirectBtn::onClicked()
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected())
         return;
-    QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("com.tarvo.Vexa.sensor"), QStringLiteral("/"),
-                                                       QStringLiteral("com.tarvo.Vexa.sensor"),
-                                                       QStringLiteral("passAcceKey"));
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QStringLiteral("com.tarvo.Vexa.sensor"), QStringLiteral("/"), QStringLiteral("com.tarvo.Vexa.sensor"),
+        QStringLiteral("passAcceKey"));
     call << acceleration;
     // Without an owner of the name the bus refuses the call at once instead of
     // starting a service for it, so a service that comes later sees only later clicks.

@@ -40,12 +40,14 @@ int main(int argc, char *argv[])
     // The display is part of the id, so each display gets its own instance here;
     // the lock file below keeps a user to one instance across displays.
     const char *display = getenv("DISPLAY");
-    const QString appId = QStringLiteral("tarvo-vexa-snsorwindow") + QString::fromLatin1(display ? display : "");
+    const QString appId = QStringLiteral("tarvo-vexa-snsorwindow")
+        + QString::fromLatin1(display ? display : "");
 
     SingleApplication app(appId, argc, argv);
     if (app.isRunning()) {
         const QStringList arguments = QCoreApplication::arguments();
-        const QString message = arguments.size() > 1 ? arguments.at(1) : QCoreApplication::applicationFilePath();
+        const QString message = arguments.size() > 1 ? arguments.at(1)
+                                                     : QCoreApplication::applicationFilePath();
         app.sendMessage(message, 5000);
         qDebug() << QObject::tr("tarvo-vexa-snsorwindow is already running!");
         return 0;

@@ -37,7 +37,8 @@ SensorWindow::SensorWindow(QWidget *parent)
     upLeftBtn = makeButton(5, QPoint(10, 0), "左上", tr("Tilt up and left"), Qt::Key_7, Qt::Key_Home);
     downLeftBtn = makeButton(6, QPoint(10, 300), "左下", tr("Tilt down and left"), Qt::Key_1, Qt::Key_End);
     upRightBtn = makeButton(7, QPoint(300, 0), "右上", tr("Tilt up and right"), Qt::Key_9, Qt::Key_PageUp);
-    downRightBtn = makeButton(8, QPoint(300, 300), "右下", tr("Tilt down and right"), Qt::Key_3, Qt::Key_PageDown);
+    downRightBtn = makeButton(8, QPoint(300, 300), "右下", tr("Tilt down and right"), Qt::Key_3,
+                              Qt::Key_PageDown);
     pauseBtn = makeButton(9, QPoint(170, 150), "暂停", tr("Lie flat (pause)"), Qt::Key_5, Qt::Key_Clear);
 }
 

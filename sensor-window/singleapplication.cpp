@@ -112,7 +112,8 @@ QString SingleApplication::serverPathFor(const QString &appId)
 {
     // Hashing keeps the path short (socket paths are limited to about 100
     // bytes) and free of the slashes a display name could carry.
-    const QByteArray hash = QCryptographicHash::hash(appId.toUtf8(), QCryptographicHash::Sha1).toHex().left(24);
+    const QByteArray hash =
+        QCryptographicHash::hash(appId.toUtf8(), QCryptographicHash::Sha1).toHex().left(24);
     return socketFolder() + QStringLiteral("/vexa-single-%1").arg(QString::fromLatin1(hash));
 }
 
@@ -139,9 +140,10 @@ void SingleApplication::startOrJoin()
     const QString folder = QFileInfo(m_serverPath).path();
     QString why;
     if (!makePrivateFolder(folder, &why)) {
-        qWarning("SingleApplication: refusing %s for the single-instance socket (%s): "
-                 "another instance can be neither found nor told",
-                 qPrintable(folder), qPrintable(why));
+        qWarning(
+            "SingleApplication: refusing %s for the single-instance socket (%s): "
+            "another instance can be neither found nor told",
+            qPrintable(folder), qPrintable(why));
         return;
     }
 
@@ -158,7 +160,8 @@ void SingleApplication::startOrJoin()
         if (ours) {
             m_running = true;
         } else {
-            qWarning("SingleApplication: refusing %s: it is served by another user", qPrintable(m_serverPath));
+            qWarning("SingleApplication: refusing %s: it is served by another user",
+                     qPrintable(m_serverPath));
         }
         return;
     }

@@ -12,8 +12,7 @@
 bool environmentHasLoaderOverride(const QByteArray &environment)
 {
     static const QList<QByteArray> forbidden = {
-        QByteArrayLiteral("LD_PRELOAD"), QByteArrayLiteral("LD_LIBRARY_PATH"),
-        QByteArrayLiteral("LD_AUDIT")};
+        QByteArrayLiteral("LD_PRELOAD"), QByteArrayLiteral("LD_LIBRARY_PATH"), QByteArrayLiteral("LD_AUDIT")};
     QByteArray text = withoutCarriageReturns(environment);
     text.replace('\0', '\n');
     for (const QByteArray &part : text.split('\n')) {
@@ -47,8 +46,8 @@ static bool isSameFile(const QString &a, const QString &b)
     struct stat first;
     struct stat second;
     return ::stat(QFile::encodeName(a).constData(), &first) == 0
-        && ::stat(QFile::encodeName(b).constData(), &second) == 0
-        && first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+        && ::stat(QFile::encodeName(b).constData(), &second) == 0 && first.st_dev == second.st_dev
+        && first.st_ino == second.st_ino;
 }
 
 bool callerExecutableIsPermitted(int pid, const QStringList &permittedCallers)

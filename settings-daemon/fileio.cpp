@@ -150,8 +150,9 @@ bool writeFileAtomicallyAt(int dirFd, const QString &name, const QByteArray &con
         return fail(displayPath, errnoText());
     if (existed && !S_ISREG(old.st_mode))
         return fail(displayPath, QStringLiteral("is not a regular file"));
-    if (expected && (existed != expected->exists
-                     || (existed && (old.st_dev != expected->device || old.st_ino != expected->inode))))
+    if (expected
+        && (existed != expected->exists
+            || (existed && (old.st_dev != expected->device || old.st_ino != expected->inode))))
         return fail(displayPath, QStringLiteral("was replaced while it was read"));
 
     QString reason;

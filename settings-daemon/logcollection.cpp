@@ -56,7 +56,8 @@ bool isUserId(const QString &id)
 
 // Looks up an account by name (byName) or by uid, with the reentrant calls:
 // collections run on a worker thread.
-bool lookUpAccount(bool byName, const QByteArray &name, uid_t uid, struct passwd *entry, std::vector<char> *buffer)
+bool lookUpAccount(bool byName, const QByteArray &name, uid_t uid, struct passwd *entry,
+                   std::vector<char> *buffer)
 {
     for (size_t size = 16384; size <= 1 << 20; size *= 2) {
         buffer->resize(size);
@@ -151,8 +152,7 @@ class Fd
 public:
     explicit Fd(int fd = -1)
         : m_fd(fd)
-    {
-    }
+    { }
     ~Fd()
     {
         if (m_fd >= 0)
@@ -237,8 +237,7 @@ class StagingCopy
 public:
     explicit StagingCopy(int timeoutMs)
         : m_deadline(timeoutMs > 0 ? QDeadlineTimer(timeoutMs) : QDeadlineTimer(QDeadlineTimer::Forever))
-    {
-    }
+    { }
 
     // The open folder from into a new folder name in the open folder to.
     void copyFolder(int from, int to, const QByteArray &name, int depth = 0)
@@ -275,7 +274,8 @@ public:
                     copyFile(file.get(), copy.get(), entryName);
             } else if (S_ISLNK(entryInfo.st_mode)) {
                 QByteArray target(int(qBound<off_t>(1, entryInfo.st_size + 1, 65536)), '\0');
-                const ssize_t length = ::readlinkat(from, entry->d_name, target.data(), size_t(target.size()));
+                const ssize_t length = ::readlinkat(from, entry->d_name, target.data(),
+                                                    size_t(target.size()));
                 if (length > 0 && length < target.size()) {
                     target.truncate(int(length));
                     ::symlinkat(target.constData(), copy.get(), entry->d_name);
@@ -292,7 +292,8 @@ public:
     void copyFile(int from, int to, const QByteArray &name)
     {
         struct stat info;
-        if (m_deadline.hasExpired() || ::fstat(from, &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1)
+        if (m_deadline.hasExpired() || ::fstat(from, &info) != 0 || !S_ISREG(info.st_mode)
+            || info.st_nlink != 1)
             return;
         // The staging folder lies in /run, memory shared with the whole
         // system: a file that would leave less than a quarter of it free is
@@ -302,7 +303,8 @@ public:
             || qint64(space.f_bavail) * qint64(space.f_frsize) - qint64(info.st_size)
                 < qint64(space.f_blocks) * qint64(space.f_frsize) / 4)
             return;
-        const Fd copy(::openat(to, name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        const Fd copy(
+            ::openat(to, name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (copy.get() < 0)
             return;
         // In pieces, so that the deadline can end a huge or slow file.
@@ -333,8 +335,8 @@ bool resolveCollectionUser(uint callerUid, const QString &username, const QStrin
     std::vector<char> buffer;
     const QByteArray name = username.toLatin1();
     if (callerUid != 0) {
-        if (userid != QString::number(callerUid) || !lookUpAccount(false, QByteArray(), callerUid, &entry, &buffer)
-            || name != entry.pw_name)
+        if (userid != QString::number(callerUid)
+            || !lookUpAccount(false, QByteArray(), callerUid, &entry, &buffer) || name != entry.pw_name)
             return false;
     } else if (!lookUpAccount(true, name, 0, &entry, &buffer) || userid != QString::number(entry.pw_uid)) {
         return false;
@@ -400,8 +402,9 @@ int collectLogs(const LogCollectionSetup &setup, uint callerUid, const QString &
     QStringList staged;
     bool stagingMade = false;
     if (stagingRootIsPrivate(setup.stagingRoot)) {
-        for (const QString &stale : QDir(setup.stagingRoot).entryList(QDir::AllEntries | QDir::Hidden | QDir::System
-                                                                      | QDir::NoDotAndDotDot))
+        for (const QString &stale :
+             QDir(setup.stagingRoot)
+                 .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot))
             removeStaged(setup.stagingRoot + QLatin1Char('/') + stale);
         stagingMade = ::mkdir(QFile::encodeName(staging).constData(), 0700) == 0;
         if (stagingMade) {
@@ -443,23 +446,23 @@ int collectLogs(const LogCollectionSetup &setup, uint callerUid, const QString &
         asTheUser.program = setup.cpPath;
         asTheUser.keepFd = stagingFd.get();
         for (const QString &name : qAsConst(staged)) {
-            asTheUser.args = QStringList{QStringLiteral("-a"),
-                                         inheritedFolderPattern.arg(stagingFd.get()).arg(name), dir};
+            asTheUser.args = QStringList {QStringLiteral("-a"),
+                                          inheritedFolderPattern.arg(stagingFd.get()).arg(name), dir};
             runTool(asTheUser);
         }
         asTheUser.keepFd = -1;
     }
     asTheUser.program = setup.chmodPath;
-    asTheUser.args = QStringList{QStringLiteral("777"), QStringLiteral("-R"), dir};
+    asTheUser.args = QStringList {QStringLiteral("777"), QStringLiteral("-R"), dir};
     runTool(asTheUser);
     // -y stores symbolic links as links, as the collection always did.
     asTheUser.program = QFile::exists(setup.zipPath) ? setup.zipPath : setup.zipFallbackPath;
-    asTheUser.args = QStringList{QStringLiteral("-r"), QStringLiteral("-q"), QStringLiteral("-j"),
-                                 QStringLiteral("-y"), archive, dir};
+    asTheUser.args = QStringList {
+        QStringLiteral("-r"), QStringLiteral("-q"), QStringLiteral("-j"), QStringLiteral("-y"), archive, dir};
     runTool(asTheUser);
     // To the group named like the user, where the user belongs to it.
     asTheUser.program = setup.chownPath;
-    asTheUser.args = QStringList{QStringLiteral("-hR"), username + QLatin1Char(':') + username, archive};
+    asTheUser.args = QStringList {QStringLiteral("-hR"), username + QLatin1Char(':') + username, archive};
     runTool(asTheUser);
 
     stagingFd = Fd();

@@ -25,12 +25,9 @@ struct IdentityKey
 // The order is both the order of the tests on a line and the order in which
 // missing keys are appended. No key is a prefix of another.
 const IdentityKey identityKeys[] = {
-    {"ro.custom.manufacturer=", &PhoneIdentity::vendor},
-    {"ro.custom.brand=", &PhoneIdentity::brand},
-    {"ro.custom.product=", &PhoneIdentity::name},
-    {"ro.custom.model=", &PhoneIdentity::model},
-    {"ro.custom.device=", &PhoneIdentity::equip},
-    {"ro.serialno=", &PhoneIdentity::serialno},
+    {"ro.custom.manufacturer=", &PhoneIdentity::vendor}, {"ro.custom.brand=", &PhoneIdentity::brand},
+    {"ro.custom.product=", &PhoneIdentity::name},        {"ro.custom.model=", &PhoneIdentity::model},
+    {"ro.custom.device=", &PhoneIdentity::equip},        {"ro.serialno=", &PhoneIdentity::serialno},
     {"ro.custom.imei=", &PhoneIdentity::imei},
 };
 constexpr int keyCount = int(sizeof(identityKeys) / sizeof(identityKeys[0]));
@@ -120,7 +117,7 @@ bool readPropertyFile(int dirFd, const QString &name, const QString &path, QByte
     else if (!readWholeFile(fd, content, &reason))
         reason = QStringLiteral("cannot be read whole: %1").arg(reason);
     else
-        *identity = FileIdentity{true, info.st_dev, info.st_ino};
+        *identity = FileIdentity {true, info.st_dev, info.st_ino};
     ::close(fd);
     return reason.isEmpty() || refuse(path, reason);
 }

@@ -24,8 +24,7 @@ static QStringList permittedCallers()
 
 PrefManager::PrefManager(QObject *parent)
     : QObject(parent)
-{
-}
+{ }
 
 bool PrefManager::setDockerDefaultIpAddress(const QString &value)
 {

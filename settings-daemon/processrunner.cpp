@@ -20,8 +20,7 @@ public:
         , m_uid(run.uid)
         , m_gid(run.gid)
         , m_groups(run.groups)
-    {
-    }
+    { }
 
 protected:
     void setupChildProcess() override

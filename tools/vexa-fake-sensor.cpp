@@ -81,10 +81,10 @@ int main(int argc, char *argv[])
     const QCommandLineOption recordOption(QStringLiteral("record"),
                                           QStringLiteral("Also append each text received to <file>."),
                                           QStringLiteral("file"));
-    const QCommandLineOption failOption(QStringLiteral("fail"),
-                                        QStringLiteral("Answer every call with a D-Bus error (after printing it)."));
-    const QCommandLineOption silentOption(QStringLiteral("silent"),
-                                          QStringLiteral("Take every call (and print it) but never answer it."));
+    const QCommandLineOption failOption(
+        QStringLiteral("fail"), QStringLiteral("Answer every call with a D-Bus error (after printing it)."));
+    const QCommandLineOption silentOption(
+        QStringLiteral("silent"), QStringLiteral("Take every call (and print it) but never answer it."));
     parser.addOption(recordOption);
     parser.addOption(failOption);
     parser.addOption(silentOption);

@@ -54,7 +54,8 @@ static int usage()
 {
     QTextStream(stderr) << "usage: vexa-pref-call [--timeout MS] [--no-wait] METHOD [ARG...]\n"
                            "       vexa-pref-call [--timeout MS] [--timing] --batch FILE\n"
-                           "       vexa-pref-call [--timeout MS] --timing [--repeat N] [--beside CALL] METHOD [ARG...] | --ping\n"
+                           "       vexa-pref-call [--timeout MS] --timing [--repeat N] [--beside CALL] "
+                           "METHOD [ARG...] | --ping\n"
                            "       vexa-pref-call --introspect | --ping | --wait-name SECONDS\n";
     return 2;
 }
@@ -199,8 +200,8 @@ int main(int argc, char *argv[])
     QStringList args = app.arguments().mid(1);
     QDBusConnection bus = QDBusConnection::systemBus();
     if (!bus.isConnected()) {
-        QTextStream(stdout) << "error: " << bus.lastError().name() << ": "
-                            << bus.lastError().message() << '\n';
+        QTextStream(stdout) << "error: " << bus.lastError().name() << ": " << bus.lastError().message()
+                            << '\n';
         return 1;
     }
 

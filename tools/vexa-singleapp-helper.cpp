@@ -34,8 +34,10 @@ static void say(const QString &line)
 int main(int argc, char *argv[])
 {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: vexa-singleapp-helper ID serve|send TEXT [TIMEOUT_MS]|send-size BYTES [TIMEOUT_MS]|path\n"
-                             "       vexa-singleapp-helper - plant PATH\n");
+        std::fprintf(
+            stderr,
+            "usage: vexa-singleapp-helper ID serve|send TEXT [TIMEOUT_MS]|send-size BYTES [TIMEOUT_MS]|path\n"
+            "       vexa-singleapp-helper - plant PATH\n");
         return 64;
     }
     const QString id = QString::fromLocal8Bit(argv[1]);

@@ -55,7 +55,9 @@ void TestSingleApplication::init()
 
 QString TestSingleApplication::testId(const char *suffix)
 {
-    return QStringLiteral("vexa-test-%1%2").arg(QCoreApplication::applicationPid()).arg(QLatin1String(suffix));
+    return QStringLiteral("vexa-test-%1%2")
+        .arg(QCoreApplication::applicationPid())
+        .arg(QLatin1String(suffix));
 }
 
 void TestSingleApplication::cleanup()
@@ -165,8 +167,7 @@ void TestSingleApplication::largeMessageArrivesWhole()
 {
     QProcess *server = startServer(testId(":1"));
     QVERIFY(server);
-    QProcess *sender = startHelper({testId(":1"), QStringLiteral("send-size"),
-                                    QStringLiteral("300000")});
+    QProcess *sender = startHelper({testId(":1"), QStringLiteral("send-size"), QStringLiteral("300000")});
     QVERIFY(sender->waitForFinished(15000));
     QCOMPARE(sender->exitCode(), 0);
     QCOMPARE(readLine(server), QStringLiteral("received:0:") + QString(300000, QLatin1Char('x')));
@@ -258,8 +259,8 @@ void TestSingleApplication::instanceIsFoundWhateverTheRuntimeDir()
     QVERIFY(S_ISDIR(folder.st_mode));
     QCOMPARE(folder.st_uid, ::geteuid());
     QCOMPARE(folder.st_mode & 077, 0u);
-    const QFile::Permissions others = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup | QFile::ReadOther
-                                      | QFile::WriteOther | QFile::ExeOther;
+    const QFile::Permissions others = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup
+        | QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
     QCOMPARE(QFileInfo(path).permissions() & others, QFile::Permissions());
 }
 

@@ -29,14 +29,11 @@ class TestAutoStart : public QObject
     void expectOnlyEntry(const QByteArray &content)
     {
         QCOMPARE(readFile(m_path), content);
-        QCOMPARE(entries(m_dir.path()), QStringList{QStringLiteral("bootlane.desktop")});
+        QCOMPARE(entries(m_dir.path()), QStringList {QStringLiteral("bootlane.desktop")});
     }
 
 private slots:
-    void init()
-    {
-        QVERIFY(TestUtil::startAfresh(m_dir, QStringLiteral("bootlane.desktop"), &m_path));
-    }
+    void init() { QVERIFY(TestUtil::startAfresh(m_dir, QStringLiteral("bootlane.desktop"), &m_path)); }
 
     void switchOnWritesEntry_data()
     {
@@ -105,8 +102,8 @@ private slots:
         else
             target = m_dir.filePath(QStringLiteral("autostart/bootlane.desktop"));
         QVERIFY(!setAutoStartEntry(target, checked));
-        QCOMPARE(entries(m_dir.path()), directoryAtPath ? QStringList{QStringLiteral("bootlane.desktop")}
-                                                      : QStringList());
+        QCOMPARE(entries(m_dir.path()),
+                 directoryAtPath ? QStringList {QStringLiteral("bootlane.desktop")} : QStringList());
         QCOMPARE(QFileInfo(m_path).isDir(), directoryAtPath);
     }
 
@@ -122,7 +119,8 @@ private slots:
         const QByteArray before = "[Desktop Entry]\nName=old\n";
         if (exists)
             QVERIFY(writeFile(m_path, before));
-        QVERIFY(!TestUtil::withFileSizeLimit(before.size(), [&] { return setAutoStartEntry(m_path, QStringLiteral("true")); }));
+        QVERIFY(!TestUtil::withFileSizeLimit(
+            before.size(), [&] { return setAutoStartEntry(m_path, QStringLiteral("true")); }));
         if (exists)
             expectOnlyEntry(before);
         else

@@ -14,8 +14,7 @@
 namespace {
 
 // A byte literal that may hold NUL bytes.
-template<int size>
-QByteArray bytes(const char (&literal)[size])
+template<int size> QByteArray bytes(const char (&literal)[size])
 {
     return QByteArray(literal, size - 1);
 }
@@ -42,7 +41,7 @@ class TestCallerProcess : public QObject
 
     QTemporaryDir m_dir;
     QString m_caller; // stands for a permitted program
-    QString m_other;  // the same program as another file
+    QString m_other; // the same program as another file
 
 private slots:
     void initTestCase()
@@ -54,8 +53,9 @@ private slots:
         QVERIFY(!sleep.isEmpty());
         for (const QString &copy : {m_caller, m_other}) {
             QVERIFY(QFile::copy(sleep, copy));
-            QVERIFY(QFile::setPermissions(copy, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
-                                                    | QFile::ReadOther | QFile::ExeOther));
+            QVERIFY(QFile::setPermissions(copy,
+                                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                              | QFile::ReadOther | QFile::ExeOther));
         }
     }
 
@@ -84,12 +84,12 @@ private slots:
         QTest::addColumn<bool>("permitted");
         QTest::addColumn<QString>("warning"); // %1: the caller's path, %2: its pid
         QTest::newRow("permitted program") << QStringLiteral("permitted") << true << QString();
-        QTest::newRow("not in the list") << QStringLiteral("other") << false
-                                         << QStringLiteral("checkWhiteList failed:  \"%1\"");
+        QTest::newRow("not in the list")
+            << QStringLiteral("other") << false << QStringLiteral("checkWhiteList failed:  \"%1\"");
         // Another program mounted over the permitted path, in the caller's own
         // mount namespace: the path reads as permitted, the file is not.
-        QTest::newRow("bind mount in another namespace") << QStringLiteral("bind mount") << false
-                                                         << QStringLiteral("checkWhiteList failed:  \"%1\"");
+        QTest::newRow("bind mount in another namespace")
+            << QStringLiteral("bind mount") << false << QStringLiteral("checkWhiteList failed:  \"%1\"");
         QTest::newRow("process gone") << QStringLiteral("gone") << false
                                       << QStringLiteral("open env file failed:  \"/proc/%2/environ\"");
     }
@@ -102,8 +102,8 @@ private slots:
         if (kind == QLatin1String("bind mount")) {
             process.start(QStringLiteral("unshare"),
                           {QStringLiteral("-Urm"), QStringLiteral("sh"), QStringLiteral("-c"),
-                           QStringLiteral("mount --bind \"$1\" \"$2\" && exec \"$2\" 30"), QStringLiteral("sh"),
-                           m_other, m_caller});
+                           QStringLiteral("mount --bind \"$1\" \"$2\" && exec \"$2\" 30"),
+                           QStringLiteral("sh"), m_other, m_caller});
         } else {
             process.start(m_caller, {QStringLiteral("30")});
         }
@@ -121,10 +121,11 @@ private slots:
         }
 
         if (!warning.isEmpty())
-            QTest::ignoreMessage(QtWarningMsg, qPrintable(QString(warning)
-                                                              .replace(QLatin1String("%1"), m_caller)
-                                                              .replace(QLatin1String("%2"), QString::number(pid))));
-        const QStringList list{kind == QLatin1String("other") ? m_other : m_caller};
+            QTest::ignoreMessage(QtWarningMsg,
+                                 qPrintable(QString(warning)
+                                                .replace(QLatin1String("%1"), m_caller)
+                                                .replace(QLatin1String("%2"), QString::number(pid))));
+        const QStringList list {kind == QLatin1String("other") ? m_other : m_caller};
         const bool passed = callerEnvironmentIsClean(int(pid)) && callerExecutableIsPermitted(int(pid), list);
         process.kill();
         process.waitForFinished();

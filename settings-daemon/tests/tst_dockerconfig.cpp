@@ -32,10 +32,7 @@ class TestDockerConfig : public QObject
     QString m_path;
 
 private slots:
-    void init()
-    {
-        QVERIFY(TestUtil::startAfresh(m_dir, QStringLiteral("daemon.json"), &m_path));
-    }
+    void init() { QVERIFY(TestUtil::startAfresh(m_dir, QStringLiteral("daemon.json"), &m_path)); }
 
     void valueRules_data()
     {
@@ -101,24 +98,28 @@ private slots:
         QTest::newRow("empty object") << true << QByteArray("{}") << bip;
         QTest::newRow("old bip of another type") << true << QByteArray("{\"bip\": [1]}") << bip;
         // Nothing of a longer old text may survive the new, shorter one.
-        QTest::newRow("long old text") << true
-            << QByteArray("{ \"bip\" : \"10.200.200.200/30\"" + QByteArray(500, ' ') + "}\n") << bip;
-        QTest::newRow("byte-order mark") << true << QByteArray("\xef\xbb\xbf{\"debug\":false}")
+        QTest::newRow("long old text")
+            << true << QByteArray("{ \"bip\" : \"10.200.200.200/30\"" + QByteArray(500, ' ') + "}\n") << bip;
+        QTest::newRow("byte-order mark")
+            << true << QByteArray("\xef\xbb\xbf{\"debug\":false}")
             << QByteArray("{\n    \"bip\": \"192.168.5.1/24\",\n    \"debug\": false\n}\n");
-        QTest::newRow("other members kept, keys sorted") << true
-            << QByteArray("{\"log-driver\":\"json-file\",\"dns\":[\"8.8.8.8\"],\"bip\":\"10.0.0.1/8\","
-                          "\"log-opts\":{\"max-size\":\"10m\"},\"label\":\"Gr\xc3\xbc\xc3\x9f\x65\"}")
-            << QByteArray("{\n"
-                          "    \"bip\": \"192.168.5.1/24\",\n"
-                          "    \"dns\": [\n"
-                          "        \"8.8.8.8\"\n"
-                          "    ],\n"
-                          "    \"label\": \"Gr\xc3\xbc\xc3\x9f\x65\",\n"
-                          "    \"log-driver\": \"json-file\",\n"
-                          "    \"log-opts\": {\n"
-                          "        \"max-size\": \"10m\"\n"
-                          "    }\n"
-                          "}\n");
+        QTest::newRow("other members kept, keys sorted")
+            << true
+            << QByteArray(
+                   "{\"log-driver\":\"json-file\",\"dns\":[\"8.8.8.8\"],\"bip\":\"10.0.0.1/8\","
+                   "\"log-opts\":{\"max-size\":\"10m\"},\"label\":\"Gr\xc3\xbc\xc3\x9f\x65\"}")
+            << QByteArray(
+                   "{\n"
+                   "    \"bip\": \"192.168.5.1/24\",\n"
+                   "    \"dns\": [\n"
+                   "        \"8.8.8.8\"\n"
+                   "    ],\n"
+                   "    \"label\": \"Gr\xc3\xbc\xc3\x9f\x65\",\n"
+                   "    \"log-driver\": \"json-file\",\n"
+                   "    \"log-opts\": {\n"
+                   "        \"max-size\": \"10m\"\n"
+                   "    }\n"
+                   "}\n");
     }
     void mergesIntoFile()
     {
@@ -129,7 +130,7 @@ private slots:
             QVERIFY(writeFile(m_path, before));
         QVERIFY(setBridgeAddressInFile(m_path, QStringLiteral("192.168.5.1/24")));
         QCOMPARE(readFile(m_path), after);
-        QCOMPARE(entries(m_dir.path()), QStringList{QStringLiteral("daemon.json")});
+        QCOMPARE(entries(m_dir.path()), QStringList {QStringLiteral("daemon.json")});
         // A second call replaces the value and keeps the rest.
         QVERIFY(setBridgeAddressInFile(m_path, QStringLiteral("10.1.0.1/16")));
         QCOMPARE(readFile(m_path), after.replace("192.168.5.1/24", "10.1.0.1/16"));
@@ -156,7 +157,7 @@ private slots:
         QVERIFY(writeFile(m_path, before));
         QVERIFY(!setBridgeAddressInFile(m_path, QStringLiteral("172.17.0.1/16")));
         QCOMPARE(readFile(m_path), before);
-        QCOMPARE(entries(m_dir.path()), QStringList{QStringLiteral("daemon.json")});
+        QCOMPARE(entries(m_dir.path()), QStringList {QStringLiteral("daemon.json")});
     }
 
     void invalidValueLeavesFile()
@@ -190,8 +191,9 @@ private slots:
             target = m_dir.filePath(QStringLiteral("docker/daemon.json"));
         // A FIFO must not block the call.
         QVERIFY(!setBridgeAddressInFile(target, QStringLiteral("172.17.0.1/16")));
-        QCOMPARE(entries(m_dir.path()), kind == QLatin1String("missing directory")
-                                          ? QStringList() : QStringList{QStringLiteral("daemon.json")});
+        QCOMPARE(entries(m_dir.path()),
+                 kind == QLatin1String("missing directory") ? QStringList()
+                                                            : QStringList {QStringLiteral("daemon.json")});
         if (kind == QLatin1String("too large"))
             QCOMPARE(QFileInfo(m_path).size(), maxWholeFileSize + 1);
     }
@@ -200,9 +202,10 @@ private slots:
     {
         const QByteArray before = "{\"debug\":true}";
         QVERIFY(writeFile(m_path, before));
-        QVERIFY(!TestUtil::withFileSizeLimit(before.size(), [&] { return setBridgeAddressInFile(m_path, QStringLiteral("172.17.0.1/16")); }));
+        QVERIFY(!TestUtil::withFileSizeLimit(
+            before.size(), [&] { return setBridgeAddressInFile(m_path, QStringLiteral("172.17.0.1/16")); }));
         QCOMPARE(readFile(m_path), before);
-        QCOMPARE(entries(m_dir.path()), QStringList{QStringLiteral("daemon.json")});
+        QCOMPARE(entries(m_dir.path()), QStringList {QStringLiteral("daemon.json")});
     }
 
     void modeAndOwnerKept()

@@ -31,17 +31,19 @@ struct stat statOf(const QString &path)
     return st;
 }
 
-
 void expectWriteWarning(const QString &path)
 {
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(
-        QStringLiteral("^Failed to write \"%1\"").arg(QRegularExpression::escape(path))));
+    QTest::ignoreMessage(
+        QtWarningMsg,
+        QRegularExpression(QStringLiteral("^Failed to write \"%1\"").arg(QRegularExpression::escape(path))));
 }
 
 class Umask
 {
 public:
-    explicit Umask(mode_t mask) : m_old(::umask(mask)) {}
+    explicit Umask(mode_t mask)
+        : m_old(::umask(mask))
+    { }
     ~Umask() { ::umask(m_old); }
 
 private:
@@ -139,7 +141,7 @@ private slots:
         const struct stat st = statOf(path);
         QVERIFY(S_ISREG(st.st_mode));
         QCOMPARE(uint(st.st_mode & 07777), expectedMode);
-        QCOMPARE(TestUtil::entries(dir.path()), QStringList{QStringLiteral("new.json")});
+        QCOMPARE(TestUtil::entries(dir.path()), QStringList {QStringLiteral("new.json")});
     }
 
     void existingFileKeepsMode_data()
@@ -165,7 +167,7 @@ private slots:
         QVERIFY(writeFileAtomically(path, "new\n"));
         QCOMPARE(readFile(path, absent), QByteArray("new\n"));
         QCOMPARE(uint(statOf(path).st_mode & 07777), mode);
-        QCOMPARE(TestUtil::entries(dir.path()), QStringList{QStringLiteral("list.json")});
+        QCOMPARE(TestUtil::entries(dir.path()), QStringList {QStringLiteral("list.json")});
     }
 
     void existingFileKeepsOwnerAndGroup()
@@ -214,8 +216,9 @@ private slots:
         QCOMPARE(::chmod(QFile::encodeName(path).constData(), 0640), 0);
 
         // The warning says why, as the system said it.
-        QTest::ignoreMessage(QtWarningMsg, qPrintable(QStringLiteral("Failed to write \"%1\" \"%2\"")
-                                                          .arg(path, QString::fromLocal8Bit(std::strerror(EFBIG)))));
+        QTest::ignoreMessage(QtWarningMsg,
+                             qPrintable(QStringLiteral("Failed to write \"%1\" \"%2\"")
+                                            .arg(path, QString::fromLocal8Bit(std::strerror(EFBIG)))));
         bool written;
         {
             const TestUtil::FileSizeLimit limit(4096);
@@ -225,7 +228,7 @@ private slots:
         QVERIFY(!written);
         QCOMPARE(readFile(path, absent), old);
         QCOMPARE(uint(statOf(path).st_mode & 07777), 0640u);
-        QCOMPARE(TestUtil::entries(dir.path()), QStringList{QStringLiteral("list.json")});
+        QCOMPARE(TestUtil::entries(dir.path()), QStringList {QStringLiteral("list.json")});
     }
 
     void failedWriteCreatesNothing()
@@ -253,13 +256,13 @@ private slots:
         expectWriteWarning(folder);
         QVERIFY(!writeFileAtomically(folder, "{}\n"));
         QVERIFY(S_ISDIR(statOf(folder).st_mode));
-        QCOMPARE(TestUtil::entries(folder), QStringList{QStringLiteral("inside")});
+        QCOMPARE(TestUtil::entries(folder), QStringList {QStringLiteral("inside")});
 
         // A missing directory is not created.
         const QString missing = dir.filePath(QStringLiteral("missing/games.json"));
         expectWriteWarning(missing);
         QVERIFY(!writeFileAtomically(missing, "{}\n"));
-        QCOMPARE(TestUtil::entries(dir.path()), QStringList{QStringLiteral("games.json")});
+        QCOMPARE(TestUtil::entries(dir.path()), QStringList {QStringLiteral("games.json")});
     }
 
     // The caller read the file at the name; by the write, the name may hold
@@ -289,7 +292,7 @@ private slots:
         if (readExisting) {
             QVERIFY(writeFile(path, "read\n"));
             const struct stat st = statOf(path);
-            read = FileIdentity{true, st.st_dev, st.st_ino};
+            read = FileIdentity {true, st.st_dev, st.st_ino};
         }
         if (now != QLatin1String("unchanged")) {
             QFile::remove(path);
@@ -298,7 +301,8 @@ private slots:
         }
         const QByteArray before = readFile(path, absent);
 
-        const int dirFd = ::open(QFile::encodeName(dir.path()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        const int dirFd = ::open(QFile::encodeName(dir.path()).constData(),
+                                 O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         QVERIFY(dirFd >= 0);
         if (!result)
             expectWriteWarning(path);
@@ -320,7 +324,8 @@ private slots:
         QVERIFY(S_ISLNK(statOf(link).st_mode));
         QCOMPARE(readFile(target, absent), QByteArray("new\n"));
         QCOMPARE(uint(statOf(target).st_mode & 07777), 0640u);
-        QCOMPARE(TestUtil::entries(dir.path()), QStringList({QStringLiteral("link.json"), QStringLiteral("real.json")}));
+        QCOMPARE(TestUtil::entries(dir.path()),
+                 QStringList({QStringLiteral("link.json"), QStringLiteral("real.json")}));
     }
 };
 

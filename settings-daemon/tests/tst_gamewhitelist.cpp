@@ -21,15 +21,14 @@ using TestUtil::absent;
 using TestUtil::readFile;
 using TestUtil::writeFile;
 
-
 // A whitelist of n entries "pkg.0" ... in the daemon's own form.
 QByteArray bigWhiteList(int n)
 {
     QJsonArray games;
     for (int i = 0; i < n; ++i)
-        games.append(QJsonObject{{QStringLiteral("appname"), QStringLiteral("Game %1").arg(i)},
-                                 {QStringLiteral("pkgname"), QStringLiteral("pkg.%1").arg(i)}});
-    return QJsonDocument(QJsonObject{{QStringLiteral("games"), games}}).toJson();
+        games.append(QJsonObject {{QStringLiteral("appname"), QStringLiteral("Game %1").arg(i)},
+                                  {QStringLiteral("pkgname"), QStringLiteral("pkg.%1").arg(i)}});
+    return QJsonDocument(QJsonObject {{QStringLiteral("games"), games}}).toJson();
 }
 
 // Marks a case in which the file must not exist before or after the call.
@@ -66,7 +65,7 @@ class TestGameWhiteList : public QObject
             QCOMPARE(readFile(m_path, absent), expected);
         // No temporary file is left next to the list.
         QCOMPARE(TestUtil::entries(m_dir.path()),
-                 QFile::exists(m_path) ? QStringList{QStringLiteral("games.json")} : QStringList());
+                 QFile::exists(m_path) ? QStringList {QStringLiteral("games.json")} : QStringList());
     }
 
 private slots:
@@ -94,8 +93,8 @@ private slots:
         QTest::newRow("surrounding blank") << twoGames << QStringLiteral("com.a.game ") << false;
         QTest::newRow("matches appname only") << twoGames << QStringLiteral("A Game") << false;
         QTest::newRow("empty name, all entries named") << twoGames << QString() << false;
-        QTest::newRow("non-ASCII name")
-            << QStringLiteral(R"({"games":[{"pkgname":"游戏.é"}]})").toUtf8() << QStringLiteral("游戏.é") << true;
+        QTest::newRow("non-ASCII name") << QStringLiteral(R"({"games":[{"pkgname":"游戏.é"}]})").toUtf8()
+                                        << QStringLiteral("游戏.é") << true;
         // Entries without a usable name count as named "".
         QTest::newRow("empty name, pkgname missing")
             << QByteArray(R"({"games":[{"pkgname":"x"},{"appname":"y"}]})") << QString() << true;
@@ -111,21 +110,22 @@ private slots:
             << QByteArray(R"({"games":{"pkgname":"com.a.game"}})") << QStringLiteral("com.a.game") << false;
         QTest::newRow("no games member")
             << QByteArray(R"({"pay":[{"pkgname":"com.a.game"}]})") << QStringLiteral("com.a.game") << false;
-        QTest::newRow("top level an array")
-            << QByteArray(R"([{"games":[{"pkgname":"com.a.game"}]}])") << QStringLiteral("com.a.game") << false;
+        QTest::newRow("top level an array") << QByteArray(R"([{"games":[{"pkgname":"com.a.game"}]}])")
+                                            << QStringLiteral("com.a.game") << false;
         QTest::newRow("empty file") << QByteArray("") << QString() << false;
         QTest::newRow("truncated") << twoGames.left(60) << QStringLiteral("com.a.game") << false;
         QTest::newRow("missing file") << noFile << QString() << false;
         // The text ends at the first NUL byte.
-        QTest::newRow("NUL after the object") << twoGames + QByteArray("\0garbage", 8)
-                                              << QStringLiteral("com.b.game") << true;
-        QTest::newRow("NUL inside the object") << QByteArray(R"({"games":[{"pkgname":"a"}])") + '\0' + "]}"
-                                               << QStringLiteral("a") << false;
+        QTest::newRow("NUL after the object")
+            << twoGames + QByteArray("\0garbage", 8) << QStringLiteral("com.b.game") << true;
+        QTest::newRow("NUL inside the object")
+            << QByteArray(R"({"games":[{"pkgname":"a"}])") + '\0' + "]}" << QStringLiteral("a") << false;
         // Bytes that are not UTF-8 read as U+FFFD.
         QTest::newRow("not UTF-8") << QByteArray("{\"games\":[{\"pkgname\":\"\xff\"}]}")
                                    << QString(QChar(0xFFFD)) << true;
-        QTest::newRow("CRLF line ends") << QByteArray("{\r\n\"games\": [\r\n{\"pkgname\": \"a\"}\r\n]\r\n}\r\n")
-                                        << QStringLiteral("a") << true;
+        QTest::newRow("CRLF line ends")
+            << QByteArray("{\r\n\"games\": [\r\n{\"pkgname\": \"a\"}\r\n]\r\n}\r\n") << QStringLiteral("a")
+            << true;
     }
     void lookup()
     {
@@ -145,9 +145,10 @@ private slots:
         QTest::addColumn<bool>("result");
         QTest::addColumn<QByteArray>("after");
 
-        QTest::newRow("to an empty object") << QByteArray("{}") << QStringLiteral("Zed") << QStringLiteral("z.z")
-            << true << QByteArray(
-R"({
+        QTest::newRow("to an empty object")
+            << QByteArray("{}") << QStringLiteral("Zed") << QStringLiteral("z.z") << true
+            << QByteArray(
+                   R"({
     "games": [
         {
             "appname": "Zed",
@@ -158,10 +159,11 @@ R"({
 )");
         // Appended last; every entry comes out with its members sorted and
         // unknown entry members kept.
-        QTest::newRow("after the existing entries")
-            << QByteArray(R"({"games":[{"pkgname":"b","score":[1,true],"appname":"B"},{"pkgname":"a","appname":"A"}]})")
-            << QStringLiteral("C") << QStringLiteral("c") << true << QByteArray(
-R"({
+        QTest::newRow("after the existing entries") << QByteArray(
+            R"({"games":[{"pkgname":"b","score":[1,true],"appname":"B"},{"pkgname":"a","appname":"A"}]})")
+                                                    << QStringLiteral("C") << QStringLiteral("c") << true
+                                                    << QByteArray(
+                                                           R"({
     "games": [
         {
             "appname": "B",
@@ -183,9 +185,10 @@ R"({
 }
 )");
         QTest::newRow("other top-level members are kept")
-            << QByteArray(R"({"version":2,"games":[],"comment":"hand-made"})")
-            << QStringLiteral("A") << QStringLiteral("a") << true << QByteArray(
-R"({
+            << QByteArray(R"({"version":2,"games":[],"comment":"hand-made"})") << QStringLiteral("A")
+            << QStringLiteral("a") << true
+            << QByteArray(
+                   R"({
     "comment": "hand-made",
     "games": [
         {
@@ -198,49 +201,60 @@ R"({
 )");
         QTest::newRow("games not an array is replaced")
             << QByteArray(R"({"games":"none"})") << QStringLiteral("A") << QStringLiteral("a") << true
-            << QByteArray("{\n    \"games\": [\n        {\n            \"appname\": \"A\",\n"
-                          "            \"pkgname\": \"a\"\n        }\n    ]\n}\n");
+            << QByteArray(
+                   "{\n    \"games\": [\n        {\n            \"appname\": \"A\",\n"
+                   "            \"pkgname\": \"a\"\n        }\n    ]\n}\n");
         QTest::newRow("empty names are accepted")
             << QByteArray(R"({"games":[{"pkgname":"a","appname":"A"}]})") << QString() << QString() << true
-            << QByteArray("{\n    \"games\": [\n        {\n            \"appname\": \"A\",\n"
-                          "            \"pkgname\": \"a\"\n        },\n        {\n            \"appname\": \"\",\n"
-                          "            \"pkgname\": \"\"\n        }\n    ]\n}\n");
+            << QByteArray(
+                   "{\n    \"games\": [\n        {\n            \"appname\": \"A\",\n"
+                   "            \"pkgname\": \"a\"\n        },\n        {\n            \"appname\": \"\",\n"
+                   "            \"pkgname\": \"\"\n        }\n    ]\n}\n");
         QTest::newRow("non-ASCII and escapes")
-            << QByteArray("{}") << QStringLiteral("重力 \"Game\"\\") << QStringLiteral("é.\t")
-            << true << QStringLiteral("{\n    \"games\": [\n        {\n            \"appname\": \"重力 \\\"Game\\\"\\\\\",\n"
-                                      "            \"pkgname\": \"é.\\t\"\n        }\n    ]\n}\n").toUtf8();
+            << QByteArray("{}") << QStringLiteral("重力 \"Game\"\\") << QStringLiteral("é.\t") << true
+            << QStringLiteral(
+                   "{\n    \"games\": [\n        {\n            \"appname\": \"重力 \\\"Game\\\"\\\\\",\n"
+                   "            \"pkgname\": \"é.\\t\"\n        }\n    ]\n}\n")
+                   .toUtf8();
         QTest::newRow("bytes after a NUL are dropped")
             << QByteArray("{}\0{\"junk\":1}", 13) << QStringLiteral("A") << QStringLiteral("a") << true
-            << QByteArray("{\n    \"games\": [\n        {\n            \"appname\": \"A\",\n"
-                          "            \"pkgname\": \"a\"\n        }\n    ]\n}\n");
+            << QByteArray(
+                   "{\n    \"games\": [\n        {\n            \"appname\": \"A\",\n"
+                   "            \"pkgname\": \"a\"\n        }\n    ]\n}\n");
 
         // The lookup takes the bytes as they are, the edit reads them again
         // in text mode, without carriage returns: "a\r" is not "a" to the
         // lookup, and a value cut by a carriage return is whole to the edit.
         QTest::newRow("carriage return in a name")
             << QByteArray("{\"games\":[{\"pkgname\":\"a\r\"}]}") << QStringLiteral("A") << QStringLiteral("a")
-            << true << QByteArray("{\n    \"games\": [\n        {\n            \"pkgname\": \"a\"\n        },\n"
-                                  "        {\n            \"appname\": \"A\",\n            \"pkgname\": \"a\"\n"
-                                  "        }\n    ]\n}\n");
+            << true
+            << QByteArray(
+                   "{\n    \"games\": [\n        {\n            \"pkgname\": \"a\"\n        },\n"
+                   "        {\n            \"appname\": \"A\",\n            \"pkgname\": \"a\"\n"
+                   "        }\n    ]\n}\n");
         QTest::newRow("carriage return in a literal")
             << QByteArray("{\"games\":[],\"x\":tr\rue}") << QStringLiteral("A") << QStringLiteral("a") << true
-            << QByteArray("{\n    \"games\": [\n        {\n            \"appname\": \"A\",\n"
-                          "            \"pkgname\": \"a\"\n        }\n    ],\n    \"x\": true\n}\n");
+            << QByteArray(
+                   "{\n    \"games\": [\n        {\n            \"appname\": \"A\",\n"
+                   "            \"pkgname\": \"a\"\n        }\n    ],\n    \"x\": true\n}\n");
 
         // Listed already: no write, even under another display name.
-        QTest::newRow("listed, other appname") << twoGames << QStringLiteral("Renamed")
-                                               << QStringLiteral("com.b.game") << true << unchanged;
+        QTest::newRow("listed, other appname")
+            << twoGames << QStringLiteral("Renamed") << QStringLiteral("com.b.game") << true << unchanged;
         QTest::newRow("empty name matches a non-object")
             << QByteArray(R"({"games":[1]})") << QStringLiteral("A") << QString() << true << unchanged;
 
         // Nothing usable to edit: no write, and no file is created.
-        QTest::newRow("missing file") << noFile << QStringLiteral("A") << QStringLiteral("a") << false << noFile;
-        QTest::newRow("empty file") << QByteArray("") << QStringLiteral("A") << QStringLiteral("a") << false << unchanged;
-        QTest::newRow("blank file") << QByteArray(" \n") << QStringLiteral("A") << QStringLiteral("a") << false << unchanged;
-        QTest::newRow("top level an array") << QByteArray("[]") << QStringLiteral("A") << QStringLiteral("a")
-                                            << false << unchanged;
-        QTest::newRow("truncated") << twoGames.left(70) << QStringLiteral("A") << QStringLiteral("a")
-                                   << false << unchanged;
+        QTest::newRow("missing file")
+            << noFile << QStringLiteral("A") << QStringLiteral("a") << false << noFile;
+        QTest::newRow("empty file") << QByteArray("") << QStringLiteral("A") << QStringLiteral("a") << false
+                                    << unchanged;
+        QTest::newRow("blank file") << QByteArray(" \n") << QStringLiteral("A") << QStringLiteral("a")
+                                    << false << unchanged;
+        QTest::newRow("top level an array")
+            << QByteArray("[]") << QStringLiteral("A") << QStringLiteral("a") << false << unchanged;
+        QTest::newRow("truncated") << twoGames.left(70) << QStringLiteral("A") << QStringLiteral("a") << false
+                                   << unchanged;
         QTest::newRow("binary") << QByteArray("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16) << QStringLiteral("A")
                                 << QStringLiteral("a") << false << unchanged;
     }
@@ -263,9 +277,9 @@ R"({
         QTest::addColumn<bool>("result");
         QTest::addColumn<QByteArray>("after");
 
-        QTest::newRow("first of two")
-            << twoGames << QStringLiteral("com.a.game") << true << QByteArray(
-R"({
+        QTest::newRow("first of two") << twoGames << QStringLiteral("com.a.game") << true
+                                      << QByteArray(
+                                             R"({
     "games": [
         {
             "appname": "B Game",
@@ -278,19 +292,23 @@ R"({
             << QByteArray(R"({"games":[{"pkgname":"a"}],"extra":{"k":null}})") << QStringLiteral("a") << true
             << QByteArray("{\n    \"extra\": {\n        \"k\": null\n    },\n    \"games\": [\n    ]\n}\n");
         // Only the first of two equal entries goes; the rest keep their order.
-        QTest::newRow("duplicate")
-            << QByteArray(R"({"games":[{"pkgname":"x","appname":"1"},{"pkgname":"a"},{"pkgname":"x","appname":"2"}]})")
-            << QStringLiteral("x") << true
-            << QByteArray("{\n    \"games\": [\n        {\n            \"pkgname\": \"a\"\n        },\n"
-                          "        {\n            \"appname\": \"2\",\n            \"pkgname\": \"x\"\n        }\n    ]\n}\n");
+        QTest::newRow("duplicate") << QByteArray(
+            R"({"games":[{"pkgname":"x","appname":"1"},{"pkgname":"a"},{"pkgname":"x","appname":"2"}]})")
+                                   << QStringLiteral("x") << true
+                                   << QByteArray(
+                                          "{\n    \"games\": [\n        {\n            \"pkgname\": \"a\"\n  "
+                                          "      },\n"
+                                          "        {\n            \"appname\": \"2\",\n            "
+                                          "\"pkgname\": \"x\"\n        }\n    ]\n}\n");
         QTest::newRow("empty name takes a non-object")
             << QByteArray(R"({"games":[{"pkgname":"a"},[],{"pkgname":""}]})") << QString() << true
-            << QByteArray("{\n    \"games\": [\n        {\n            \"pkgname\": \"a\"\n        },\n"
-                          "        {\n            \"pkgname\": \"\"\n        }\n    ]\n}\n");
+            << QByteArray(
+                   "{\n    \"games\": [\n        {\n            \"pkgname\": \"a\"\n        },\n"
+                   "        {\n            \"pkgname\": \"\"\n        }\n    ]\n}\n");
 
         // Listed to the lookup, but not in the text the edit reads.
-        QTest::newRow("carriage return in a name")
-            << QByteArray("{\"games\":[{\"pkgname\":\"a\r\"}]}") << QStringLiteral("a\r") << false << unchanged;
+        QTest::newRow("carriage return in a name") << QByteArray("{\"games\":[{\"pkgname\":\"a\r\"}]}")
+                                                   << QStringLiteral("a\r") << false << unchanged;
 
         // Not listed, whatever the file holds: true without a write.
         QTest::newRow("not listed") << twoGames << QStringLiteral("com.c.game") << true << unchanged;
@@ -299,8 +317,8 @@ R"({
         QTest::newRow("empty file") << QByteArray("") << QStringLiteral("a") << true << unchanged;
         QTest::newRow("malformed") << QByteArray("{\"games\":[{\"pkgname\":\"a\"}") << QStringLiteral("a")
                                    << true << unchanged;
-        QTest::newRow("games not an array") << QByteArray(R"({"games":{"pkgname":"a"}})") << QStringLiteral("a")
-                                            << true << unchanged;
+        QTest::newRow("games not an array")
+            << QByteArray(R"({"games":{"pkgname":"a"}})") << QStringLiteral("a") << true << unchanged;
     }
     void remove()
     {
@@ -344,10 +362,13 @@ R"({
 
         // A later edit keeps the app name as it was given.
         QVERIFY(addGameToWhiteListFile(m_path, QStringLiteral("C"), QStringLiteral("com.c.game")));
-        const QJsonArray games =
-            QJsonDocument::fromJson(readFile(m_path, absent)).object().value(QStringLiteral("games")).toArray();
+        const QJsonArray games = QJsonDocument::fromJson(readFile(m_path, absent))
+                                     .object()
+                                     .value(QStringLiteral("games"))
+                                     .toArray();
         QCOMPARE(games.size(), 4);
-        QCOMPARE(games.at(2).toObject().value(QStringLiteral("appname")).toString(), mark + QStringLiteral("App"));
+        QCOMPARE(games.at(2).toObject().value(QStringLiteral("appname")).toString(),
+                 mark + QStringLiteral("App"));
 
         QVERIFY(removeGameFromWhiteListFile(m_path, name));
         QVERIFY(!isGameInWhiteList(m_path, name));

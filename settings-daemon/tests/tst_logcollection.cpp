@@ -67,10 +67,12 @@ Account collectingAccount()
     account.name = QString::fromLocal8Bit(entry->pw_name);
     account.uid = entry->pw_uid;
     account.gid = entry->pw_gid;
-    account.idField = QStringLiteral("%1:%2").arg(account.uid).arg(
-        root ? idGroups({QStringLiteral("setpriv"), QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
-                         QStringLiteral("--init-groups"), QStringLiteral("--")})
-             : idGroups());
+    account.idField = QStringLiteral("%1:%2")
+                          .arg(account.uid)
+                          .arg(root ? idGroups({QStringLiteral("setpriv"), QStringLiteral("--reuid=nobody"),
+                                                QStringLiteral("--regid=nogroup"),
+                                                QStringLiteral("--init-groups"), QStringLiteral("--")})
+                                    : idGroups());
     return account;
 }
 
@@ -98,8 +100,10 @@ struct Rig
         ok = !user.name.isEmpty();
         root = canonical(tmp.path());
         // The user's tools must reach the tools and the record.
-        ok = ok && QFile::setPermissions(root, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
-                                                   | QFile::ReadOther | QFile::ExeOther);
+        ok = ok
+            && QFile::setPermissions(root,
+                                     QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther
+                                         | QFile::ExeOther);
         home = root + QStringLiteral("/home/user");
         run1 = home + QStringLiteral("/VexaLog/run1");
         recordFile = root + QStringLiteral("/record");
@@ -115,11 +119,12 @@ struct Rig
         setup.zipPath = bin + QStringLiteral("/zip");
         setup.zipFallbackPath = root + QStringLiteral("/usr/bin/zip");
         setup.chownPath = bin + QStringLiteral("/chown");
-        for (const QString &path : {setup.cpPath, setup.chmodPath, setup.zipPath, setup.zipFallbackPath,
-                                    setup.chownPath}) {
+        for (const QString &path :
+             {setup.cpPath, setup.chmodPath, setup.zipPath, setup.zipFallbackPath, setup.chownPath}) {
             ok = ok && QFile::copy(tool, path)
-                && QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
-                                                   | QFile::ReadOther | QFile::ExeOther);
+                && QFile::setPermissions(path,
+                                         QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                             | QFile::ReadOther | QFile::ExeOther);
         }
         setup.containerRoot = root + QStringLiteral("/lib");
         setup.runtimeLogPath = root + QStringLiteral("/log/vexa.log");
@@ -139,7 +144,8 @@ struct Rig
             && writeFile(home + QStringLiteral("/outside/notes"), "x")
             && QFile::link(QStringLiteral("../outside"), home + QStringLiteral("/VexaLog/out"))
             && QFile::link(QStringLiteral("run1"), home + QStringLiteral("/VexaLog/latest"))
-            && QFile::link(home + QStringLiteral("/outside/target.zip"), home + QStringLiteral("/VexaLog/run2.zip"))
+            && QFile::link(home + QStringLiteral("/outside/target.zip"),
+                           home + QStringLiteral("/VexaLog/run2.zip"))
             && giveTree(root + QStringLiteral("/home"), user);
         // A collection folder of the daemon's own user that the user cannot
         // reach: the checks must see it as the user does.
@@ -173,7 +179,8 @@ struct Rig
             const int count = fields.takeFirst().toInt();
             QStringList call;
             for (int i = 0; i <= count + 1 && !fields.isEmpty(); ++i)
-                call << QString::fromLocal8Bit(fields.takeFirst()).replace(fd, QStringLiteral("/proc/self/fd/N"));
+                call << QString::fromLocal8Bit(fields.takeFirst())
+                            .replace(fd, QStringLiteral("/proc/self/fd/N"));
             result << call;
         }
         return result;
@@ -189,7 +196,8 @@ struct Rig
                         QDirIterator::Subdirectories);
         while (it.hasNext()) {
             const QFileInfo info(it.next());
-            entries << QStringLiteral("%1 %2 %3").arg(info.filePath(), info.isSymLink() ? info.symLinkTarget() : QString())
+            entries << QStringLiteral("%1 %2 %3")
+                           .arg(info.filePath(), info.isSymLink() ? info.symLinkTarget() : QString())
                            .arg(int(info.permissions()));
         }
         entries.sort();
@@ -221,12 +229,18 @@ Calls expectedSequence(const Rig &rig, const QString &dir, bool withRuntimeLog, 
         names << QStringLiteral("vexa.log");
     Calls calls;
     for (const QString &name : qAsConst(names))
-        calls << QStringList{asUser, cp, QStringLiteral("-a"), fd + QLatin1Char('/') + name, dir};
-    calls << QStringList{asUser, rig.setup.chmodPath, QStringLiteral("777"), QStringLiteral("-R"), dir};
-    calls << QStringList{asUser, zip, QStringLiteral("-r"), QStringLiteral("-q"), QStringLiteral("-j"),
-                         QStringLiteral("-y"), dir + QStringLiteral(".zip"), dir};
-    calls << QStringList{asUser, rig.setup.chownPath, QStringLiteral("-hR"),
-                         rig.user.name + QLatin1Char(':') + rig.user.name, dir + QStringLiteral(".zip")};
+        calls << QStringList {asUser, cp, QStringLiteral("-a"), fd + QLatin1Char('/') + name, dir};
+    calls << QStringList {asUser, rig.setup.chmodPath, QStringLiteral("777"), QStringLiteral("-R"), dir};
+    calls << QStringList {asUser,
+                          zip,
+                          QStringLiteral("-r"),
+                          QStringLiteral("-q"),
+                          QStringLiteral("-j"),
+                          QStringLiteral("-y"),
+                          dir + QStringLiteral(".zip"),
+                          dir};
+    calls << QStringList {asUser, rig.setup.chownPath, QStringLiteral("-hR"),
+                          rig.user.name + QLatin1Char(':') + rig.user.name, dir + QStringLiteral(".zip")};
     return calls;
 }
 
@@ -258,33 +272,50 @@ private slots:
         QTest::newRow("missing directory") << self << user << id << QStringLiteral("~/VexaLog/run9");
         QTest::newRow("regular file") << self << user << id << QStringLiteral("~/VexaLog/file.txt");
         QTest::newRow("dot-dot out") << self << user << id << QStringLiteral("~/VexaLog/../outside");
-        QTest::newRow("dot-dot far out") << self << user << id << QStringLiteral("~/VexaLog/../../../../../../../../tmp");
+        QTest::newRow("dot-dot far out")
+            << self << user << id << QStringLiteral("~/VexaLog/../../../../../../../../tmp");
         QTest::newRow("dot-dot to VexaLog") << self << user << id << QStringLiteral("~/VexaLog/run1/..");
         QTest::newRow("symlink out") << self << user << id << QStringLiteral("~/VexaLog/out");
         QTest::newRow("below symlink out") << self << user << id << QStringLiteral("~/VexaLog/out/sub");
         QTest::newRow("relative") << self << user << id << QStringLiteral("VexaLog/run1");
         QTest::newRow("archive is a symlink") << self << user << id << QStringLiteral("~/VexaLog/run2");
         QTest::newRow("archive is a directory") << self << user << id << QStringLiteral("~/VexaLog/run3");
-        QTest::newRow("folder the user cannot reach") << self << user << id << QStringLiteral("%private/VexaLog/run");
+        QTest::newRow("folder the user cannot reach")
+            << self << user << id << QStringLiteral("%private/VexaLog/run");
 
         // Who may be collected for.
-        QTest::newRow("another user by name and id") << self << QStringLiteral("root") << QStringLiteral("0") << run1;
+        QTest::newRow("another user by name and id")
+            << self << QStringLiteral("root") << QStringLiteral("0") << run1;
         QTest::newRow("own name, another id") << self << user << QStringLiteral("0") << run1;
         QTest::newRow("own id, another name") << self << QStringLiteral("root") << id << run1;
         QTest::newRow("own id, leading zero") << self << user << QStringLiteral("0%uid") << run1;
-        QTest::newRow("root: unknown user") << QStringLiteral("0") << QStringLiteral("vexa-no-such-user") << id << run1;
-        QTest::newRow("root: name and id disagree") << QStringLiteral("0") << QStringLiteral("root") << id << run1;
+        QTest::newRow("root: unknown user")
+            << QStringLiteral("0") << QStringLiteral("vexa-no-such-user") << id << run1;
+        QTest::newRow("root: name and id disagree")
+            << QStringLiteral("0") << QStringLiteral("root") << id << run1;
 
-        const QStringList badNames = {QString(), QStringLiteral("-rf"), QStringLiteral("a/b"),
-                                      QStringLiteral("a:b"), QStringLiteral("../../etc"), QStringLiteral("al ice"),
-                                      QStringLiteral("al\nice"), QStringLiteral("ålice"), QStringLiteral("a*")};
+        const QStringList badNames = {QString(),
+                                      QStringLiteral("-rf"),
+                                      QStringLiteral("a/b"),
+                                      QStringLiteral("a:b"),
+                                      QStringLiteral("../../etc"),
+                                      QStringLiteral("al ice"),
+                                      QStringLiteral("al\nice"),
+                                      QStringLiteral("ålice"),
+                                      QStringLiteral("a*")};
         for (const QString &name : badNames)
-            QTest::addRow("user name \"%s\"", qPrintable(QString(name).replace(QLatin1Char('\n'), QLatin1Char('|'))))
+            QTest::addRow("user name \"%s\"",
+                          qPrintable(QString(name).replace(QLatin1Char('\n'), QLatin1Char('|'))))
                 << QStringLiteral("0") << name << id << run1;
-        const QStringList badIds = {QString(), QStringLiteral("-1"), QStringLiteral("10a"), QStringLiteral(" 1000"),
-                                    QStringLiteral("1000/.."), QString::fromUtf8("\xd9\xa1\xd9\xa0")};
+        const QStringList badIds = {QString(),
+                                    QStringLiteral("-1"),
+                                    QStringLiteral("10a"),
+                                    QStringLiteral(" 1000"),
+                                    QStringLiteral("1000/.."),
+                                    QString::fromUtf8("\xd9\xa1\xd9\xa0")};
         for (const QString &badId : badIds)
-            QTest::addRow("user id \"%s\"", qPrintable(badId)) << QStringLiteral("0") << user << badId << run1;
+            QTest::addRow("user id \"%s\"", qPrintable(badId))
+                << QStringLiteral("0") << user << badId << run1;
     }
     void refusalsRunAndCreateNothing()
     {
@@ -372,8 +403,9 @@ private slots:
             QVERIFY(QFile::link(elsewhere, staging));
         } else if (kind == QLatin1String("open")) {
             QVERIFY(QDir().mkpath(staging));
-            QVERIFY(QFile::setPermissions(staging, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
-                                                       | QFile::ReadOther | QFile::ExeOther));
+            QVERIFY(QFile::setPermissions(staging,
+                                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                              | QFile::ReadOther | QFile::ExeOther));
         } else if (kind == QLatin1String("file")) {
             QVERIFY(writeFile(staging, "x"));
         } else {
@@ -383,7 +415,8 @@ private slots:
         }
         const QStringList elsewhereBefore = TestUtil::entries(elsewhere + QStringLiteral("/collection"));
         if (kind != QLatin1String("stale"))
-            QTest::ignoreMessage(QtWarningMsg, qPrintable(QStringLiteral("log staging folder refused: \"%1\"").arg(staging)));
+            QTest::ignoreMessage(
+                QtWarningMsg, qPrintable(QStringLiteral("log staging folder refused: \"%1\"").arg(staging)));
 
         QCOMPARE(rig.collect(rig.run1), 0);
         Calls expected = expectedSequence(rig, rig.run1, true, rig.setup.zipPath);
@@ -420,13 +453,16 @@ private slots:
         QTest::newRow("plain logs") << QString() << QString();
         QTest::newRow("link inside a source") << QStringLiteral("klog/secret -> secret") << QString();
         QTest::newRow("linked source folder") << QStringLiteral("anr -> secret") << QStringLiteral("anr");
-        QTest::newRow("linked folder above a source") << QStringLiteral("system -> secret")
-                                                      << QStringLiteral("dropbox");
-        QTest::newRow("linked runtime log") << QStringLiteral("log -> secret/key") << QStringLiteral("vexa.log");
+        QTest::newRow("linked folder above a source")
+            << QStringLiteral("system -> secret") << QStringLiteral("dropbox");
+        QTest::newRow("linked runtime log")
+            << QStringLiteral("log -> secret/key") << QStringLiteral("vexa.log");
         QTest::newRow("FIFO in a source") << QStringLiteral("klog/fifo fifo") << QStringLiteral("klog/fifo");
-        QTest::newRow("hard link in a source") << QStringLiteral("klog/hard = secret/key") << QStringLiteral("klog/hard");
+        QTest::newRow("hard link in a source")
+            << QStringLiteral("klog/hard = secret/key") << QStringLiteral("klog/hard");
         // 8 TiB, sparse: more than the staging folder's file system holds.
-        QTest::newRow("huge file in a source") << QStringLiteral("klog/huge sparse") << QStringLiteral("klog/huge");
+        QTest::newRow("huge file in a source")
+            << QStringLiteral("klog/huge sparse") << QStringLiteral("klog/huge");
     }
     void realCopyReachesTheUser()
     {
@@ -450,12 +486,14 @@ private slots:
         for (const QString &path : {rig.dataDir + QStringLiteral("/klog/kernel.log"),
                                     rig.dataDir + QStringLiteral("/klog/old/k.1"), rig.setup.runtimeLogPath})
             QVERIFY(QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner));
-        QVERIFY(QFile::setPermissions(rig.dataDir + QStringLiteral("/klog/old"), QFile::ReadOwner | QFile::ExeOwner));
+        QVERIFY(QFile::setPermissions(rig.dataDir + QStringLiteral("/klog/old"),
+                                      QFile::ReadOwner | QFile::ExeOwner));
 
         const QString at = plant.section(QLatin1Char(' '), 0, 0);
         const QString kind = plant.section(QLatin1Char(' '), 1, 1);
         const QString target = rig.root + QLatin1Char('/') + plant.section(QLatin1Char(' '), 2, 2);
-        const QString path = at == QLatin1String("log") ? rig.setup.runtimeLogPath : rig.dataDir + QLatin1Char('/') + at;
+        const QString path = at == QLatin1String("log") ? rig.setup.runtimeLogPath
+                                                        : rig.dataDir + QLatin1Char('/') + at;
         if (kind == QLatin1String("->")) {
             QDir(path).removeRecursively();
             QFile::remove(path);
@@ -546,10 +584,10 @@ private slots:
         Rig rig;
         QVERIFY(rig.ok);
         const QStringList args = {QStringLiteral("a b"), QStringLiteral("*"), QStringLiteral("$HOME"),
-                                  QStringLiteral("'q'"), QString(), QStringLiteral("; touch x"),
+                                  QStringLiteral("'q'"), QString(),           QStringLiteral("; touch x"),
                                   QStringLiteral("-")};
         QVERIFY(runProcess(rig.setup.cpPath, args));
-        QCOMPARE(rig.calls(), Calls({QStringList{daemonIdField(), rig.setup.cpPath} + args}));
+        QCOMPARE(rig.calls(), Calls({QStringList {daemonIdField(), rig.setup.cpPath} + args}));
     }
 };
 

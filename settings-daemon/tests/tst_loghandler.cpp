@@ -80,11 +80,13 @@ private slots:
         handleLogMessage(path, QtWarningMsg, context, QStringLiteral("重力 é"));
         QCOMPARE(TestUtil::readFile(path),
                  QByteArray("[QDEBUG]:msg-[first], file-[], func-[], category-[default]\n"
-                            "[QWARN]:msg-[") + QStringLiteral("重力 é").toUtf8()
+                            "[QWARN]:msg-[")
+                     + QStringLiteral("重力 é").toUtf8()
                      + QByteArray("], file-[], func-[], category-[default]\n"));
-        QCOMPARE(forwarded,
-                 QStringList({QStringLiteral("[QDEBUG]:msg-[first], file-[], func-[], category-[default]\n"),
-                              QStringLiteral("[QWARN]:msg-[重力 é], file-[], func-[], category-[default]\n")}));
+        QCOMPARE(
+            forwarded,
+            QStringList({QStringLiteral("[QDEBUG]:msg-[first], file-[], func-[], category-[default]\n"),
+                         QStringLiteral("[QWARN]:msg-[重力 é], file-[], func-[], category-[default]\n")}));
     }
 
     void unwritableLogDropsTheMessage()

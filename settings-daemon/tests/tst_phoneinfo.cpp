@@ -22,23 +22,21 @@ using TestUtil::writeFile;
 
 namespace {
 // A byte literal that may hold NUL bytes.
-template<int size>
-QByteArray bytes(const char (&literal)[size])
+template<int size> QByteArray bytes(const char (&literal)[size])
 {
     return QByteArray(literal, size - 1);
 }
 
-
-const PhoneIdentity identity{QStringLiteral("V"), QStringLiteral("B"), QStringLiteral("P"),
-                             QStringLiteral("M"), QStringLiteral("D"), QStringLiteral("S"),
-                             QStringLiteral("I")};
+const PhoneIdentity identity {QStringLiteral("V"), QStringLiteral("B"), QStringLiteral("P"),
+                              QStringLiteral("M"), QStringLiteral("D"), QStringLiteral("S"),
+                              QStringLiteral("I")};
 
 // The lines written for identity, in key order, leaving out those named.
 QByteArray newLines(const QList<QByteArray> &except = {})
 {
     static const QList<QByteArray> lines = {
-        "ro.custom.manufacturer=V\n", "ro.custom.brand=B\n", "ro.custom.product=P\n",
-        "ro.custom.model=M\n", "ro.custom.device=D\n", "ro.serialno=S\n", "ro.custom.imei=I\n"};
+        "ro.custom.manufacturer=V\n", "ro.custom.brand=B\n", "ro.custom.product=P\n", "ro.custom.model=M\n",
+        "ro.custom.device=D\n",       "ro.serialno=S\n",     "ro.custom.imei=I\n"};
     QByteArray text;
     for (const QByteArray &line : lines) {
         if (!except.contains(line.left(line.indexOf('=') + 1)))
@@ -56,10 +54,7 @@ class TestPhoneInfo : public QObject
     QString m_path;
 
 private slots:
-    void init()
-    {
-        QVERIFY(TestUtil::startAfresh(m_dir, QStringLiteral("build.prop"), &m_path));
-    }
+    void init() { QVERIFY(TestUtil::startAfresh(m_dir, QStringLiteral("build.prop"), &m_path)); }
 
     void rewritesLines_data()
     {
@@ -69,39 +64,47 @@ private slots:
         QTest::newRow("missing") << false << QByteArray() << newLines();
         QTest::newRow("empty") << true << QByteArray() << newLines();
         QTest::newRow("one empty line") << true << QByteArray("\n") << "\n" + newLines();
-        QTest::newRow("all present, in place") << true
-            << QByteArray("# identity\n\nro.serialno=old\nro.build.id=X1\nro.custom.imei=0\n"
-                          "ro.custom.device=d\nro.custom.model=m\nro.custom.product=p\n"
-                          "ro.custom.brand=b\nro.custom.manufacturer=m\n")
-            << QByteArray("# identity\n\nro.serialno=S\nro.build.id=X1\nro.custom.imei=I\n"
-                          "ro.custom.device=D\nro.custom.model=M\nro.custom.product=P\n"
-                          "ro.custom.brand=B\nro.custom.manufacturer=V\n");
-        QTest::newRow("none present") << true << QByteArray("ro.build.id=X1\n#c\n")
-                                      << "ro.build.id=X1\n#c\n" + newLines();
-        QTest::newRow("near misses") << true
-            << QByteArray(" ro.custom.brand=x\nro.custom.brand =x\nRO.CUSTOM.BRAND=x\nro.custom.brand\n"
-                          "ro.custom.brandx=1\nro.serialno\n")
+        QTest::newRow("all present, in place")
+            << true
+            << QByteArray(
+                   "# identity\n\nro.serialno=old\nro.build.id=X1\nro.custom.imei=0\n"
+                   "ro.custom.device=d\nro.custom.model=m\nro.custom.product=p\n"
+                   "ro.custom.brand=b\nro.custom.manufacturer=m\n")
+            << QByteArray(
+                   "# identity\n\nro.serialno=S\nro.build.id=X1\nro.custom.imei=I\n"
+                   "ro.custom.device=D\nro.custom.model=M\nro.custom.product=P\n"
+                   "ro.custom.brand=B\nro.custom.manufacturer=V\n");
+        QTest::newRow("none present")
+            << true << QByteArray("ro.build.id=X1\n#c\n") << "ro.build.id=X1\n#c\n" + newLines();
+        QTest::newRow("near misses")
+            << true
+            << QByteArray(
+                   " ro.custom.brand=x\nro.custom.brand =x\nRO.CUSTOM.BRAND=x\nro.custom.brand\n"
+                   "ro.custom.brandx=1\nro.serialno\n")
             << " ro.custom.brand=x\nro.custom.brand =x\nRO.CUSTOM.BRAND=x\nro.custom.brand\n"
-               "ro.custom.brandx=1\nro.serialno\n" + newLines();
+               "ro.custom.brandx=1\nro.serialno\n"
+                + newLines();
         QTest::newRow("rest of the line dropped") << true << QByteArray("ro.custom.brand=old=x # y\n")
-            << "ro.custom.brand=B\n" + newLines({"ro.custom.brand="});
-        QTest::newRow("duplicates both replaced") << true
-            << QByteArray("ro.serialno=a\nx=1\nro.serialno=b\n")
+                                                  << "ro.custom.brand=B\n" + newLines({"ro.custom.brand="});
+        QTest::newRow("duplicates both replaced")
+            << true << QByteArray("ro.serialno=a\nx=1\nro.serialno=b\n")
             << "ro.serialno=S\nx=1\nro.serialno=S\n" + newLines({"ro.serialno="});
         QTest::newRow("CRLF becomes LF") << true << QByteArray("a=1\r\nro.custom.imei=9\r\n\r\nb=2\r\n")
-            << "a=1\nro.custom.imei=I\n\nb=2\n" + newLines({"ro.custom.imei="});
+                                         << "a=1\nro.custom.imei=I\n\nb=2\n" + newLines({"ro.custom.imei="});
         QTest::newRow("no final line end") << true << QByteArray("a=1\nro.custom.model=m")
-            << "a=1\nro.custom.model=M\n" + newLines({"ro.custom.model="});
-        QTest::newRow("lone CR ends the last line") << true << QByteArray("a=1\r\nlast=1\r")
-            << "a=1\nlast=1\n" + newLines();
+                                           << "a=1\nro.custom.model=M\n" + newLines({"ro.custom.model="});
+        QTest::newRow("lone CR ends the last line")
+            << true << QByteArray("a=1\r\nlast=1\r") << "a=1\nlast=1\n" + newLines();
         // The mark is no part of the first line's key, and stays in front.
-        QTest::newRow("byte order mark") << true << QByteArray("\xef\xbb\xbfro.custom.manufacturer=old\nx=1\n")
+        QTest::newRow("byte order mark")
+            << true << QByteArray("\xef\xbb\xbfro.custom.manufacturer=old\nx=1\n")
             << "\xef\xbb\xbfro.custom.manufacturer=V\nx=1\n" + newLines({"ro.custom.manufacturer="});
         // Lines we do not rewrite keep their bytes, whatever their encoding.
-        QTest::newRow("other bytes kept") << true
-            << bytes("a=x\ry\nname=Caf\xe9\nbin=\xff\xfe\x00z\n\t=tab\n")
+        QTest::newRow("other bytes kept")
+            << true << bytes("a=x\ry\nname=Caf\xe9\nbin=\xff\xfe\x00z\n\t=tab\n")
             << bytes("a=x\ry\nname=Caf\xe9\nbin=\xff\xfe\x00z\n\t=tab\n") + newLines();
-        QTest::newRow("invalid old value replaced") << true << bytes("ro.custom.device=\xff\x00\xfe\n")
+        QTest::newRow("invalid old value replaced")
+            << true << bytes("ro.custom.device=\xff\x00\xfe\n")
             << "ro.custom.device=D\n" + newLines({"ro.custom.device="});
     }
     void rewritesLines()
@@ -113,7 +116,7 @@ private slots:
             QVERIFY(writeFile(m_path, before));
         QVERIFY(setPhoneInfoInFile(m_dir.path(), m_path, identity));
         QCOMPARE(readFile(m_path), after);
-        QCOMPARE(entries(m_dir.path()), QStringList{QStringLiteral("build.prop")});
+        QCOMPARE(entries(m_dir.path()), QStringList {QStringLiteral("build.prop")});
     }
 
     void valuesWrittenAsUtf8()
@@ -121,19 +124,22 @@ private slots:
         // Whatever the locale's encoding, values go out as UTF-8.
         QTextCodec *const locale = QTextCodec::codecForLocale();
         QTextCodec::setCodecForLocale(QTextCodec::codecForName("ISO-8859-1"));
-        const PhoneIdentity values{QStringLiteral("Gr\u00fc\u00dfe"), QString(), QStringLiteral("\u91cd\u529b"),
-                                   QStringLiteral("a=b #c\td"), QString(), QStringLiteral("\U0001F600"),
-                                   QString(100000, QLatin1Char('9'))};
+        const PhoneIdentity values {
+            QStringLiteral("Gr\u00fc\u00dfe"), QString(), QStringLiteral("\u91cd\u529b"),
+            QStringLiteral("a=b #c\td"),       QString(), QStringLiteral("\U0001F600"),
+            QString(100000, QLatin1Char('9'))};
         const bool result = setPhoneInfoInFile(m_dir.path(), m_path, values);
         QTextCodec::setCodecForLocale(locale);
         QVERIFY(result);
-        QCOMPARE(readFile(m_path), "ro.custom.manufacturer=Gr\xc3\xbc\xc3\x9f\x65\n"
-                                 "ro.custom.brand=\n"
-                                 "ro.custom.product=\xe9\x87\x8d\xe5\x8a\x9b\n"
-                                 "ro.custom.model=a=b #c\td\n"
-                                 "ro.custom.device=\n"
-                                 "ro.serialno=\xf0\x9f\x98\x80\n"
-                                 "ro.custom.imei=" + QByteArray(100000, '9') + "\n");
+        QCOMPARE(readFile(m_path),
+                 "ro.custom.manufacturer=Gr\xc3\xbc\xc3\x9f\x65\n"
+                 "ro.custom.brand=\n"
+                 "ro.custom.product=\xe9\x87\x8d\xe5\x8a\x9b\n"
+                 "ro.custom.model=a=b #c\td\n"
+                 "ro.custom.device=\n"
+                 "ro.serialno=\xf0\x9f\x98\x80\n"
+                 "ro.custom.imei="
+                     + QByteArray(100000, '9') + "\n");
     }
 
     void lineBreakInValueRefused_data()
@@ -153,8 +159,8 @@ private slots:
         QFETCH(int, field);
         QFETCH(QString, value);
         PhoneIdentity values = identity;
-        QString *const fields[] = {&values.vendor, &values.brand, &values.name, &values.model,
-                                   &values.equip, &values.serialno, &values.imei};
+        QString *const fields[] = {&values.vendor, &values.brand,    &values.name, &values.model,
+                                   &values.equip,  &values.serialno, &values.imei};
         *fields[field] = value;
         QVERIFY(!setPhoneInfoInFile(m_dir.path(), m_path, values));
         QVERIFY(!QFile::exists(m_path));
@@ -168,13 +174,13 @@ private slots:
     void unusablePath_data()
     {
         QTest::addColumn<QString>("kind");
-        for (const char *kind : {"directory", "fifo", "missing directory", "file as directory", "device",
-                                 "empty path", "unreadable file", "too large to read whole",
-                                 // The caller names the path: anything but a
-                                 // plain file beneath the data folder is refused.
-                                 "outside the data folder", "relative path", "dot-dot out of the data folder",
-                                 "symbolic link at the file", "symbolic link at a folder in between",
-                                 "hard link"})
+        for (const char *kind :
+             {"directory", "fifo", "missing directory", "file as directory", "device", "empty path",
+              "unreadable file", "too large to read whole",
+              // The caller names the path: anything but a
+              // plain file beneath the data folder is refused.
+              "outside the data folder", "relative path", "dot-dot out of the data folder",
+              "symbolic link at the file", "symbolic link at a folder in between", "hard link"})
             QTest::newRow(kind) << QString::fromLatin1(kind);
     }
     void unusablePath()
@@ -185,7 +191,7 @@ private slots:
         const QByteArray before = "ro.serialno=1\n";
         QVERIFY(writeFile(victim, before));
         QString target = m_path;
-        QStringList after{QStringLiteral("build.prop")};
+        QStringList after {QStringLiteral("build.prop")};
         if (kind == QLatin1String("directory")) {
             QVERIFY(QDir().mkdir(m_path));
         } else if (kind == QLatin1String("fifo")) {
@@ -228,13 +234,13 @@ private slots:
         } else if (kind == QLatin1String("symbolic link at a folder in between")) {
             QVERIFY(QFile::link(outside.path(), m_dir.filePath(QStringLiteral("system"))));
             target = m_dir.filePath(QStringLiteral("system/victim.prop"));
-            after = QStringList{QStringLiteral("system")};
+            after = QStringList {QStringLiteral("system")};
         } else {
             QCOMPARE(::link(QFile::encodeName(victim).constData(), QFile::encodeName(m_path).constData()), 0);
         }
         QVERIFY(!setPhoneInfoInFile(m_dir.path(), target, identity));
         QCOMPARE(entries(m_dir.path()), after);
-        QCOMPARE(entries(outside.path()), QStringList{QStringLiteral("victim.prop")});
+        QCOMPARE(entries(outside.path()), QStringList {QStringLiteral("victim.prop")});
         QCOMPARE(readFile(victim), before);
         if (kind == QLatin1String("file as directory") || kind == QLatin1String("unreadable file")) {
             QVERIFY(QFile::setPermissions(m_path, QFile::ReadOwner | QFile::WriteOwner));
@@ -256,8 +262,9 @@ private slots:
         const QByteArray before = "ro.serialno=1\n";
         if (exists)
             QVERIFY(writeFile(m_path, before));
-        QVERIFY(!TestUtil::withFileSizeLimit(before.size(), [&] { return setPhoneInfoInFile(m_dir.path(), m_path, identity); }));
-        QCOMPARE(entries(m_dir.path()), exists ? QStringList{QStringLiteral("build.prop")} : QStringList());
+        QVERIFY(!TestUtil::withFileSizeLimit(
+            before.size(), [&] { return setPhoneInfoInFile(m_dir.path(), m_path, identity); }));
+        QCOMPARE(entries(m_dir.path()), exists ? QStringList {QStringLiteral("build.prop")} : QStringList());
         if (exists)
             QCOMPARE(readFile(m_path), before);
     }
@@ -290,7 +297,7 @@ private slots:
         QVERIFY(writeFile(elsewhere.filePath(QStringLiteral("a")), "x"));
         const QByteArray a = QFile::encodeName(elsewhere.filePath(QStringLiteral("a")));
         const QByteArray b = QFile::encodeName(elsewhere.filePath(QStringLiteral("b")));
-        std::atomic<bool> stop{false};
+        std::atomic<bool> stop {false};
         std::thread renamer([&] {
             while (!stop) {
                 ::rename(a.constData(), b.constData());

@@ -18,7 +18,6 @@ using TestUtil::absent;
 using TestUtil::readFile;
 using TestUtil::writeFile;
 
-
 // Marks a case in which the file must be left byte for byte as it was.
 const QByteArray unchanged("<unchanged>");
 
@@ -56,8 +55,9 @@ private slots:
 
         // Both lists lose their first match in one call; entry members and
         // the order of the rest are kept.
-        QTest::newRow("in both lists") << bothLists << QStringLiteral("both") << true << QByteArray(
-R"({
+        QTest::newRow("in both lists") << bothLists << QStringLiteral("both") << true
+                                       << QByteArray(
+                                              R"({
     "games": [
         {
             "pkgName": "g.one"
@@ -74,28 +74,35 @@ R"({
             << QByteArray(R"({"games":[{"pkgName":"a","x":[]}]})") << QStringLiteral("a") << true
             << QByteArray("{\n    \"games\": [\n    ],\n    \"pay\": [\n    ]\n}\n");
         QTest::newRow("in pay only, games not an array")
-            << QByteArray(R"({"games":"none","pay":[{"pkgName":"a"},{"pkgName":"b"}]})") << QStringLiteral("a")
-            << true
-            << QByteArray("{\n    \"games\": [\n    ],\n    \"pay\": [\n        {\n"
-                          "            \"pkgName\": \"b\"\n        }\n    ]\n}\n");
+            << QByteArray(R"({"games":"none","pay":[{"pkgName":"a"},{"pkgName":"b"}]})")
+            << QStringLiteral("a") << true
+            << QByteArray(
+                   "{\n    \"games\": [\n    ],\n    \"pay\": [\n        {\n"
+                   "            \"pkgName\": \"b\"\n        }\n    ]\n}\n");
         QTest::newRow("pay not an array is emptied")
-            << QByteArray(R"({"pay":{"pkgName":"a"},"games":[{"pkgName":"a"}]})") << QStringLiteral("a") << true
-            << QByteArray("{\n    \"games\": [\n    ],\n    \"pay\": [\n    ]\n}\n");
+            << QByteArray(R"({"pay":{"pkgName":"a"},"games":[{"pkgName":"a"}]})") << QStringLiteral("a")
+            << true << QByteArray("{\n    \"games\": [\n    ],\n    \"pay\": [\n    ]\n}\n");
         QTest::newRow("first of two in one list")
             << QByteArray(R"({"games":[{"pkgName":"a","n":1},{"pkgName":"a","n":2}],"pay":[]})")
             << QStringLiteral("a") << true
-            << QByteArray("{\n    \"games\": [\n        {\n            \"n\": 2,\n            \"pkgName\": \"a\"\n"
-                          "        }\n    ],\n    \"pay\": [\n    ]\n}\n");
+            << QByteArray(
+                   "{\n    \"games\": [\n        {\n            \"n\": 2,\n            \"pkgName\": \"a\"\n"
+                   "        }\n    ],\n    \"pay\": [\n    ]\n}\n");
         QTest::newRow("other top-level members are kept")
-            << QByteArray(R"({"zeta":true,"games":[{"pkgName":"a"}],"alpha":"x"})") << QStringLiteral("a") << true
-            << QByteArray("{\n    \"alpha\": \"x\",\n    \"games\": [\n    ],\n    \"pay\": [\n    ],\n"
-                          "    \"zeta\": true\n}\n");
+            << QByteArray(R"({"zeta":true,"games":[{"pkgName":"a"}],"alpha":"x"})") << QStringLiteral("a")
+            << true
+            << QByteArray(
+                   "{\n    \"alpha\": \"x\",\n    \"games\": [\n    ],\n    \"pay\": [\n    ],\n"
+                   "    \"zeta\": true\n}\n");
         // Written escaped, as the whitelist does: Qt's parser drops a raw
         // U+FEFF that starts a string, and the name would never match again.
         QTest::newRow("name starting with U+FEFF kept")
-            << QByteArray(R"({"games":[{"pkgName":"\ufeffa"},{"pkgName":"b"}]})") << QStringLiteral("b") << true
-            << QByteArray("{\n    \"games\": [\n        {\n            \"pkgName\": \"\\ufeffa\"\n        }\n    ],\n"
-                          "    \"pay\": [\n    ]\n}\n");
+            << QByteArray(R"({"games":[{"pkgName":"\ufeffa"},{"pkgName":"b"}]})") << QStringLiteral("b")
+            << true
+            << QByteArray(
+                   "{\n    \"games\": [\n        {\n            \"pkgName\": \"\\ufeffa\"\n        }\n    "
+                   "],\n"
+                   "    \"pay\": [\n    ]\n}\n");
         QTest::newRow("non-ASCII name")
             << QStringLiteral(R"({"games":[{"pkgName":"应用"}],"pay":[{"pkgName":"应用"}]})").toUtf8()
             << QStringLiteral("应用") << true
@@ -112,12 +119,15 @@ R"({
         QTest::newRow("empty name, nameless entries")
             << QByteArray(R"({"games":[{},1],"pay":[{"pkgName":""}]})") << QString() << false << unchanged;
         QTest::newRow("empty file") << QByteArray("") << QStringLiteral("a") << false << unchanged;
-        QTest::newRow("top level an array") << QByteArray(R"([{"games":[{"pkgName":"a"}]}])") << QStringLiteral("a")
-                                            << false << unchanged;
+        QTest::newRow("top level an array")
+            << QByteArray(R"([{"games":[{"pkgName":"a"}]}])") << QStringLiteral("a") << false << unchanged;
         QTest::newRow("truncated") << bothLists.left(50) << QStringLiteral("g.one") << false << unchanged;
         QTest::newRow("cut off by a NUL") << QByteArray(R"({"games":[{"pkgName":"a"}]})").insert(10, '\0')
                                           << QStringLiteral("a") << false << unchanged;
-        QTest::newRow("binary") << QByteArray("\x7f" "ELF\x02\x01\x01\0\0\0\0\0\0\0\0\0", 16) << QStringLiteral("a")
+        QTest::newRow("binary") << QByteArray(
+            "\x7f"
+            "ELF\x02\x01\x01\0\0\0\0\0\0\0\0\0",
+            16) << QStringLiteral("a")
                                 << false << unchanged;
     }
     void remove()
@@ -129,7 +139,7 @@ R"({
         QVERIFY(writeFile(m_path, before));
         QCOMPARE(removeAppFromWarningListFile(m_path, pkgName), result);
         QCOMPARE(readFile(m_path, absent), after == unchanged ? before : after);
-        QCOMPARE(TestUtil::entries(m_dir.path()), QStringList{QStringLiteral("warning.json")});
+        QCOMPARE(TestUtil::entries(m_dir.path()), QStringList {QStringLiteral("warning.json")});
     }
 
     void bothListsAreWrittenOnce()
@@ -140,8 +150,9 @@ R"({
         // renames, which the kernel would otherwise merge into one event.
         const int watcher = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
         QVERIFY(watcher >= 0);
-        QVERIFY(::inotify_add_watch(watcher, QFile::encodeName(m_dir.path()).constData(),
-                                    IN_MOVED_TO | IN_CREATE) >= 0);
+        QVERIFY(
+            ::inotify_add_watch(watcher, QFile::encodeName(m_dir.path()).constData(), IN_MOVED_TO | IN_CREATE)
+            >= 0);
         QVERIFY(removeAppFromWarningListFile(m_path, QStringLiteral("both")));
 
         int replacements = 0;
@@ -193,7 +204,7 @@ R"({
 
         QVERIFY(!result);
         QCOMPARE(readFile(m_path, absent), before);
-        QCOMPARE(TestUtil::entries(m_dir.path()), QStringList{QStringLiteral("warning.json")});
+        QCOMPARE(TestUtil::entries(m_dir.path()), QStringList {QStringLiteral("warning.json")});
     }
 
     void hugeFile()
@@ -211,7 +222,8 @@ R"({
         QVERIFY(removeAppFromWarningListFile(m_path, QStringLiteral("x")));
         const QByteArray after = readFile(m_path, absent);
         QVERIFY(!after.contains("\"x\""));
-        QVERIFY(after.endsWith("            \"pkgName\": \"p.299999\"\n        },\n        {\n        }\n    ]\n}\n"));
+        QVERIFY(after.endsWith(
+            "            \"pkgName\": \"p.299999\"\n        },\n        {\n        }\n    ]\n}\n"));
         QVERIFY(!removeAppFromWarningListFile(m_path, QStringLiteral("x")));
         QCOMPARE(readFile(m_path, absent), after);
     }

@@ -33,29 +33,30 @@ inline const QString autoStartDir = QStringLiteral("/etc/xdg/autostart");
 inline const QString autoStartPath = QStringLiteral("/etc/xdg/autostart/bootlane.desktop");
 // Without it the bus would start a daemon of its own between a kill and the
 // test's restart.
-inline const QString activationFile =
-    QStringLiteral("/usr/share/dbus-1/system-services/cn.selvane.Vexa.Pref.service");
+inline const QString activationFile = QStringLiteral(
+    "/usr/share/dbus-1/system-services/cn.selvane.Vexa.Pref.service");
 
 // The seven identity keys, in the order missing ones are appended.
-inline const char *const phoneKeys[] = {"ro.custom.manufacturer=", "ro.custom.brand=", "ro.custom.product=",
-                                        "ro.custom.model=", "ro.custom.device=", "ro.serialno=",
-                                        "ro.custom.imei="};
+inline const char *const phoneKeys[] = {
+    "ro.custom.manufacturer=", "ro.custom.brand=", "ro.custom.product=", "ro.custom.model=",
+    "ro.custom.device=",       "ro.serialno=",     "ro.custom.imei="};
 
 // The autostart entry, byte for byte, as the daemon must write it. Kept apart
 // from the product's copy on purpose, so that a change there shows here.
-inline const QByteArray autoStartBytes = "[Desktop Entry]\n"
-                                         "Name=bootlane\n"
-                                         "Comment=Start Vexa\n"
-                                         "Exec=/usr/bin/bootlane start_vexa_silently\n"
-                                         "Terminal=false\n"
-                                         "Type=Application\n"
-                                         "StartupNotify=false\n"
-                                         "X-GNOME-Autostart-Phase=Applications\n"
-                                         "X-GNOME-Autostart-Notify=true\n"
-                                         "X-GNOME-Autostart-Delay=8\n"
-                                         "NoDisplay=true\n"
-                                         "Categories=\n"
-                                         "\n";
+inline const QByteArray autoStartBytes =
+    "[Desktop Entry]\n"
+    "Name=bootlane\n"
+    "Comment=Start Vexa\n"
+    "Exec=/usr/bin/bootlane start_vexa_silently\n"
+    "Terminal=false\n"
+    "Type=Application\n"
+    "StartupNotify=false\n"
+    "X-GNOME-Autostart-Phase=Applications\n"
+    "X-GNOME-Autostart-Notify=true\n"
+    "X-GNOME-Autostart-Delay=8\n"
+    "NoDisplay=true\n"
+    "Categories=\n"
+    "\n";
 
 // What readFile gives, where asked, for a file that is missing or unreadable:
 // no content matches it.
@@ -116,7 +117,8 @@ inline void emptyDirectory(const QString &dir)
 inline bool giveForeignModeAndOwner(const QString &path)
 {
     const QByteArray name = QFile::encodeName(path);
-    return ::chmod(name.constData(), 0604) == 0 && (::geteuid() != 0 || ::chown(name.constData(), 65534, 65534) == 0);
+    return ::chmod(name.constData(), 0604) == 0
+        && (::geteuid() != 0 || ::chown(name.constData(), 65534, 65534) == 0);
 }
 
 // The file's mode and, as root, its owner, e.g. "604 65534:65534"; to compare
@@ -190,8 +192,8 @@ inline QByteArray canonicalJson(const QByteArray &bytes)
     QJsonParseError error;
     const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
     if (error.error != QJsonParseError::NoError || !document.isObject())
-        return "<not a JSON object: " + QByteArray::number(bytes.size()) + " bytes: "
-            + error.errorString().toUtf8() + '>';
+        return "<not a JSON object: " + QByteArray::number(bytes.size())
+            + " bytes: " + error.errorString().toUtf8() + '>';
     return QJsonDocument(document.object()).toJson(QJsonDocument::Compact);
 }
 
@@ -204,7 +206,7 @@ inline QByteArray canonicalJson(const QJsonObject &object)
 // JSON array of strings.
 inline QByteArray batchLine(const QString &method, const QStringList &args)
 {
-    QJsonArray call{method};
+    QJsonArray call {method};
     for (const QString &arg : args)
         call.append(arg);
     return QJsonDocument(call).toJson(QJsonDocument::Compact) + '\n';
@@ -220,7 +222,8 @@ inline QStringList openFiles(qint64 pid)
         char target[4096];
         const QByteArray link = QFile::encodeName(fdDir + QLatin1Char('/') + fd);
         const ssize_t size = ::readlink(link.constData(), target, sizeof(target));
-        lines << fd + QStringLiteral(" -> ") + QFile::decodeName(QByteArray(target, size > 0 ? int(size) : 0));
+        lines << fd + QStringLiteral(" -> ")
+                + QFile::decodeName(QByteArray(target, size > 0 ? int(size) : 0));
     }
     lines.sort();
     return lines;
@@ -243,7 +246,7 @@ struct ProcessResult
     int exitCode = -1; // -1 after a crash or a time-out
     bool timedOut = false;
     QByteArray bytes; // its standard output
-    QString output;   // the same as text ("time-out" after a time-out)
+    QString output; // the same as text ("time-out" after a time-out)
 };
 
 // Runs program with args and env, killing it after msecs. With
@@ -271,8 +274,7 @@ inline ProcessResult runProcess(const QString &program, const QStringList &args,
 }
 
 // What call() gives while a write past bytes fails as on a full disk.
-template<typename Call>
-auto withFileSizeLimit(rlim_t bytes, Call call)
+template<typename Call> auto withFileSizeLimit(rlim_t bytes, Call call)
 {
     const FileSizeLimit limit(bytes);
     return call();

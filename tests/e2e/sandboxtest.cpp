@@ -25,8 +25,8 @@ QString stateDir()
     return qEnvironmentVariable("VEXA_SANDBOX_STATE");
 }
 
-Reply call(const QString &program, const QString &method, const QStringList &args,
-           const QStringList &wrapper, const QProcessEnvironment &env)
+Reply call(const QString &program, const QString &method, const QStringList &args, const QStringList &wrapper,
+           const QProcessEnvironment &env)
 {
     QStringList command = wrapper;
     command << program << method << args;
@@ -49,17 +49,16 @@ Reply call(const QString &program, const QString &method, const QStringList &arg
 
 QStringList asNobody()
 {
-    return {QStringLiteral("setpriv"), QStringLiteral("--reuid=nobody"),
-            QStringLiteral("--regid=nogroup"), QStringLiteral("--clear-groups"),
-            QStringLiteral("--")};
+    return {QStringLiteral("setpriv"), QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
+            QStringLiteral("--clear-groups"), QStringLiteral("--")};
 }
 
 QStringList asUser(const QString &name)
 {
     const struct passwd *entry = ::getpwnam(name.toLocal8Bit().constData());
     return {QStringLiteral("setpriv"), QStringLiteral("--reuid=") + name,
-            QStringLiteral("--regid=%1").arg(entry ? entry->pw_gid : gid_t(-1)), QStringLiteral("--init-groups"),
-            QStringLiteral("--")};
+            QStringLiteral("--regid=%1").arg(entry ? entry->pw_gid : gid_t(-1)),
+            QStringLiteral("--init-groups"), QStringLiteral("--")};
 }
 
 static bool nameOwned()

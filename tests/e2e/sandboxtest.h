@@ -36,10 +36,10 @@ QString stateDir();
 struct Reply
 {
     int exitCode = -1;
-    QString value;      // the reply's first value ("true", "false", "0", ...)
-    QString errorName;  // D-Bus error name, empty on success
+    QString value; // the reply's first value ("true", "false", "0", ...)
+    QString errorName; // D-Bus error name, empty on success
     QString errorText;
-    QString output;     // everything the caller printed
+    QString output; // everything the caller printed
 
     bool isError() const { return !errorName.isEmpty(); }
 };

@@ -72,7 +72,7 @@ struct Op
     QStringList args;
     QString expected; // the reply
     FileId file = GamesFile;
-    Model after;      // the files once the call is done
+    Model after; // the files once the call is done
 };
 
 QByteArray phoneBytes(const QStringList &values)
@@ -87,7 +87,7 @@ QJsonArray namedEntries(const QStringList &names)
 {
     QJsonArray entries;
     for (const QString &name : names)
-        entries.append(QJsonObject{{QStringLiteral("pkgName"), name}});
+        entries.append(QJsonObject {{QStringLiteral("pkgName"), name}});
     return entries;
 }
 
@@ -97,14 +97,15 @@ QByteArray expectedState(FileId file, const Model &model)
     case GamesFile: {
         QJsonArray games;
         for (const auto &game : model.games)
-            games.append(QJsonObject{{QStringLiteral("pkgname"), game.first}, {QStringLiteral("appname"), game.second}});
-        return canonicalJson(QJsonObject{{QStringLiteral("version"), 1}, {QStringLiteral("games"), games}});
+            games.append(QJsonObject {{QStringLiteral("pkgname"), game.first},
+                                      {QStringLiteral("appname"), game.second}});
+        return canonicalJson(QJsonObject {{QStringLiteral("version"), 1}, {QStringLiteral("games"), games}});
     }
     case WarningFile:
-        return canonicalJson(QJsonObject{{QStringLiteral("games"), namedEntries(model.warningGames)},
-                                         {QStringLiteral("pay"), namedEntries(model.warningPay)}});
+        return canonicalJson(QJsonObject {{QStringLiteral("games"), namedEntries(model.warningGames)},
+                                          {QStringLiteral("pay"), namedEntries(model.warningPay)}});
     case DockerFile: {
-        QJsonObject config{{QStringLiteral("log-level"), QStringLiteral("warn")}};
+        QJsonObject config {{QStringLiteral("log-level"), QStringLiteral("warn")}};
         if (!model.bridge.isEmpty())
             config.insert(QStringLiteral("bip"), model.bridge);
         return canonicalJson(config);
@@ -142,7 +143,8 @@ Model initialModel()
 {
     Model model;
     for (int i = 0; i < baseGames; ++i)
-        model.games.append({QStringLiteral("com.base.g%1").arg(i), QStringLiteral("Base %1 \u6e38\u620f").arg(i)});
+        model.games.append(
+            {QStringLiteral("com.base.g%1").arg(i), QStringLiteral("Base %1 \u6e38\u620f").arg(i)});
     for (int i = 0; i < warningNames; ++i) {
         const QString name = QStringLiteral("com.warn.a%1").arg(i);
         model.warningGames << name;
@@ -160,7 +162,8 @@ bool writeModel(const Model &model)
     const QByteArray warning = expectedState(WarningFile, model);
     const QByteArray docker = expectedState(DockerFile, model);
     return writeFile(gamesPath, games) && writeFile(warningPath, warning) && writeFile(dockerPath, docker)
-        && writeFile(phonePath, phoneBytes(model.phone)) && (!QFile::exists(autoStartPath) || QFile::remove(autoStartPath));
+        && writeFile(phonePath, phoneBytes(model.phone))
+        && (!QFile::exists(autoStartPath) || QFile::remove(autoStartPath));
 }
 
 class OpSource
@@ -168,8 +171,7 @@ class OpSource
 public:
     explicit OpSource(quint32 seed)
         : m_random(seed)
-    {
-    }
+    { }
 
     int bounded(int limit) { return int(m_random.bounded(quint32(limit))); }
 
@@ -191,7 +193,7 @@ public:
             const QString pkg = QStringLiteral("com.crash.g") + serial;
             const QString app = QStringLiteral("Crash \u91cd\u529b ") + serial;
             op.method = QStringLiteral("addGameToWhiteList");
-            op.args = QStringList{app, pkg};
+            op.args = QStringList {app, pkg};
             op.after.games.append({pkg, app});
             op.file = GamesFile;
             break;
@@ -201,11 +203,11 @@ public:
             op.file = GamesFile;
             // One in ten takes out a package that is not listed: true, no write.
             if (model.games.isEmpty() || bounded(10) == 0) {
-                op.args = QStringList{QStringLiteral("com.crash.absent")};
+                op.args = QStringList {QStringLiteral("com.crash.absent")};
                 break;
             }
             const int index = bounded(model.games.size());
-            op.args = QStringList{model.games.at(index).first};
+            op.args = QStringList {model.games.at(index).first};
             op.after.games.removeAt(index);
             break;
         }
@@ -213,7 +215,7 @@ public:
             const QString name = bounded(10) == 0 ? QStringLiteral("com.warn.none")
                                                   : QStringLiteral("com.warn.a%1").arg(bounded(warningNames));
             op.method = QStringLiteral("removeAppFromWarningList");
-            op.args = QStringList{name};
+            op.args = QStringList {name};
             op.file = WarningFile;
             const bool fromGames = op.after.warningGames.removeOne(name);
             const bool fromPay = op.after.warningPay.removeOne(name);
@@ -223,12 +225,12 @@ public:
         case SetBridge:
             op.method = QStringLiteral("setDockerDefaultIpAddress");
             op.after.bridge = QStringLiteral("10.%1.%2.1/16").arg(bounded(256)).arg(bounded(256));
-            op.args = QStringList{op.after.bridge};
+            op.args = QStringList {op.after.bridge};
             op.file = DockerFile;
             break;
         case SetPhone:
             op.method = QStringLiteral("setPhoneInfo");
-            op.args = QStringList{phonePath};
+            op.args = QStringList {phonePath};
             for (int i = 0; i < 7; ++i)
                 op.after.phone[i] = QStringLiteral("v%1.%2-\u00eb").arg(serial).arg(i);
             op.args << op.after.phone;
@@ -237,7 +239,7 @@ public:
         case SetAutoStart: {
             const bool on = bounded(2) == 1;
             op.method = QStringLiteral("setVexaAutoStart");
-            op.args = QStringList{QLatin1String(on ? "true" : "false")};
+            op.args = QStringList {QLatin1String(on ? "true" : "false")};
             // Removing an entry that is not there answers false.
             op.expected = QLatin1String(on || model.autoStart ? "true" : "false");
             op.after.autoStart = on;
@@ -269,7 +271,8 @@ public:
         for (const QString &dir : dirs) {
             if (m_watch >= 0)
                 ::inotify_add_watch(m_watch, QFile::encodeName(dir).constData(),
-                                    IN_CREATE | IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE);
+                                    IN_CREATE | IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_MOVED_TO
+                                        | IN_DELETE);
         }
         m_thread = std::thread([this, pid, delayUsecs, changes] {
             if (m_watch >= 0)
@@ -324,7 +327,7 @@ private:
 
     int m_watch = -1;
     QString m_trigger;
-    std::atomic<bool> m_fired{false};
+    std::atomic<bool> m_fired {false};
     std::thread m_thread;
 };
 
@@ -358,7 +361,7 @@ class TestE2eCrash : public QObject
 
     Daemon m_daemon;
     QStringList m_staleFiles;
-    const QStringList m_fileDirs{listDir, dockerDir, autoStartDir, phoneDir};
+    const QStringList m_fileDirs {listDir, dockerDir, autoStartDir, phoneDir};
     QStringList m_entriesBefore;
 
     static bool isOurFile(const QString &name)
@@ -420,7 +423,8 @@ private slots:
                       QStringLiteral("org.freedesktop.DBus.ReloadConfig")});
         QVERIFY(reload.waitForFinished(10000));
         QCOMPARE(reload.exitCode(), 0);
-        const Reply unowned = call(settingsCaller, QStringLiteral("setVexaAutoStart"), {QStringLiteral("maybe")});
+        const Reply unowned = call(settingsCaller, QStringLiteral("setVexaAutoStart"),
+                                   {QStringLiteral("maybe")});
         QCOMPARE(unowned.errorName, QStringLiteral("org.freedesktop.DBus.Error.ServiceUnknown"));
 
         for (const QString &path : {gamesPath, warningPath, dockerPath, phonePath, autoStartPath}) {
@@ -464,8 +468,11 @@ private slots:
                 caller.write(batchLine(op.method, op.args));
                 const QString reply = readReply(&caller);
                 if (reply.startsWith(QLatin1String("error: ")) || reply.startsWith(QLatin1Char('<'))) {
-                    QVERIFY2(killer.fired(), qPrintable(where + describe(op) + QStringLiteral(" failed before the kill: ") + reply));
-                    QVERIFY2(isGoneError(reply), qPrintable(where + describe(op) + QStringLiteral(": ") + reply));
+                    QVERIFY2(killer.fired(),
+                             qPrintable(where + describe(op) + QStringLiteral(" failed before the kill: ")
+                                        + reply));
+                    QVERIFY2(isGoneError(reply),
+                             qPrintable(where + describe(op) + QStringLiteral(": ") + reply));
                     break;
                 }
                 QVERIFY2(reply == op.expected,
@@ -474,12 +481,15 @@ private slots:
                 ++answered;
             }
             killer.join();
-            QVERIFY2(m_daemon.waitForExit(), qPrintable(where + QStringLiteral("the daemon outlived SIGKILL")));
+            QVERIFY2(m_daemon.waitForExit(),
+                     qPrintable(where + QStringLiteral("the daemon outlived SIGKILL")));
             QCOMPARE(m_daemon.exitStatus(), QProcess::CrashExit);
 
             int applied = -1;
             const QString problem = checkFiles(&model, &op, &applied);
-            QVERIFY2(problem.isEmpty(), qPrintable(where + QStringLiteral("after killing ") + describe(op) + QStringLiteral(": ") + problem));
+            QVERIFY2(problem.isEmpty(),
+                     qPrintable(where + QStringLiteral("after killing ") + describe(op) + QStringLiteral(": ")
+                                + problem));
             ++outcome[applied];
             // A kill that followed a change to a temporary file fell inside a write.
             if (!killer.trigger().isEmpty() && !isOurFile(killer.trigger()))
@@ -513,13 +523,16 @@ private slots:
         QStringList leftovers;
         for (const QString &dir : m_fileDirs)
             leftovers << otherEntries(dir, known);
-        qInfo("%d kills (%d inside a write), %d calls answered; the interrupted call had taken effect %d times, "
-              "had not %d times, changed nothing %d times; files left by killed writes: %d %s",
-              rounds, insideWrite, answered, outcome[1], outcome[0], outcome[2], int(leftovers.size()),
-              qPrintable(leftovers.join(QLatin1Char(' ')).left(300)));
+        qInfo(
+            "%d kills (%d inside a write), %d calls answered; the interrupted call had taken effect %d "
+            "times, "
+            "had not %d times, changed nothing %d times; files left by killed writes: %d %s",
+            rounds, insideWrite, answered, outcome[1], outcome[0], outcome[2], int(leftovers.size()),
+            qPrintable(leftovers.join(QLatin1Char(' ')).left(300)));
         // Otherwise the kills missed what this test is about: calls cut off
         // before their file was replaced, after it, and in the middle.
-        QVERIFY2(outcome[0] > 0 && outcome[1] > 0, "the kills did not fall both before and after a replacement");
+        QVERIFY2(outcome[0] > 0 && outcome[1] > 0,
+                 "the kills did not fall both before and after a replacement");
         QVERIFY2(insideWrite > 0, "no kill fell inside a write");
     }
 

@@ -25,8 +25,8 @@ static QByteArray warnLine(const QByteArray &message)
     return "[QWARN]:msg-[" + message + "], file-[], func-[], category-[default]\n";
 }
 
-static const QString interfaceDescription =
-    QStringLiteral("/usr/share/dbus-1/interfaces/cn.selvane.Vexa.Pref.xml");
+static const QString interfaceDescription = QStringLiteral(
+    "/usr/share/dbus-1/interfaces/cn.selvane.Vexa.Pref.xml");
 
 // The members of interface cn.selvane.Vexa.Pref in an introspection document,
 // one text each, in document order: kind and name, then its arguments
@@ -63,11 +63,13 @@ static QStringList interfaceMembers(const QByteArray &document, QString *error)
         } else if (xml.isStartElement() && xml.name() == QLatin1String("arg")) {
             QString direction = attribute("direction");
             if (direction.isEmpty())
-                direction = current.startsWith(QLatin1String("signal ")) ? QStringLiteral("out") : QStringLiteral("in");
+                direction = current.startsWith(QLatin1String("signal ")) ? QStringLiteral("out")
+                                                                         : QStringLiteral("in");
             current += QLatin1Char(' ') + direction + QLatin1Char(':') + attribute("name") + QLatin1Char(':')
                 + attribute("type");
         } else if (xml.isStartElement() && xml.name() == QLatin1String("annotation")) {
-            const QString annotation = QLatin1Char('@') + attribute("name") + QLatin1Char('=') + attribute("value");
+            const QString annotation = QLatin1Char('@') + attribute("name") + QLatin1Char('=')
+                + attribute("value");
             if (inMember)
                 current += QLatin1Char(' ') + annotation;
             else
@@ -130,18 +132,20 @@ private slots:
         QString error;
         QStringList members = interfaceMembers(reply.output.toUtf8(), &error);
         QVERIFY2(error.isEmpty(), qPrintable(error));
-        QCOMPARE(members, QStringList({
-            QStringLiteral("signal aboutToQuit"),
-            QStringLiteral("method setDockerDefaultIpAddress out::b in:value:s"),
-            QStringLiteral("method addGameToWhiteList out::b in:appName:s in:pkgName:s"),
-            QStringLiteral("method removeGameFromWhiteList out::b in:pkgName:s"),
-            QStringLiteral("method removeAppFromWarningList out::b in:pkgName:s"),
-            QStringLiteral("method setVexaAutoStart out::b in:checked:s"),
-            QStringLiteral("method setPhoneInfo out::b in:localpath:s in:vendor:s in:brand:s in:name:s "
-                           "in:model:s in:equip:s in:serialno:s in:imei:s"),
-            QStringLiteral("method copyLogFiles out::i in:username:s in:userid:s in:logPath:s"),
-            QStringLiteral("method quilt"),
-        }));
+        QCOMPARE(
+            members,
+            QStringList({
+                QStringLiteral("signal aboutToQuit"),
+                QStringLiteral("method setDockerDefaultIpAddress out::b in:value:s"),
+                QStringLiteral("method addGameToWhiteList out::b in:appName:s in:pkgName:s"),
+                QStringLiteral("method removeGameFromWhiteList out::b in:pkgName:s"),
+                QStringLiteral("method removeAppFromWarningList out::b in:pkgName:s"),
+                QStringLiteral("method setVexaAutoStart out::b in:checked:s"),
+                QStringLiteral("method setPhoneInfo out::b in:localpath:s in:vendor:s in:brand:s in:name:s "
+                               "in:model:s in:equip:s in:serialno:s in:imei:s"),
+                QStringLiteral("method copyLogFiles out::i in:username:s in:userid:s in:logPath:s"),
+                QStringLiteral("method quilt"),
+            }));
 
         // Clients generate their proxies from the installed description, so
         // it must say what the daemon answers; the order of members is free.
@@ -176,14 +180,20 @@ private slots:
     {
         QTest::addColumn<QStringList>("variables");
         QTest::addColumn<bool>("refused");
-        QTest::newRow("LD_PRELOAD empty") << QStringList{QStringLiteral("LD_PRELOAD=")} << true;
-        QTest::newRow("LD_LIBRARY_PATH") << QStringList{QStringLiteral("LD_LIBRARY_PATH=/nonexistent")} << true;
-        QTest::newRow("LD_AUDIT empty") << QStringList{QStringLiteral("LD_AUDIT=")} << true;
-        QTest::newRow("all three") << QStringList{QStringLiteral("LD_PRELOAD="), QStringLiteral("LD_AUDIT="),
-                                                  QStringLiteral("LD_LIBRARY_PATH=/nonexistent")} << true;
-        QTest::newRow("hidden after a line feed") << QStringList{QStringLiteral("NOTE=x\nLD_AUDIT=y")} << true;
-        QTest::newRow("near misses") << QStringList{QStringLiteral("LD_PRELOAD_X=1"), QStringLiteral("ld_preload=1"),
-                                                    QStringLiteral("MY_LD_AUDIT=1"), QStringLiteral("LD_AUDITX=")} << false;
+        QTest::newRow("LD_PRELOAD empty") << QStringList {QStringLiteral("LD_PRELOAD=")} << true;
+        QTest::newRow("LD_LIBRARY_PATH")
+            << QStringList {QStringLiteral("LD_LIBRARY_PATH=/nonexistent")} << true;
+        QTest::newRow("LD_AUDIT empty") << QStringList {QStringLiteral("LD_AUDIT=")} << true;
+        QTest::newRow("all three") << QStringList {QStringLiteral("LD_PRELOAD="), QStringLiteral("LD_AUDIT="),
+                                                   QStringLiteral("LD_LIBRARY_PATH=/nonexistent")}
+                                   << true;
+        QTest::newRow("hidden after a line feed")
+            << QStringList {QStringLiteral("NOTE=x\nLD_AUDIT=y")} << true;
+        QTest::newRow("near misses") << QStringList {QStringLiteral("LD_PRELOAD_X=1"),
+                                                     QStringLiteral("ld_preload=1"),
+                                                     QStringLiteral("MY_LD_AUDIT=1"),
+                                                     QStringLiteral("LD_AUDITX=")}
+                                     << false;
     }
     void environmentIsChecked()
     {
@@ -218,7 +228,8 @@ private slots:
     {
         expectRefused(harmlessCall(unpermittedCaller), accessDenied, notPermitted);
         expectRefused(harmlessCall(unpermittedCaller, asNobody()), accessDenied, notPermitted);
-        QCOMPARE(readDaemonLog(), warnLine("checkWhiteList failed:  \"/usr/bin/vexa-pref-call\"").repeated(2));
+        QCOMPARE(readDaemonLog(),
+                 warnLine("checkWhiteList failed:  \"/usr/bin/vexa-pref-call\"").repeated(2));
     }
 
     void logIsUtf8UnderTheCLocale()
@@ -230,8 +241,7 @@ private slots:
         QVERIFY(QFile::setPermissions(program, QFile::permissions(unpermittedCaller)));
         expectRefused(harmlessCall(program), accessDenied, notPermitted);
         QFile::remove(program);
-        QCOMPARE(readDaemonLog(),
-                 warnLine("checkWhiteList failed:  \"" + program.toUtf8() + "\""));
+        QCOMPARE(readDaemonLog(), warnLine("checkWhiteList failed:  \"" + program.toUtf8() + "\""));
     }
 
     void symbolicLinkToPermittedProgramPasses()
@@ -257,9 +267,11 @@ private slots:
         QVERIFY(QFile::copy(unpermittedCaller, decoy));
         QCOMPARE(::chown(QFile::encodeName(decoy).constData(), 65534, 65534), 0);
         QStringList inNamespace = asNobody();
-        inNamespace << QStringLiteral("unshare") << QStringLiteral("-Urm") << QStringLiteral("sh") << QStringLiteral("-c")
-                    << QStringLiteral("decoy=$1; shift; mount --bind \"$decoy\" \"$1\" && "
-                                      "exec unshare --map-user=65534 --map-group=65534 \"$@\"")
+        inNamespace << QStringLiteral("unshare") << QStringLiteral("-Urm") << QStringLiteral("sh")
+                    << QStringLiteral("-c")
+                    << QStringLiteral(
+                           "decoy=$1; shift; mount --bind \"$decoy\" \"$1\" && "
+                           "exec unshare --map-user=65534 --map-group=65534 \"$@\"")
                     << QStringLiteral("sh") << decoy;
         expectRefused(harmlessCall(managerCaller, inNamespace), accessDenied, notPermitted);
         QCOMPARE(readDaemonLog(), warnLine("checkWhiteList failed:  \"" + managerCaller.toUtf8() + "\""));
@@ -270,8 +282,9 @@ private slots:
         const QString loader = QStringLiteral("/lib64/ld-linux-x86-64.so.2");
         if (!QFile::exists(loader))
             QSKIP("no x86-64 dynamic loader on this machine");
-        expectRefused(call(loader, managerCaller, {QStringLiteral("setVexaAutoStart"), QStringLiteral("maybe")}),
-                      accessDenied, notPermitted);
+        expectRefused(
+            call(loader, managerCaller, {QStringLiteral("setVexaAutoStart"), QStringLiteral("maybe")}),
+            accessDenied, notPermitted);
         const QByteArray log = readDaemonLog();
         QVERIFY2(log.startsWith("[QWARN]:msg-[checkWhiteList failed:  \"/usr/lib/x86_64-linux-gnu/ld-linux"),
                  log.constData());
@@ -317,8 +330,9 @@ private slots:
     void secondCopyExitsWith255()
     {
         QCOMPARE(runSecondDaemon(), 255);
-        QCOMPARE(readDaemonLog(),
-                 QByteArray("[QDEBUG]:msg-[Failed to register service], file-[], func-[], category-[default]\n"));
+        QCOMPARE(
+            readDaemonLog(),
+            QByteArray("[QDEBUG]:msg-[Failed to register service], file-[], func-[], category-[default]\n"));
         expectPermitted(harmlessCall(managerCaller)); // the first copy is undisturbed
     }
 

@@ -30,7 +30,8 @@ const QString daemonPackage = QStringLiteral("tarvo-vexa-settings-daemon");
 const QString windowPackage = QStringLiteral("tarvo-vexa-sensorwindow");
 const QString busName = QStringLiteral("cn.selvane.Vexa.Pref");
 const QString unitPath = QStringLiteral("/lib/systemd/system/tarvo-vexa-settings-daemon.service");
-const QString activationPath = QStringLiteral("/usr/share/dbus-1/system-services/cn.selvane.Vexa.Pref.service");
+const QString activationPath = QStringLiteral(
+    "/usr/share/dbus-1/system-services/cn.selvane.Vexa.Pref.service");
 const QString logrotatePath = QStringLiteral("/etc/logrotate.d/tarvo-vexa-settings-daemon");
 const QString desktopPath = QStringLiteral("/usr/share/applications/tarvo-vexa-sensorwindow.desktop");
 const QString accessDenied = QStringLiteral("org.freedesktop.DBus.Error.AccessDenied");
@@ -83,9 +84,10 @@ QString statusField(qint64 pid, const char *field)
 QStringList activatableNames()
 {
     const ProcessResult result = run(QStringLiteral("dbus-send"),
-                              {QStringLiteral("--system"), QStringLiteral("--print-reply"),
-                               QStringLiteral("--dest=org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
-                               QStringLiteral("org.freedesktop.DBus.ListActivatableNames")});
+                                     {QStringLiteral("--system"), QStringLiteral("--print-reply"),
+                                      QStringLiteral("--dest=org.freedesktop.DBus"),
+                                      QStringLiteral("/org/freedesktop/DBus"),
+                                      QStringLiteral("org.freedesktop.DBus.ListActivatableNames")});
     QStringList names;
     const QRegularExpression quoted(QStringLiteral("string \"([^\"]+)\""));
     auto it = quoted.globalMatch(result.output);
@@ -125,7 +127,8 @@ bool startWithUnitCapabilities(QProcess &daemon, const QList<QByteArray> &withhe
         return false;
     }
     QProcessEnvironment env;
-    env.insert(QStringLiteral("PATH"), QStringLiteral("/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"));
+    env.insert(QStringLiteral("PATH"),
+               QStringLiteral("/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"));
     daemon.setProcessEnvironment(env);
     daemon.setStandardOutputFile(stateDir() + QStringLiteral("/daemon.out"), QIODevice::Append);
     daemon.setStandardErrorFile(stateDir() + QStringLiteral("/daemon.out"), QIODevice::Append);
@@ -165,8 +168,8 @@ class TestE2eInstalled : public QObject
         QList<QByteArray> environment = readFile(QStringLiteral("/proc/%1/environ").arg(pid)).split('\0');
         environment.removeAll(QByteArray());
         std::sort(environment.begin(), environment.end());
-        const QList<QByteArray> starterEnvironment = {"DBUS_STARTER_ADDRESS=unix:path=/run/dbus/system_bus_socket",
-                                                      "DBUS_STARTER_BUS_TYPE=system"};
+        const QList<QByteArray> starterEnvironment = {
+            "DBUS_STARTER_ADDRESS=unix:path=/run/dbus/system_bus_socket", "DBUS_STARTER_BUS_TYPE=system"};
         const bool root = statusField(pid, "Uid").split(QLatin1Char('\t')).value(0) == QLatin1String("0");
         if (environment != starterEnvironment || !root) {
             qWarning("daemon %lld: root %d, environment %s", pid, int(root),
@@ -189,7 +192,8 @@ private slots:
         QTest::addColumn<QString>("path");
         QTest::addColumn<QString>("package");
         QTest::newRow("daemon") << daemonProgram << daemonPackage;
-        QTest::newRow("bus policy") << QStringLiteral("/usr/share/dbus-1/system.d/cn.selvane.Vexa.Pref.conf") << daemonPackage;
+        QTest::newRow("bus policy") << QStringLiteral("/usr/share/dbus-1/system.d/cn.selvane.Vexa.Pref.conf")
+                                    << daemonPackage;
         QTest::newRow("activation") << activationPath << daemonPackage;
         QTest::newRow("unit") << unitPath << daemonPackage;
         QTest::newRow("logrotate") << logrotatePath << daemonPackage;
@@ -199,14 +203,15 @@ private slots:
             << QStringLiteral("/usr/share/man/man8/tarvo-vexa-settings-daemon.8.gz") << daemonPackage;
         QTest::newRow("window") << QStringLiteral("/usr/bin/tarvo-vexa-sensorwindow") << windowPackage;
         QTest::newRow("desktop entry") << desktopPath << windowPackage;
-        QTest::newRow("icon") << QStringLiteral("/usr/share/icons/hicolor/scalable/apps/tarvo-vexa-sensorwindow.svg")
+        QTest::newRow("icon") << QStringLiteral(
+            "/usr/share/icons/hicolor/scalable/apps/tarvo-vexa-sensorwindow.svg")
                               << windowPackage;
-        QTest::newRow("zh_CN catalogue")
-            << QStringLiteral("/usr/share/tarvo-vexa-sensorwindow/translations/tarvo-vexa-sensorwindow_zh_CN.qm")
-            << windowPackage;
-        QTest::newRow("en_US catalogue")
-            << QStringLiteral("/usr/share/tarvo-vexa-sensorwindow/translations/tarvo-vexa-sensorwindow_en_US.qm")
-            << windowPackage;
+        QTest::newRow("zh_CN catalogue") << QStringLiteral(
+            "/usr/share/tarvo-vexa-sensorwindow/translations/tarvo-vexa-sensorwindow_zh_CN.qm")
+                                         << windowPackage;
+        QTest::newRow("en_US catalogue") << QStringLiteral(
+            "/usr/share/tarvo-vexa-sensorwindow/translations/tarvo-vexa-sensorwindow_en_US.qm")
+                                         << windowPackage;
         QTest::newRow("window manual")
             << QStringLiteral("/usr/share/man/man1/tarvo-vexa-sensorwindow.1.gz") << windowPackage;
     }
@@ -224,8 +229,8 @@ private slots:
     {
         // systemd reads the unit as installed, with the daemon in place.
         const ProcessResult verify = run(QStringLiteral("systemd-analyze"),
-                                  {QStringLiteral("verify"), QStringLiteral("--man=no"),
-                                   QStringLiteral("--recursive-errors=no"), unitPath});
+                                         {QStringLiteral("verify"), QStringLiteral("--man=no"),
+                                          QStringLiteral("--recursive-errors=no"), unitPath});
         QVERIFY2(verify.exitCode == 0, qPrintable(verify.output));
 
         const ProcessResult desktop = run(QStringLiteral("desktop-file-validate"), {desktopPath});
@@ -256,7 +261,8 @@ private slots:
     void refusedCallerIsDenied()
     {
         clearDaemonLog();
-        const Reply reply = call(unpermittedCaller, QStringLiteral("setVexaAutoStart"), {QStringLiteral("true")});
+        const Reply reply = call(unpermittedCaller, QStringLiteral("setVexaAutoStart"),
+                                 {QStringLiteral("true")});
         QCOMPARE(reply.errorName, accessDenied);
         QCOMPARE(reply.errorText, QStringLiteral("dbus method control,operation not permitted"));
         QVERIFY(!QFile::exists(QStringLiteral("/etc/xdg/autostart/bootlane.desktop")));
@@ -268,7 +274,7 @@ private slots:
         // The runtime's data files, as the runtime would have left them.
         QVERIFY(makeFile(QStringLiteral("/usr/share/vexa/games.json"), "{\"games\": []}\n"));
         QVERIFY(makeFile(QStringLiteral("/usr/share/vexa/warning.json"),
-                          "{\"games\": [{\"pkgName\": \"com.example.warned\"}], \"pay\": []}\n"));
+                         "{\"games\": [{\"pkgName\": \"com.example.warned\"}], \"pay\": []}\n"));
         QVERIFY(QDir().mkpath(QStringLiteral("/etc/docker")));
         QVERIFY(QDir().mkpath(QStringLiteral("/etc/xdg/autostart")));
         const QString properties = QStringLiteral("/var/lib/vexa/vexa-test/build.prop");
@@ -277,28 +283,37 @@ private slots:
         expectValue(call(settingsCaller, QStringLiteral("addGameToWhiteList"),
                          {QStringLiteral("Racer"), QStringLiteral("com.example.racer")}),
                     QStringLiteral("true"));
-        const QJsonArray games = QJsonDocument::fromJson(readFile(QStringLiteral("/usr/share/vexa/games.json")))
-                                     .object().value(QLatin1String("games")).toArray();
+        const QJsonArray games = QJsonDocument::fromJson(
+                                     readFile(QStringLiteral("/usr/share/vexa/games.json")))
+                                     .object()
+                                     .value(QLatin1String("games"))
+                                     .toArray();
         QCOMPARE(games.size(), 1);
-        QCOMPARE(games.at(0).toObject().value(QLatin1String("pkgname")).toString(), QStringLiteral("com.example.racer"));
-        expectValue(call(settingsCaller, QStringLiteral("removeGameFromWhiteList"), {QStringLiteral("com.example.racer")}),
+        QCOMPARE(games.at(0).toObject().value(QLatin1String("pkgname")).toString(),
+                 QStringLiteral("com.example.racer"));
+        expectValue(call(settingsCaller, QStringLiteral("removeGameFromWhiteList"),
+                         {QStringLiteral("com.example.racer")}),
                     QStringLiteral("true"));
         QVERIFY(!readFile(QStringLiteral("/usr/share/vexa/games.json")).contains("com.example.racer"));
 
-        expectValue(call(settingsCaller, QStringLiteral("removeAppFromWarningList"), {QStringLiteral("com.example.warned")}),
+        expectValue(call(settingsCaller, QStringLiteral("removeAppFromWarningList"),
+                         {QStringLiteral("com.example.warned")}),
                     QStringLiteral("true"));
         QVERIFY(!readFile(QStringLiteral("/usr/share/vexa/warning.json")).contains("com.example.warned"));
 
-        expectValue(call(settingsCaller, QStringLiteral("setDockerDefaultIpAddress"), {QStringLiteral("172.31.0.1/16")}),
+        expectValue(call(settingsCaller, QStringLiteral("setDockerDefaultIpAddress"),
+                         {QStringLiteral("172.31.0.1/16")}),
                     QStringLiteral("true"));
         QCOMPARE(QJsonDocument::fromJson(readFile(QStringLiteral("/etc/docker/daemon.json")))
-                     .object().value(QLatin1String("bip")).toString(),
+                     .object()
+                     .value(QLatin1String("bip"))
+                     .toString(),
                  QStringLiteral("172.31.0.1/16"));
 
         expectValue(call(windowCaller, QStringLiteral("setPhoneInfo"),
-                         {properties, QStringLiteral("Acme"), QStringLiteral("AcmeBrand"), QStringLiteral("rocket"),
-                          QStringLiteral("R1"), QStringLiteral("rocketdev"), QStringLiteral("SN123"),
-                          QStringLiteral("490154203237518")}),
+                         {properties, QStringLiteral("Acme"), QStringLiteral("AcmeBrand"),
+                          QStringLiteral("rocket"), QStringLiteral("R1"), QStringLiteral("rocketdev"),
+                          QStringLiteral("SN123"), QStringLiteral("490154203237518")}),
                     QStringLiteral("true"));
         const QByteArray props = readFile(properties);
         QVERIFY2(props.startsWith("ro.build.id=TEST\nro.custom.brand=AcmeBrand\n"), props.constData());
@@ -322,11 +337,13 @@ private slots:
         const QString data = QStringLiteral("/var/lib/vexa/vexa-%1-%2/data").arg(uid, user);
         QVERIFY(makeFile(data + QStringLiteral("/klog/kernel.log"), "kernel says hello\n"));
         const QString collection = QStringLiteral("/home/%1/VexaLog/logs").arg(user);
-        const ProcessResult made = run(QStringLiteral("runuser"), {QStringLiteral("-u"), user, QStringLiteral("--"),
-                                                            QStringLiteral("mkdir"), QStringLiteral("-p"), collection});
+        const ProcessResult made = run(QStringLiteral("runuser"),
+                                       {QStringLiteral("-u"), user, QStringLiteral("--"),
+                                        QStringLiteral("mkdir"), QStringLiteral("-p"), collection});
         QVERIFY2(made.exitCode == 0, qPrintable(made.output));
 
-        expectValue(call(settingsCaller, QStringLiteral("copyLogFiles"), {user, uid, collection}), QStringLiteral("0"));
+        expectValue(call(settingsCaller, QStringLiteral("copyLogFiles"), {user, uid, collection}),
+                    QStringLiteral("0"));
         const QString archive = collection + QStringLiteral(".zip");
         struct stat info;
         QCOMPARE(::stat(QFile::encodeName(archive).constData(), &info), 0);
@@ -373,8 +390,9 @@ private slots:
         const QString user = QStringLiteral("vexauser");
         const QString uid = run(QStringLiteral("id"), {QStringLiteral("-u"), user}).output.trimmed();
         const QString collection = QStringLiteral("/home/%1/Documents/VexaLog/capped").arg(user);
-        const ProcessResult made = run(QStringLiteral("runuser"), {QStringLiteral("-u"), user, QStringLiteral("--"),
-                                                            QStringLiteral("mkdir"), QStringLiteral("-p"), collection});
+        const ProcessResult made = run(QStringLiteral("runuser"),
+                                       {QStringLiteral("-u"), user, QStringLiteral("--"),
+                                        QStringLiteral("mkdir"), QStringLiteral("-p"), collection});
         QVERIFY2(made.exitCode == 0, qPrintable(made.output));
         expectValue(call(windowCaller, QStringLiteral("copyLogFiles"), {user, uid, collection}, asUser(user)),
                     QStringLiteral("0"));
@@ -419,7 +437,8 @@ private slots:
     void rotatedLogStartsAnew()
     {
         clearDaemonLog();
-        QVERIFY(call(unpermittedCaller, QStringLiteral("setVexaAutoStart"), {QStringLiteral("maybe")}).isError());
+        QVERIFY(
+            call(unpermittedCaller, QStringLiteral("setVexaAutoStart"), {QStringLiteral("maybe")}).isError());
         QCOMPARE(readDaemonLog(), refusedLine);
 
         // Forced, as the weekly run would do it, with a state file of our own.
@@ -459,7 +478,8 @@ private slots:
         QVERIFY(m_installedFiles.contains(daemonProgram));
         QCOMPARE(daemonPids().size(), 1); // running, so removal must end it
 
-        const ProcessResult purged = run(QStringLiteral("dpkg"), {QStringLiteral("--purge"), daemonPackage, windowPackage});
+        const ProcessResult purged = run(QStringLiteral("dpkg"),
+                                         {QStringLiteral("--purge"), daemonPackage, windowPackage});
         QVERIFY2(purged.exitCode == 0, qPrintable(purged.output));
 
         QVERIFY(daemonPids().isEmpty());
@@ -473,9 +493,9 @@ private slots:
         // layer: none of ours may be left but the log and the stand-ins for
         // the runtime's programs that the sandbox installed.
         const QRegularExpression ours(QStringLiteral("tarvo-vexa|cn\\.selvane|Vexa\\.Pref"));
-        const QRegularExpression allowed(QStringLiteral(
-            "^(/var/log/tarvo-vexa-settings-daemon\\.log(\\.\\d+(\\.gz)?)?"
-            "|/usr/bin/tarvo-vexa-(settings|window|manager))$"));
+        const QRegularExpression allowed(
+            QStringLiteral("^(/var/log/tarvo-vexa-settings-daemon\\.log(\\.\\d+(\\.gz)?)?"
+                           "|/usr/bin/tarvo-vexa-(settings|window|manager))$"));
         const QString changes = qEnvironmentVariable("VEXA_SANDBOX_CHANGES");
         QStringList left;
         const QStringList uppers = QDir(changes).entryList({QStringLiteral("upper_*")}, QDir::Dirs);

@@ -16,11 +16,10 @@
 
 using namespace SandboxTest;
 
-
-static const QByteArray gamesBefore = R"({"version": 1, "games": [{"pkgname": "com.a.game", "appname": "A"}]})";
+static const QByteArray gamesBefore =
+    R"({"version": 1, "games": [{"pkgname": "com.a.game", "appname": "A"}]})";
 static const QByteArray warningBefore =
     R"({"games": [{"pkgName": "com.x.app"}, {"pkgName": "com.y.app"}], "pay": [{"pkgName": "com.x.app"}]})";
-
 
 class TestE2eLists : public QObject
 {
@@ -57,9 +56,11 @@ private slots:
         QCOMPARE(::chmod(native.constData(), 0640), 0);
 
         QCOMPARE(call(settingsCaller, QStringLiteral("addGameToWhiteList"),
-                      {QStringLiteral("重力 Racer"), QStringLiteral("com.b.game")}).output,
+                      {QStringLiteral("重力 Racer"), QStringLiteral("com.b.game")})
+                     .output,
                  printed("true"));
-        QCOMPARE(readFile(gamesPath, absent), QStringLiteral(R"({
+        QCOMPARE(readFile(gamesPath, absent),
+                 QStringLiteral(R"({
     "games": [
         {
             "appname": "A",
@@ -72,14 +73,16 @@ private slots:
     ],
     "version": 1
 }
-)").toUtf8());
+)")
+                     .toUtf8());
         struct stat st = {};
         QCOMPARE(::stat(native.constData(), &st), 0);
         QCOMPARE(st.st_uid, nobody->pw_uid);
         QCOMPARE(st.st_gid, nobody->pw_gid);
         QCOMPARE(uint(st.st_mode & 07777), 0640u);
 
-        QCOMPARE(call(windowCaller, QStringLiteral("removeGameFromWhiteList"), {QStringLiteral("com.a.game")}).output,
+        QCOMPARE(call(windowCaller, QStringLiteral("removeGameFromWhiteList"), {QStringLiteral("com.a.game")})
+                     .output,
                  printed("true"));
         QCOMPARE(readFile(gamesPath, absent), QByteArray(R"({
     "games": [
@@ -91,14 +94,16 @@ private slots:
     "version": 1
 }
 )"));
-        QCOMPARE(entries(listDir), QStringList({QStringLiteral("games.json"), QStringLiteral("warning.json")}));
+        QCOMPARE(entries(listDir),
+                 QStringList({QStringLiteral("games.json"), QStringLiteral("warning.json")}));
         QCOMPARE(readDaemonLog(), QByteArray());
     }
 
     void warningListAtItsPath()
     {
-        const QStringList app{QStringLiteral("com.x.app")};
-        QCOMPARE(call(managerCaller, QStringLiteral("removeAppFromWarningList"), app).output, printed("true"));
+        const QStringList app {QStringLiteral("com.x.app")};
+        QCOMPARE(call(managerCaller, QStringLiteral("removeAppFromWarningList"), app).output,
+                 printed("true"));
         QCOMPARE(readFile(warningPath, absent), QByteArray(R"({
     "games": [
         {
@@ -111,7 +116,8 @@ private slots:
 )"));
         // Nothing more to remove: false, and the file stays as it is.
         const QByteArray after = readFile(warningPath, absent);
-        QCOMPARE(call(managerCaller, QStringLiteral("removeAppFromWarningList"), app).output, printed("false"));
+        QCOMPARE(call(managerCaller, QStringLiteral("removeAppFromWarningList"), app).output,
+                 printed("false"));
         QCOMPARE(readFile(warningPath, absent), after);
     }
 
@@ -120,11 +126,11 @@ private slots:
         QTest::addColumn<QString>("method");
         QTest::addColumn<QStringList>("args");
         QTest::newRow("add") << QStringLiteral("addGameToWhiteList")
-                             << QStringList{QStringLiteral("B"), QStringLiteral("com.b.game")};
+                             << QStringList {QStringLiteral("B"), QStringLiteral("com.b.game")};
         QTest::newRow("remove game") << QStringLiteral("removeGameFromWhiteList")
-                                     << QStringList{QStringLiteral("com.a.game")};
+                                     << QStringList {QStringLiteral("com.a.game")};
         QTest::newRow("remove app") << QStringLiteral("removeAppFromWarningList")
-                                    << QStringList{QStringLiteral("com.x.app")};
+                                    << QStringList {QStringLiteral("com.x.app")};
     }
     void refusedCallerChangesNothing()
     {
@@ -134,14 +140,16 @@ private slots:
         QCOMPARE(reply.errorName, QStringLiteral("org.freedesktop.DBus.Error.AccessDenied"));
         QCOMPARE(readFile(gamesPath, absent), gamesBefore);
         QCOMPARE(readFile(warningPath, absent), warningBefore);
-        QCOMPARE(entries(listDir), QStringList({QStringLiteral("games.json"), QStringLiteral("warning.json")}));
+        QCOMPARE(entries(listDir),
+                 QStringList({QStringLiteral("games.json"), QStringLiteral("warning.json")}));
     }
 
     void fullFileSystemKeepsTheOldFiles()
     {
         // A small file system of its own over the lists' directory, filled up.
-        QCOMPARE(::mount("vexa-full", QFile::encodeName(listDir).constData(), "tmpfs", 0, "size=64k,mode=0755"),
-                 0);
+        QCOMPARE(
+            ::mount("vexa-full", QFile::encodeName(listDir).constData(), "tmpfs", 0, "size=64k,mode=0755"),
+            0);
         m_mounted = true;
         QVERIFY(writeFile(gamesPath, gamesBefore));
         QVERIFY(writeFile(warningPath, warningBefore));
@@ -149,8 +157,7 @@ private slots:
         const int fd = ::open(filler.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         QVERIFY(fd >= 0);
         const QByteArray block(4096, 'f');
-        while (::write(fd, block.constData(), size_t(block.size())) > 0) {
-        }
+        while (::write(fd, block.constData(), size_t(block.size())) > 0) { }
         const int error = errno;
         ::close(fd);
         QCOMPARE(error, ENOSPC);
@@ -171,8 +178,9 @@ private slots:
         QCOMPARE(removedApp.output, printed("false"));
         QCOMPARE(gamesAfter, gamesBefore);
         QCOMPARE(warningAfter, warningBefore);
-        QCOMPARE(entriesAfter, QStringList({QStringLiteral("filler"), QStringLiteral("games.json"),
-                                       QStringLiteral("warning.json")}));
+        QCOMPARE(entriesAfter,
+                 QStringList({QStringLiteral("filler"), QStringLiteral("games.json"),
+                              QStringLiteral("warning.json")}));
         const QByteArray log = readDaemonLog();
         QCOMPARE(log.count("[QWARN]:msg-[Failed to write \"/usr/share/vexa/games.json\""), 2);
         QCOMPARE(log.count("[QWARN]:msg-[Failed to write \"/usr/share/vexa/warning.json\""), 1);

@@ -36,19 +36,20 @@ const QString userName = QStringLiteral("vexaload");
 const int runs = 2;
 const int callers = 8;
 const int callsPerCaller = 500;
-const int addsPerCaller = 180;     // distinct packages; those with k % 3 != 0 are removed again
-const int relistsPerCaller = 20;   // adds of a package already listed: no change
-const int warningPerCaller = 30;   // own warning list entries, each removed once
+const int addsPerCaller = 180; // distinct packages; those with k % 3 != 0 are removed again
+const int relistsPerCaller = 20; // adds of a package already listed: no change
+const int warningPerCaller = 30; // own warning list entries, each removed once
 const int absentWarnings = 10;
-const int bridgesPerCaller = 40;   // the last one is the same for every caller
+const int bridgesPerCaller = 40; // the last one is the same for every caller
 const int phonesPerCaller = 50;
 const int autoStartsPerCaller = 30;
 const int collectionsPerCaller = 3; // real log collections
 const int refusedCollections = 17;
 const QString finalBridge = QStringLiteral("10.250.0.1/16");
 
-const QStringList baseGames{QStringLiteral("com.base.a"), QStringLiteral("com.base.b"), QStringLiteral("com.base.c")};
-const QStringList untouchedWarnings{QStringLiteral("com.keep.x"), QStringLiteral("com.keep.y")};
+const QStringList baseGames {QStringLiteral("com.base.a"), QStringLiteral("com.base.b"),
+                             QStringLiteral("com.base.c")};
+const QStringList untouchedWarnings {QStringLiteral("com.keep.x"), QStringLiteral("com.keep.y")};
 
 struct Call
 {
@@ -82,26 +83,27 @@ QByteArray initialWarningList()
     QJsonArray games;
     QJsonArray pay;
     for (const QString &name : untouchedWarnings) {
-        games.append(QJsonObject{{QStringLiteral("pkgName"), name}});
-        pay.append(QJsonObject{{QStringLiteral("pkgName"), name}});
+        games.append(QJsonObject {{QStringLiteral("pkgName"), name}});
+        pay.append(QJsonObject {{QStringLiteral("pkgName"), name}});
     }
     for (int caller = 0; caller < callers; ++caller) {
         for (int k = 0; k < warningPerCaller; ++k) {
-            const QJsonObject entry{{QStringLiteral("pkgName"), warningName(caller, k)}};
+            const QJsonObject entry {{QStringLiteral("pkgName"), warningName(caller, k)}};
             games.append(entry);
             if (k % 2 == 0)
                 pay.append(entry);
         }
     }
-    return canonicalJson(QJsonObject{{QStringLiteral("games"), games}, {QStringLiteral("pay"), pay}});
+    return canonicalJson(QJsonObject {{QStringLiteral("games"), games}, {QStringLiteral("pay"), pay}});
 }
 
 QByteArray initialGameList()
 {
     QJsonArray games;
     for (const QString &pkg : baseGames)
-        games.append(QJsonObject{{QStringLiteral("pkgname"), pkg}, {QStringLiteral("appname"), pkg.toUpper()}});
-    return canonicalJson(QJsonObject{{QStringLiteral("version"), 1}, {QStringLiteral("games"), games}});
+        games.append(
+            QJsonObject {{QStringLiteral("pkgname"), pkg}, {QStringLiteral("appname"), pkg.toUpper()}});
+    return canonicalJson(QJsonObject {{QStringLiteral("version"), 1}, {QStringLiteral("games"), games}});
 }
 
 // Interleaves two call lists at random, each keeping its own order.
@@ -120,8 +122,7 @@ QVector<Call> interleave(const QVector<Call> &a, const QVector<Call> &b, QRandom
     return merged;
 }
 
-template <typename T>
-void shuffle(QVector<T> *list, QRandomGenerator *random)
+template<typename T> void shuffle(QVector<T> *list, QRandomGenerator *random)
 {
     for (int i = list->size() - 1; i > 0; --i)
         std::swap((*list)[i], (*list)[int(random->bounded(quint32(i + 1)))]);
@@ -130,8 +131,8 @@ void shuffle(QVector<T> *list, QRandomGenerator *random)
 struct Plan
 {
     QVector<Call> calls;
-    QStringList lastPhone;    // the values of the caller's last setPhoneInfo
-    QStringList collections;  // log folders collected for real
+    QStringList lastPhone; // the values of the caller's last setPhoneInfo
+    QStringList collections; // log folders collected for real
 };
 
 // One caller's 500 calls; every reply is known beforehand whatever the
@@ -143,44 +144,49 @@ Plan planFor(int run, int caller, const QString &logRoot, uid_t uid, QRandomGene
 
     QVector<Call> games;
     for (int k = 0; k < addsPerCaller; ++k)
-        games << Call{batchLine(QStringLiteral("addGameToWhiteList"), {gameName(caller, k), gamePackage(caller, k)}), yes};
+        games << Call {
+            batchLine(QStringLiteral("addGameToWhiteList"), {gameName(caller, k), gamePackage(caller, k)}),
+            yes};
     QVector<Call> removals;
     for (int k = 0; k < addsPerCaller; ++k) {
         if (k % 3 != 0)
-            removals << Call{batchLine(QStringLiteral("removeGameFromWhiteList"), {gamePackage(caller, k)}), yes};
+            removals << Call {batchLine(QStringLiteral("removeGameFromWhiteList"), {gamePackage(caller, k)}),
+                              yes};
     }
     shuffle(&removals, random);
     games << removals;
     QVector<Call> relists;
     for (int k = 0; k < relistsPerCaller; ++k) {
         const QString pkg = baseGames.at(k % baseGames.size());
-        relists << Call{batchLine(QStringLiteral("addGameToWhiteList"), {QStringLiteral("Other name"), pkg}), yes};
+        relists << Call {batchLine(QStringLiteral("addGameToWhiteList"), {QStringLiteral("Other name"), pkg}),
+                         yes};
     }
     games = interleave(games, relists, random);
 
     QVector<Call> others;
     for (int k = 0; k < warningPerCaller; ++k)
-        others << Call{batchLine(QStringLiteral("removeAppFromWarningList"), {warningName(caller, k)}), yes};
+        others << Call {batchLine(QStringLiteral("removeAppFromWarningList"), {warningName(caller, k)}), yes};
     for (int k = 0; k < absentWarnings; ++k) {
-        others << Call{batchLine(QStringLiteral("removeAppFromWarningList"), {QStringLiteral("com.absent.%1").arg(k)}),
-                       QStringLiteral("false")};
+        others << Call {
+            batchLine(QStringLiteral("removeAppFromWarningList"), {QStringLiteral("com.absent.%1").arg(k)}),
+            QStringLiteral("false")};
     }
     for (int k = 0; k + 1 < bridgesPerCaller; ++k) {
         const QString bridge = QStringLiteral("10.%1.%2.1/16").arg(caller).arg(random->bounded(256));
-        others << Call{batchLine(QStringLiteral("setDockerDefaultIpAddress"), {bridge}), yes};
+        others << Call {batchLine(QStringLiteral("setDockerDefaultIpAddress"), {bridge}), yes};
     }
     for (int k = 0; k < autoStartsPerCaller; ++k)
-        others << Call{batchLine(QStringLiteral("setVexaAutoStart"), {yes}), yes};
+        others << Call {batchLine(QStringLiteral("setVexaAutoStart"), {yes}), yes};
     for (int k = 0; k < collectionsPerCaller; ++k) {
         const QString dir = QStringLiteral("%1/r%2-c%3-%4").arg(logRoot).arg(run).arg(caller).arg(k);
         plan.collections << dir;
-        others << Call{batchLine(QStringLiteral("copyLogFiles"), {userName, QString::number(uid), dir}),
-                       QStringLiteral("0")};
+        others << Call {batchLine(QStringLiteral("copyLogFiles"), {userName, QString::number(uid), dir}),
+                        QStringLiteral("0")};
     }
     // Refused before any tool runs: the folder is not inside a VexaLog folder.
     for (int k = 0; k < refusedCollections; ++k) {
-        others << Call{batchLine(QStringLiteral("copyLogFiles"), {userName, QString::number(uid), phoneDir}),
-                       QStringLiteral("-1")};
+        others << Call {batchLine(QStringLiteral("copyLogFiles"), {userName, QString::number(uid), phoneDir}),
+                        QStringLiteral("-1")};
     }
     shuffle(&others, random);
     // The phone identity calls keep their order, so the last one is known.
@@ -188,14 +194,19 @@ Plan planFor(int run, int caller, const QString &logRoot, uid_t uid, QRandomGene
     for (int k = 0; k < phonesPerCaller; ++k) {
         QStringList values;
         for (int i = 0; i < 7; ++i)
-            values << QStringLiteral("r%1-c%2-%3-%4-\u00eb").arg(run).arg(caller).arg(k).arg(random->bounded(1000));
-        phones << Call{batchLine(QStringLiteral("setPhoneInfo"), QStringList{phonePath(caller)} + values), yes};
+            values << QStringLiteral("r%1-c%2-%3-%4-\u00eb")
+                          .arg(run)
+                          .arg(caller)
+                          .arg(k)
+                          .arg(random->bounded(1000));
+        phones << Call {batchLine(QStringLiteral("setPhoneInfo"), QStringList {phonePath(caller)} + values),
+                        yes};
         plan.lastPhone = values;
     }
     others = interleave(others, phones, random);
 
     plan.calls = interleave(games, others, random);
-    plan.calls << Call{batchLine(QStringLiteral("setDockerDefaultIpAddress"), {finalBridge}), yes};
+    plan.calls << Call {batchLine(QStringLiteral("setDockerDefaultIpAddress"), {finalBridge}), yes};
     return plan;
 }
 
@@ -270,7 +281,8 @@ private slots:
             QCOMPARE(plans.at(caller).calls.size(), callsPerCaller);
             for (const QString &dir : plans.at(caller).collections)
                 QVERIFY(makeCollectionDir(dir));
-            batchFiles << writeBatch(QStringLiteral("load-%1-%2.batch").arg(run).arg(caller), plans.at(caller).calls);
+            batchFiles << writeBatch(QStringLiteral("load-%1-%2.batch").arg(run).arg(caller),
+                                     plans.at(caller).calls);
         }
         QElapsedTimer timer;
         timer.start();
@@ -290,7 +302,9 @@ private slots:
                 ++(reply.startsWith(QLatin1String("error: ")) ? errors : wrong);
                 if (firstProblem.isEmpty()) {
                     firstProblem = QStringLiteral("run %1, caller %2, call %3 %4 answered %5, expected %6")
-                                       .arg(run).arg(caller).arg(i)
+                                       .arg(run)
+                                       .arg(caller)
+                                       .arg(i)
                                        .arg(QString::fromUtf8(call.line.trimmed()), reply, call.expected);
                 }
             }
@@ -316,8 +330,8 @@ private slots:
         const QJsonArray listed = games.value(QStringLiteral("games")).toArray();
         QCOMPARE(listed.size(), baseGames.size() + callers * addsPerCaller / 3);
         for (int i = 0; i < baseGames.size(); ++i) {
-            const QJsonObject expected{{QStringLiteral("pkgname"), baseGames.at(i)},
-                                       {QStringLiteral("appname"), baseGames.at(i).toUpper()}};
+            const QJsonObject expected {{QStringLiteral("pkgname"), baseGames.at(i)},
+                                        {QStringLiteral("appname"), baseGames.at(i).toUpper()}};
             QCOMPARE(listed.at(i).toObject(), expected);
         }
         QVector<int> nextKept(callers, 0);
@@ -334,12 +348,13 @@ private slots:
 
         QJsonArray untouched;
         for (const QString &name : untouchedWarnings)
-            untouched.append(QJsonObject{{QStringLiteral("pkgName"), name}});
+            untouched.append(QJsonObject {{QStringLiteral("pkgName"), name}});
         QCOMPARE(canonicalJson(readFile(warningPath, absent)),
-                 canonicalJson(QJsonObject{{QStringLiteral("games"), untouched}, {QStringLiteral("pay"), untouched}}));
+                 canonicalJson(
+                     QJsonObject {{QStringLiteral("games"), untouched}, {QStringLiteral("pay"), untouched}}));
         QCOMPARE(canonicalJson(readFile(dockerPath, absent)),
-                 canonicalJson(QJsonObject{{QStringLiteral("bip"), finalBridge},
-                                           {QStringLiteral("log-level"), QStringLiteral("warn")}}));
+                 canonicalJson(QJsonObject {{QStringLiteral("bip"), finalBridge},
+                                            {QStringLiteral("log-level"), QStringLiteral("warn")}}));
         QCOMPARE(readFile(autoStartPath, absent), autoStartBytes);
         for (int caller = 0; caller < callers; ++caller) {
             QByteArray expected = phonePreamble(caller);
@@ -362,7 +377,8 @@ private slots:
         if (!insideSandbox())
             QSKIP("run through tests/e2e/sandbox.sh");
         QProcess useradd;
-        useradd.start(QStringLiteral("useradd"), {QStringLiteral("--create-home"), QStringLiteral("--user-group"), userName});
+        useradd.start(QStringLiteral("useradd"),
+                      {QStringLiteral("--create-home"), QStringLiteral("--user-group"), userName});
         QVERIFY(useradd.waitForFinished(30000));
         QCOMPARE(useradd.exitCode(), 0);
         const struct passwd *entry = ::getpwnam(userName.toLatin1().constData());
@@ -413,15 +429,19 @@ private slots:
                 return;
         }
 
-        qInfo("daemon open descriptors: %d idle, %d after the first load, %d after the second", int(files[0].size()),
-              int(files[1].size()), int(files[2].size()));
-        qInfo("daemon resident memory (VmRSS): %lld KiB idle, %lld KiB after the first load, %lld KiB after the "
-              "second (%+lld KiB)", resident[0], resident[1], resident[2], resident[2] - resident[1]);
+        qInfo("daemon open descriptors: %d idle, %d after the first load, %d after the second",
+              int(files[0].size()), int(files[1].size()), int(files[2].size()));
+        qInfo(
+            "daemon resident memory (VmRSS): %lld KiB idle, %lld KiB after the first load, %lld KiB after "
+            "the "
+            "second (%+lld KiB)",
+            resident[0], resident[1], resident[2], resident[2] - resident[1]);
         QCOMPARE(files[1], files[0]);
         QCOMPARE(files[2], files[0]);
 #if defined(__SANITIZE_ADDRESS__)
-        qInfo("built with AddressSanitizer: its quarantine of freed memory makes VmRSS meaningless here; "
-              "LeakSanitizer looks for leaks instead");
+        qInfo(
+            "built with AddressSanitizer: its quarantine of freed memory makes VmRSS meaningless here; "
+            "LeakSanitizer looks for leaks instead");
 #else
         // The second load of 4,000 calls, had it leaked even 128 bytes a
         // call, would add 500 KiB. Between two equal loads the daemon's size
@@ -432,7 +452,10 @@ private slots:
 #endif
     }
 
-    void cleanupTestCase() { m_daemon.stop(); }
+    void cleanupTestCase()
+    {
+        m_daemon.stop();
+    }
 };
 
 QTEST_GUILESS_MAIN(TestE2eLoad)

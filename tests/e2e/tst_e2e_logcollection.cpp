@@ -31,8 +31,8 @@ const QString plantedArchive = QStringLiteral("/etc/vexa-planted.zip");
 // Runs a command and returns its standard output; QVERIFY-able by exit code.
 QByteArray run(const QString &program, const QStringList &args, int *exitCode = nullptr)
 {
-    const ProcessResult result =
-        runProcess(program, args, 60000, QProcessEnvironment::systemEnvironment(), QProcess::ForwardedErrorChannel);
+    const ProcessResult result = runProcess(program, args, 60000, QProcessEnvironment::systemEnvironment(),
+                                            QProcess::ForwardedErrorChannel);
     if (exitCode)
         *exitCode = result.exitCode;
     return result.bytes;
@@ -74,9 +74,14 @@ QStringList snapshot(const QString &root)
         } else if (S_ISREG(info.st_mode)) {
             QFile file(path);
             if (file.open(QIODevice::ReadOnly))
-                content = QString::fromLatin1(QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha1).toHex());
+                content = QString::fromLatin1(
+                    QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha1).toHex());
         }
-        entries << QStringLiteral("%1 %2 %3:%4 %5").arg(path).arg(info.st_mode, 0, 8).arg(info.st_uid).arg(info.st_gid)
+        entries << QStringLiteral("%1 %2 %3:%4 %5")
+                       .arg(path)
+                       .arg(info.st_mode, 0, 8)
+                       .arg(info.st_uid)
+                       .arg(info.st_gid)
                        .arg(content);
     }
     entries.sort();
@@ -117,7 +122,9 @@ class TestE2eLogCollection : public QObject
     QStringList victims() const
     {
         QStringList state;
-        for (const QString &path : {secretFile, outsideDir, m_victimHome, QStringLiteral("/var/lib/vexa/vexa-%1-%2").arg(m_victimUid, victimName), plantedArchive})
+        for (const QString &path :
+             {secretFile, outsideDir, m_victimHome,
+              QStringLiteral("/var/lib/vexa/vexa-%1-%2").arg(m_victimUid, victimName), plantedArchive})
             state << snapshot(path);
         return state;
     }
@@ -177,8 +184,8 @@ private slots:
         if (!insideSandbox())
             QSKIP("run through tests/e2e/sandbox.sh");
         int status = -1;
-        run(QStringLiteral("useradd"), {QStringLiteral("--create-home"), QStringLiteral("--user-group"), userName},
-            &status);
+        run(QStringLiteral("useradd"),
+            {QStringLiteral("--create-home"), QStringLiteral("--user-group"), userName}, &status);
         QCOMPARE(status, 0);
         const struct passwd *entry = ::getpwnam(userName.toLatin1().constData());
         QVERIFY(entry);
@@ -207,8 +214,8 @@ private slots:
         QVERIFY(writeFile(outsideDir + QStringLiteral("/keep"), "x\n", rootOnly));
 
         // Another user, with a collection folder and container logs of its own.
-        run(QStringLiteral("useradd"), {QStringLiteral("--create-home"), QStringLiteral("--user-group"), victimName},
-            &status);
+        run(QStringLiteral("useradd"),
+            {QStringLiteral("--create-home"), QStringLiteral("--user-group"), victimName}, &status);
         QCOMPARE(status, 0);
         const struct passwd *victim = ::getpwnam(victimName.toLatin1().constData());
         QVERIFY(victim);
@@ -217,12 +224,15 @@ private slots:
         const QString victimLogs = m_victimHome + QStringLiteral("/VexaLog/run");
         QVERIFY(QDir().mkpath(victimLogs));
         QVERIFY(writeFile(victimLogs + QStringLiteral("/notes"), "mine\n", rootOnly));
-        QCOMPARE(run(QStringLiteral("chown"), {QStringLiteral("-R"), victimName + QLatin1Char(':') + victimName,
-                                                m_victimHome + QStringLiteral("/VexaLog")}),
+        QCOMPARE(run(QStringLiteral("chown"),
+                     {QStringLiteral("-R"), victimName + QLatin1Char(':') + victimName,
+                      m_victimHome + QStringLiteral("/VexaLog")}),
                  QByteArray());
-        QVERIFY(QDir().mkpath(QStringLiteral("/var/lib/vexa/vexa-%1-%2/data/klog").arg(m_victimUid, victimName)));
-        QVERIFY(writeFile(QStringLiteral("/var/lib/vexa/vexa-%1-%2/data/klog/victim.log").arg(m_victimUid, victimName),
-                          "victim\n", rootOnly));
+        QVERIFY(
+            QDir().mkpath(QStringLiteral("/var/lib/vexa/vexa-%1-%2/data/klog").arg(m_victimUid, victimName)));
+        QVERIFY(writeFile(
+            QStringLiteral("/var/lib/vexa/vexa-%1-%2/data/klog/victim.log").arg(m_victimUid, victimName),
+            "victim\n", rootOnly));
         QVERIFY(m_daemon.start());
     }
 
@@ -239,11 +249,12 @@ private slots:
         const Reply reply = collect(userName, QString::number(m_uid), dir);
         QVERIFY2(!reply.isError(), qPrintable(reply.output));
         QCOMPARE(reply.value, QStringLiteral("0"));
-        expectCollected(dir, {QStringLiteral("event@1.txt"), QStringLiteral("kernel.1.log"),
-                              QStringLiteral("kernel.log"), QStringLiteral("tombstone_00"),
-                              QStringLiteral("traces.txt"), QStringLiteral("vexa.log")});
-        QCOMPARE(run(QStringLiteral("unzip"), {QStringLiteral("-p"), dir + QStringLiteral(".zip"),
-                                               QStringLiteral("kernel.log")}),
+        expectCollected(dir,
+                        {QStringLiteral("event@1.txt"), QStringLiteral("kernel.1.log"),
+                         QStringLiteral("kernel.log"), QStringLiteral("tombstone_00"),
+                         QStringLiteral("traces.txt"), QStringLiteral("vexa.log")});
+        QCOMPARE(run(QStringLiteral("unzip"),
+                     {QStringLiteral("-p"), dir + QStringLiteral(".zip"), QStringLiteral("kernel.log")}),
                  QByteArray("kernel\n"));
         // The copies stay, with their folders.
         QVERIFY(QFile::exists(dir + QStringLiteral("/klog/old/kernel.1.log")));
@@ -266,9 +277,10 @@ private slots:
         const Reply reply = collect(userName, QString::number(m_uid), dir);
         QVERIFY(QFile::rename(runtimeLog + QStringLiteral(".away"), runtimeLog));
         QCOMPARE(reply.value, QStringLiteral("0"));
-        expectCollected(dir, {QStringLiteral("event@1.txt"), QStringLiteral("kernel.1.log"),
-                              QStringLiteral("kernel.log"), QStringLiteral("tombstone_00"),
-                              QStringLiteral("traces.txt")});
+        expectCollected(dir,
+                        {QStringLiteral("event@1.txt"), QStringLiteral("kernel.1.log"),
+                         QStringLiteral("kernel.log"), QStringLiteral("tombstone_00"),
+                         QStringLiteral("traces.txt")});
         QVERIFY(!QFile::exists(dir + QStringLiteral("/vexa.log")));
     }
 
@@ -284,8 +296,9 @@ private slots:
         for (const QString &sub : lacking)
             QVERIFY(QFile::rename(data + sub + QStringLiteral(".away"), data + sub));
         QCOMPARE(reply.value, QStringLiteral("0"));
-        expectCollected(dir, {QStringLiteral("event@1.txt"), QStringLiteral("kernel.1.log"),
-                              QStringLiteral("kernel.log"), QStringLiteral("vexa.log")});
+        expectCollected(dir,
+                        {QStringLiteral("event@1.txt"), QStringLiteral("kernel.1.log"),
+                         QStringLiteral("kernel.log"), QStringLiteral("vexa.log")});
     }
 
     void linksInTheDirectoryAreNotFollowed()
@@ -296,8 +309,9 @@ private slots:
         QVERIFY(!dir.isEmpty());
         QVERIFY(QFile::link(secretFile, dir + QStringLiteral("/secret")));
         QCOMPARE(collect(userName, QString::number(m_uid), dir).value, QStringLiteral("0"));
-        const QByteArray stored = run(QStringLiteral("unzip"), {QStringLiteral("-p"), dir + QStringLiteral(".zip"),
-                                                               QStringLiteral("secret")});
+        const QByteArray stored = run(
+            QStringLiteral("unzip"),
+            {QStringLiteral("-p"), dir + QStringLiteral(".zip"), QStringLiteral("secret")});
         QCOMPARE(stored, secretFile.toUtf8()); // the link itself
         QCOMPARE(modeOf(secretFile), 0600);
         QVERIFY(archiveNames(dir + QStringLiteral(".zip")).contains(QStringLiteral("kernel.log")));
@@ -311,17 +325,21 @@ private slots:
         QTest::addColumn<QString>("watched"); // a tree that must stay as it was
 
         const QString id = QStringLiteral("%uid");
-        QTest::newRow("dot-dot") << userName << id << QStringLiteral("~/VexaLog/../../../etc") << QStringLiteral("/etc");
+        QTest::newRow("dot-dot") << userName << id << QStringLiteral("~/VexaLog/../../../etc")
+                                 << QStringLiteral("/etc");
         QTest::newRow("symlink out") << userName << id << QStringLiteral("~/VexaLog/escape") << outsideDir;
-        QTest::newRow("VexaLog itself") << userName << id << QStringLiteral("~/VexaLog/") << QStringLiteral("~");
-        QTest::newRow("missing") << userName << id << QStringLiteral("~/VexaLog/nothere") << QStringLiteral("~");
-        QTest::newRow("archive link") << userName << id << QStringLiteral("~/VexaLog/run5") << QStringLiteral("/etc");
-        QTest::newRow("bad user name") << QStringLiteral("vexalogs:root") << id << QStringLiteral("~/VexaLog/run6")
-                                       << QStringLiteral("~");
-        QTest::newRow("path in user name") << QStringLiteral("../../../..") << id << QStringLiteral("~/VexaLog/run6")
-                                           << QStringLiteral("~");
-        QTest::newRow("bad user id") << userName << QStringLiteral("0/../..") << QStringLiteral("~/VexaLog/run6")
-                                     << QStringLiteral("~");
+        QTest::newRow("VexaLog itself")
+            << userName << id << QStringLiteral("~/VexaLog/") << QStringLiteral("~");
+        QTest::newRow("missing") << userName << id << QStringLiteral("~/VexaLog/nothere")
+                                 << QStringLiteral("~");
+        QTest::newRow("archive link")
+            << userName << id << QStringLiteral("~/VexaLog/run5") << QStringLiteral("/etc");
+        QTest::newRow("bad user name") << QStringLiteral("vexalogs:root") << id
+                                       << QStringLiteral("~/VexaLog/run6") << QStringLiteral("~");
+        QTest::newRow("path in user name")
+            << QStringLiteral("../../../..") << id << QStringLiteral("~/VexaLog/run6") << QStringLiteral("~");
+        QTest::newRow("bad user id") << userName << QStringLiteral("0/../..")
+                                     << QStringLiteral("~/VexaLog/run6") << QStringLiteral("~");
     }
     void refusalsChangeNothing()
     {
@@ -362,20 +380,20 @@ private slots:
         QTest::addColumn<QString>("plant"); // what the attacker sets up, see below
         QTest::addColumn<QString>("expected"); // the reply; empty for any
 
-        QTest::newRow("another user's logs") << victimName << QStringLiteral("~/VexaLog/atk1") << QString()
-                                             << QStringLiteral("-1");
-        QTest::newRow("another user's folder") << userName << QStringLiteral("%victim/VexaLog/run") << QString()
-                                               << QString();
+        QTest::newRow("another user's logs")
+            << victimName << QStringLiteral("~/VexaLog/atk1") << QString() << QStringLiteral("-1");
+        QTest::newRow("another user's folder")
+            << userName << QStringLiteral("%victim/VexaLog/run") << QString() << QString();
         // vexa.log -> a root file, klog -> a root folder, at names the copy
         // writes.
-        QTest::newRow("planted links") << userName << QStringLiteral("~/VexaLog/atk2") << QStringLiteral("links")
-                                       << QStringLiteral("0");
+        QTest::newRow("planted links")
+            << userName << QStringLiteral("~/VexaLog/atk2") << QStringLiteral("links") << QStringLiteral("0");
         // The folder exchanged with a link to a root folder, and the archive
         // with a link to a new root file, over and over during the calls.
-        QTest::newRow("folder swapped for a link") << userName << QStringLiteral("~/VexaLog/atk3")
-                                                   << QStringLiteral("swap folder") << QString();
-        QTest::newRow("archive swapped for a link") << userName << QStringLiteral("~/VexaLog/atk4")
-                                                    << QStringLiteral("swap archive") << QString();
+        QTest::newRow("folder swapped for a link")
+            << userName << QStringLiteral("~/VexaLog/atk3") << QStringLiteral("swap folder") << QString();
+        QTest::newRow("archive swapped for a link")
+            << userName << QStringLiteral("~/VexaLog/atk4") << QStringLiteral("swap archive") << QString();
     }
     void attacksChangeNoVictim()
     {
@@ -390,14 +408,16 @@ private slots:
         const QStringList user = asUser(userName);
         auto asAttacker = [&](const QString &program, const QStringList &args) {
             int status = -1;
-            run(user.first(), user.mid(1) + QStringList{program} + args, &status);
+            run(user.first(), user.mid(1) + QStringList {program} + args, &status);
             return status == 0;
         };
         QString swapA;
         QString swapB;
         if (plant == QLatin1String("links")) {
-            QVERIFY(asAttacker(QStringLiteral("ln"), {QStringLiteral("-s"), secretFile, logPath + QStringLiteral("/vexa.log")}));
-            QVERIFY(asAttacker(QStringLiteral("ln"), {QStringLiteral("-s"), outsideDir, logPath + QStringLiteral("/klog")}));
+            QVERIFY(asAttacker(QStringLiteral("ln"),
+                               {QStringLiteral("-s"), secretFile, logPath + QStringLiteral("/vexa.log")}));
+            QVERIFY(asAttacker(QStringLiteral("ln"),
+                               {QStringLiteral("-s"), outsideDir, logPath + QStringLiteral("/klog")}));
         } else if (plant == QLatin1String("swap folder")) {
             swapA = logPath;
             swapB = logPath + QStringLiteral("-decoy");
@@ -418,21 +438,23 @@ private slots:
         } else {
             const QString swapper = stateDir() + QStringLiteral("/vexa-swap");
             if (!QFile::exists(swapper))
-                QVERIFY(QFile::copy(qEnvironmentVariable("VEXA_BUILD_DIR") + QStringLiteral("/tools/vexa-swap"),
-                                    swapper));
+                QVERIFY(QFile::copy(
+                    qEnvironmentVariable("VEXA_BUILD_DIR") + QStringLiteral("/tools/vexa-swap"), swapper));
             QFile batch(stateDir() + QStringLiteral("/attack-batch"));
             QVERIFY(batch.open(QIODevice::WriteOnly));
-            const QByteArray line = QJsonDocument(QJsonArray{QStringLiteral("copyLogFiles"), name, id, logPath})
+            const QByteArray line = QJsonDocument(
+                                        QJsonArray {QStringLiteral("copyLogFiles"), name, id, logPath})
                                         .toJson(QJsonDocument::Compact);
             for (int i = 0; i < 300; ++i)
                 batch.write(line + '\n');
             batch.close();
             QProcess swap;
             swap.setProcessChannelMode(QProcess::ForwardedChannels);
-            swap.start(user.first(), user.mid(1) + QStringList{swapper, swapA, swapB});
+            swap.start(user.first(), user.mid(1) + QStringList {swapper, swapA, swapB});
             QVERIFY(swap.waitForStarted());
-            const QByteArray output =
-                run(user.first(), user.mid(1) + QStringList{managerCaller, QStringLiteral("--batch"), batch.fileName()});
+            const QByteArray output = run(
+                user.first(),
+                user.mid(1) + QStringList {managerCaller, QStringLiteral("--batch"), batch.fileName()});
             swap.kill();
             swap.waitForFinished();
             replies = QString::fromUtf8(output).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
@@ -465,8 +487,10 @@ private slots:
 
         QProcess collection;
         const QStringList user = asUser(userName);
-        collection.start(user.first(), user.mid(1) + QStringList{managerCaller, QStringLiteral("copyLogFiles"), userName,
-                                                                 QString::number(m_uid), dir});
+        collection.start(user.first(),
+                         user.mid(1)
+                             + QStringList {managerCaller, QStringLiteral("copyLogFiles"), userName,
+                                            QString::number(m_uid), dir});
         QVERIFY(collection.waitForStarted());
         QTRY_VERIFY_WITH_TIMEOUT(userRuns(QStringLiteral("cp"), m_uid), 20000);
         const Reply other = call(windowCaller, QStringLiteral("setVexaAutoStart"), {QStringLiteral("maybe")});
@@ -475,8 +499,10 @@ private slots:
         const QString nextDir = makeCollectionDir(QStringLiteral("atk6"));
         QVERIFY(!nextDir.isEmpty());
         QProcess next;
-        next.start(user.first(), user.mid(1) + QStringList{managerCaller, QStringLiteral("copyLogFiles"), userName,
-                                                           QString::number(m_uid), nextDir});
+        next.start(user.first(),
+                   user.mid(1)
+                       + QStringList {managerCaller, QStringLiteral("copyLogFiles"), userName,
+                                      QString::number(m_uid), nextDir});
         QVERIFY(!next.waitForFinished(2000));
         QVERIFY(!QFile::exists(nextDir + QStringLiteral(".zip")));
 

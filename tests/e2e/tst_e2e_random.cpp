@@ -43,9 +43,12 @@ const int chunkSize = 500;
 const QList<QByteArray> phoneOtherLines = {"# seeded", "ro.build.id=R1", "", "ro.custom.brandx=keep",
                                            "persist.sys.locale=zh-CN"};
 
-const QStringList methods = {QStringLiteral("addGameToWhiteList"),        QStringLiteral("removeGameFromWhiteList"),
-                             QStringLiteral("removeAppFromWarningList"),  QStringLiteral("setDockerDefaultIpAddress"),
-                             QStringLiteral("setVexaAutoStart"),          QStringLiteral("setPhoneInfo"),
+const QStringList methods = {QStringLiteral("addGameToWhiteList"),
+                             QStringLiteral("removeGameFromWhiteList"),
+                             QStringLiteral("removeAppFromWarningList"),
+                             QStringLiteral("setDockerDefaultIpAddress"),
+                             QStringLiteral("setVexaAutoStart"),
+                             QStringLiteral("setPhoneInfo"),
                              QStringLiteral("copyLogFiles")};
 
 // One call of the batch.
@@ -117,7 +120,9 @@ QJsonObject readObject(const QString &path, QString *problem)
     const QByteArray bytes = readFile(path, absent);
     const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
     if (error.error != QJsonParseError::NoError || !document.isObject()) {
-        *problem = QStringLiteral("%1 is no JSON object (%2, %3 bytes)").arg(path, error.errorString()).arg(bytes.size());
+        *problem = QStringLiteral("%1 is no JSON object (%2, %3 bytes)")
+                       .arg(path, error.errorString())
+                       .arg(bytes.size());
         return QJsonObject();
     }
     return document.object();
@@ -128,7 +133,8 @@ QJsonObject readObject(const QString &path, QString *problem)
 QString firstDifference(const QJsonObject &actual, const QJsonObject &expected)
 {
     const QString keys = QStringLiteral("members %1, expected %2")
-                             .arg(actual.keys().join(QLatin1Char(',')), expected.keys().join(QLatin1Char(',')));
+                             .arg(actual.keys().join(QLatin1Char(',')),
+                                  expected.keys().join(QLatin1Char(',')));
     for (const QString &key : expected.keys()) {
         if (actual.value(key) == expected.value(key))
             continue;
@@ -138,17 +144,23 @@ QString firstDifference(const QJsonObject &actual, const QJsonObject &expected)
             if (a.at(i) == e.at(i))
                 continue;
             // The two elements as JSON text, from a little before where they part.
-            const QString actualText =
-                QString::fromUtf8(QJsonDocument(QJsonArray{a.at(i)}).toJson(QJsonDocument::Compact));
-            const QString expectedText =
-                QString::fromUtf8(QJsonDocument(QJsonArray{e.at(i)}).toJson(QJsonDocument::Compact));
+            const QString actualText = QString::fromUtf8(
+                QJsonDocument(QJsonArray {a.at(i)}).toJson(QJsonDocument::Compact));
+            const QString expectedText = QString::fromUtf8(
+                QJsonDocument(QJsonArray {e.at(i)}).toJson(QJsonDocument::Compact));
             int at = 0;
-            while (at < actualText.size() && at < expectedText.size() && actualText.at(at) == expectedText.at(at))
+            while (at < actualText.size() && at < expectedText.size()
+                   && actualText.at(at) == expectedText.at(at))
                 ++at;
             const int from = qMax(0, at - 40);
             return QStringLiteral("\"%1\" [%2] of %3, from character %4: %5\nexpected [%2] of %6: %7")
-                .arg(key).arg(i).arg(a.size()).arg(from)
-                .arg(actualText.mid(from, 120)).arg(e.size()).arg(expectedText.mid(from, 120));
+                .arg(key)
+                .arg(i)
+                .arg(a.size())
+                .arg(from)
+                .arg(actualText.mid(from, 120))
+                .arg(e.size())
+                .arg(expectedText.mid(from, 120));
         }
         return QStringLiteral("\"%1\" differs").arg(key);
     }
@@ -157,8 +169,8 @@ QString firstDifference(const QJsonObject &actual, const QJsonObject &expected)
 
 QSet<QString> entriesOf(const QString &dir)
 {
-    const QStringList entries =
-        QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    const QStringList entries = QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System
+                                                    | QDir::NoDotAndDotDot);
     return QSet<QString>(entries.begin(), entries.end());
 }
 
@@ -168,13 +180,11 @@ class Generator
 public:
     explicit Generator(quint32 seed)
         : m_random(seed)
-    {
-    }
+    { }
 
     int below(int bound) { return int(m_random.bounded(bound)); }
     bool chance(int percent) { return below(100) < percent; }
-    template<typename T>
-    T pick(const QList<T> &list) { return list.at(below(list.size())); }
+    template<typename T> T pick(const QList<T> &list) { return list.at(below(list.size())); }
 
     // A package name from a small pool, so that adds, removals and the
     // warning list's entries meet.
@@ -212,14 +222,29 @@ public:
     QString oddUnicode(int pieces)
     {
         static const QList<QString> parts = {
-            QStringLiteral("e\u0301"),       QStringLiteral("\u202e"),        QStringLiteral("\u200d"),
-            QStringLiteral("\ufeff"),        QStringLiteral("\u2028"),        QStringLiteral("\ufffd"),
-            QString(QChar(0xffff)),          QString(QChar(0xfffe)),          QStringLiteral("\U0001F600"),
-            QStringLiteral("\u6e38\u620f"),  QStringLiteral("\u0639\u0631\u0628\u064a"),
-            QString(QChar(0xd800)),          QString(QChar(0xdc00)),          QString(QChar(0)),
-            QStringLiteral("\r\n"),          QStringLiteral("\n"),            QStringLiteral("\r"),
-            QStringLiteral("\t"),            QString(QChar(0x1b)),            QString(QChar(0x7f)),
-            QString(QChar(0x85)),            QStringLiteral("\U0010FFFF"),    QStringLiteral("\u00a0"),
+            QStringLiteral("e\u0301"),
+            QStringLiteral("\u202e"),
+            QStringLiteral("\u200d"),
+            QStringLiteral("\ufeff"),
+            QStringLiteral("\u2028"),
+            QStringLiteral("\ufffd"),
+            QString(QChar(0xffff)),
+            QString(QChar(0xfffe)),
+            QStringLiteral("\U0001F600"),
+            QStringLiteral("\u6e38\u620f"),
+            QStringLiteral("\u0639\u0631\u0628\u064a"),
+            QString(QChar(0xd800)),
+            QString(QChar(0xdc00)),
+            QString(QChar(0)),
+            QStringLiteral("\r\n"),
+            QStringLiteral("\n"),
+            QStringLiteral("\r"),
+            QStringLiteral("\t"),
+            QString(QChar(0x1b)),
+            QString(QChar(0x7f)),
+            QString(QChar(0x85)),
+            QStringLiteral("\U0010FFFF"),
+            QStringLiteral("\u00a0"),
         };
         QString text;
         for (int i = 0; i < pieces; ++i)
@@ -230,10 +255,10 @@ public:
     QString pathLike()
     {
         static const QList<QString> parts = {
-            QStringLiteral(".."),      QStringLiteral("."),       QStringLiteral("~"),     QStringLiteral("VexaLog"),
-            QStringLiteral("tmp"),     QStringLiteral("proc"),    QStringLiteral("self"),  QStringLiteral("fd"),
-            QStringLiteral("dev"),     QStringLiteral("null"),    QStringLiteral(""),      QStringLiteral("*"),
-            QStringLiteral("a b"),     QStringLiteral("-rf"),     QStringLiteral("$HOME"), QStringLiteral("%s%n"),
+            QStringLiteral(".."),  QStringLiteral("."),    QStringLiteral("~"),     QStringLiteral("VexaLog"),
+            QStringLiteral("tmp"), QStringLiteral("proc"), QStringLiteral("self"),  QStringLiteral("fd"),
+            QStringLiteral("dev"), QStringLiteral("null"), QStringLiteral(""),      QStringLiteral("*"),
+            QStringLiteral("a b"), QStringLiteral("-rf"),  QStringLiteral("$HOME"), QStringLiteral("%s%n"),
         };
         QString text = chance(70) ? QStringLiteral("/") : QString();
         const int count = 1 + below(6);
@@ -245,9 +270,18 @@ public:
     QString number()
     {
         static const QList<QString> odd = {
-            QStringLiteral("0"),     QStringLiteral("-0"),   QStringLiteral("-1"),      QStringLiteral("+7"),
-            QStringLiteral(" 42"),   QStringLiteral("1e309"), QStringLiteral("0x1F"),   QStringLiteral("NaN"),
-            QStringLiteral("inf"),   QStringLiteral("\u0663"), QStringLiteral("\uff11"), QStringLiteral("4294967296"),
+            QStringLiteral("0"),
+            QStringLiteral("-0"),
+            QStringLiteral("-1"),
+            QStringLiteral("+7"),
+            QStringLiteral(" 42"),
+            QStringLiteral("1e309"),
+            QStringLiteral("0x1F"),
+            QStringLiteral("NaN"),
+            QStringLiteral("inf"),
+            QStringLiteral("\u0663"),
+            QStringLiteral("\uff11"),
+            QStringLiteral("4294967296"),
             QStringLiteral("99999999999999999999999"),
         };
         switch (below(4)) {
@@ -268,7 +302,8 @@ public:
         QStringList octets;
         const int count = chance(90) ? 4 : below(7);
         for (int i = 0; i < count; ++i)
-            octets << (chance(5) ? QStringLiteral("0") + QString::number(below(10)) : QString::number(below(300)));
+            octets << (chance(5) ? QStringLiteral("0") + QString::number(below(10))
+                                 : QString::number(below(300)));
         QString text = octets.join(QLatin1Char('.'));
         if (chance(92))
             text += QLatin1Char('/') + QString::number(below(40));
@@ -288,14 +323,28 @@ public:
     QString special()
     {
         static const QList<QString> specials = {
-            QStringLiteral("\""),         QStringLiteral("\\"),           QStringLiteral("{}"),
-            QStringLiteral("[]"),         QStringLiteral("{\"games\":[]}"), QStringLiteral("]}"),
-            QStringLiteral("%1"),         QStringLiteral("%2%3%%"),       QStringLiteral("\\u0000"),
-            QStringLiteral("null"),       QStringLiteral("true"),         QStringLiteral("false"),
-            QStringLiteral("TRUE"),       QStringLiteral(" true"),        QStringLiteral("'"),
-            QStringLiteral("$(reboot)"),  QStringLiteral("`id`"),         QStringLiteral(";rm -rf /"),
-            QStringLiteral("ro.serialno=evil"), QStringLiteral("x\nro.custom.imei=evil"),
-            QStringLiteral("pkgname"),    QStringLiteral("pkgName"),
+            QStringLiteral("\""),
+            QStringLiteral("\\"),
+            QStringLiteral("{}"),
+            QStringLiteral("[]"),
+            QStringLiteral("{\"games\":[]}"),
+            QStringLiteral("]}"),
+            QStringLiteral("%1"),
+            QStringLiteral("%2%3%%"),
+            QStringLiteral("\\u0000"),
+            QStringLiteral("null"),
+            QStringLiteral("true"),
+            QStringLiteral("false"),
+            QStringLiteral("TRUE"),
+            QStringLiteral(" true"),
+            QStringLiteral("'"),
+            QStringLiteral("$(reboot)"),
+            QStringLiteral("`id`"),
+            QStringLiteral(";rm -rf /"),
+            QStringLiteral("ro.serialno=evil"),
+            QStringLiteral("x\nro.custom.imei=evil"),
+            QStringLiteral("pkgname"),
+            QStringLiteral("pkgName"),
         };
         return pick(specials);
     }
@@ -341,7 +390,7 @@ class TestE2eRandom : public QObject
     QSet<QString> dirEntriesBefore[3];
 
     QMap<QString, int> m_answered; // "method answer" -> count
-    QStringList m_addedNames;      // package names sent to addGameToWhiteList
+    QStringList m_addedNames; // package names sent to addGameToWhiteList
 
     QString phoneKey(const QString &path) const
     {
@@ -361,8 +410,9 @@ class TestE2eRandom : public QObject
             // Names added before, odd and huge ones too, come off again.
             const int kind = gen.below(10);
             call.args << (kind < 4 ? gen.poolName()
-                              : kind < 7 && !m_addedNames.isEmpty() ? m_addedNames.takeAt(gen.below(m_addedNames.size()))
-                                                                  : gen.anyString());
+                              : kind < 7 && !m_addedNames.isEmpty()
+                              ? m_addedNames.takeAt(gen.below(m_addedNames.size()))
+                              : gen.anyString());
         } else if (call.method == QLatin1String("removeAppFromWarningList")) {
             call.args << (gen.chance(60) ? gen.poolName() : gen.anyString());
         } else if (call.method == QLatin1String("setDockerDefaultIpAddress")) {
@@ -370,7 +420,9 @@ class TestE2eRandom : public QObject
             call.args << (kind < 3 ? gen.validAddress() : kind < 5 ? gen.addressLike() : gen.anyString());
         } else if (call.method == QLatin1String("setVexaAutoStart")) {
             const int kind = gen.below(10);
-            call.args << (kind < 3 ? QStringLiteral("true") : kind < 6 ? QStringLiteral("false") : gen.anyString());
+            call.args << (kind < 3       ? QStringLiteral("true")
+                              : kind < 6 ? QStringLiteral("false")
+                                         : gen.anyString());
         } else if (call.method == QLatin1String("setPhoneInfo")) {
             // Paths in the props folder and the few known outside it: a
             // random path could name a file the other checks rely on.
@@ -380,18 +432,20 @@ class TestE2eRandom : public QObject
             else if (kind < 8)
                 call.args << gen.pick(m_badPhonePaths);
             else
-                call.args << m_propsDir + QLatin1Char('/') + gen.anyString().remove(QLatin1Char('/')).left(300);
+                call.args << m_propsDir + QLatin1Char('/')
+                        + gen.anyString().remove(QLatin1Char('/')).left(300);
             for (int i = 0; i < 7; ++i)
                 call.args << (gen.chance(80) ? gen.ascii(gen.below(20)) : gen.anyString());
         } else {
             if (gen.chance(8)) {
                 // Root, the caller here, may collect for an account whose
                 // name and id agree, and for no other.
-                call.args << gen.pick(QList<QString>{QStringLiteral("root"), QStringLiteral("vexa.user_1-x")})
+                call.args << gen.pick(
+                    QList<QString> {QStringLiteral("root"), QStringLiteral("vexa.user_1-x")})
                           << (gen.chance(50) ? QStringLiteral("0") : QString::number(gen.below(70000)))
-                          << gen.pick(QList<QString>{collectDir, collectDir + QLatin1Char('/'),
-                                                     collectDir + QStringLiteral("/../run"),
-                                                     collectDir + QStringLiteral("/./")});
+                          << gen.pick(QList<QString> {collectDir, collectDir + QLatin1Char('/'),
+                                                      collectDir + QStringLiteral("/../run"),
+                                                      collectDir + QStringLiteral("/./")});
             } else {
                 call.args << gen.anyString() << (gen.chance(50) ? gen.number() : gen.anyString())
                           << (gen.chance(50) ? gen.pathLike() : gen.anyString());
@@ -415,8 +469,8 @@ class TestE2eRandom : public QObject
         if (method == QLatin1String("addGameToWhiteList")) {
             QJsonArray list = m_games.value(QStringLiteral("games")).toArray();
             if (indexOfGame(list, args.at(1)) < 0) {
-                list.append(QJsonObject{{QStringLiteral("appname"), args.at(0)},
-                                        {QStringLiteral("pkgname"), args.at(1)}});
+                list.append(QJsonObject {{QStringLiteral("appname"), args.at(0)},
+                                         {QStringLiteral("pkgname"), args.at(1)}});
                 m_games.insert(QStringLiteral("games"), list);
             }
             return answer == QLatin1String("true") ? QString() : QStringLiteral("expected true");
@@ -515,7 +569,8 @@ class TestE2eRandom : public QObject
         if (!problem.isEmpty())
             return problem;
         if (gamesNow != m_games)
-            return QStringLiteral("games.json differs from the accepted edits: ") + firstDifference(gamesNow, m_games);
+            return QStringLiteral("games.json differs from the accepted edits: ")
+                + firstDifference(gamesNow, m_games);
         const QJsonObject warningNow = readObject(warningPath, &problem);
         if (!problem.isEmpty())
             return problem;
@@ -552,7 +607,8 @@ class TestE2eRandom : public QObject
         for (int i = 0; i < 3; ++i) {
             const QSet<QString> extra = entriesOf(dirs.at(i)) - dirEntriesBefore[i] - allowed[i];
             if (!extra.isEmpty())
-                return QStringLiteral("left in %1: %2").arg(dirs.at(i), QStringList(extra.values()).join(QLatin1Char(' ')));
+                return QStringLiteral("left in %1: %2")
+                    .arg(dirs.at(i), QStringList(extra.values()).join(QLatin1Char(' ')));
         }
         return QString();
     }
@@ -576,13 +632,16 @@ class TestE2eRandom : public QObject
             }
             ++seen[key];
             if (line != phoneKeys[key] + values.at(key).toUtf8())
-                return path + QStringLiteral(": not the last accepted value: ") + QString::fromUtf8(line.left(200));
+                return path + QStringLiteral(": not the last accepted value: ")
+                    + QString::fromUtf8(line.left(200));
         }
         for (int i = 0; i < 7; ++i) {
             if (seen[i] != 1)
-                return path + QStringLiteral(": %1 lines of %2").arg(seen[i]).arg(QLatin1String(phoneKeys[i]));
+                return path
+                    + QStringLiteral(": %1 lines of %2").arg(seen[i]).arg(QLatin1String(phoneKeys[i]));
         }
-        const QList<QByteArray> expectedOthers = path == m_seededProps ? phoneOtherLines : QList<QByteArray>();
+        const QList<QByteArray> expectedOthers = path == m_seededProps ? phoneOtherLines
+                                                                       : QList<QByteArray>();
         if (others != expectedOthers)
             return path + QStringLiteral(": the other lines changed");
         return QString();
@@ -614,16 +673,20 @@ private slots:
 
         QJsonArray seededGames;
         for (int i = 0; i < 10; ++i)
-            seededGames.append(QJsonObject{{QStringLiteral("appname"), QStringLiteral("Game %1").arg(i)},
-                                           {QStringLiteral("pkgname"), QStringLiteral("com.random.g%1").arg(i * 3)}});
-        m_games = QJsonObject{{QStringLiteral("version"), 1}, {QStringLiteral("games"), seededGames}};
+            seededGames.append(
+                QJsonObject {{QStringLiteral("appname"), QStringLiteral("Game %1").arg(i)},
+                             {QStringLiteral("pkgname"), QStringLiteral("com.random.g%1").arg(i * 3)}});
+        m_games = QJsonObject {{QStringLiteral("version"), 1}, {QStringLiteral("games"), seededGames}};
         QJsonArray warnGames, warnPay;
         for (int i = 0; i < 40; ++i)
-            warnGames.append(QJsonObject{{QStringLiteral("pkgName"), QStringLiteral("com.random.g%1").arg(i % 25)}});
+            warnGames.append(
+                QJsonObject {{QStringLiteral("pkgName"), QStringLiteral("com.random.g%1").arg(i % 25)}});
         for (int i = 0; i < 20; ++i)
-            warnPay.append(QJsonObject{{QStringLiteral("pkgName"), QStringLiteral("com.random.g%1").arg(i * 2)}});
-        m_warning = QJsonObject{{QStringLiteral("games"), warnGames}, {QStringLiteral("pay"), warnPay},
-                              {QStringLiteral("kept"), QStringLiteral("yes")}};
+            warnPay.append(
+                QJsonObject {{QStringLiteral("pkgName"), QStringLiteral("com.random.g%1").arg(i * 2)}});
+        m_warning = QJsonObject {{QStringLiteral("games"), warnGames},
+                                 {QStringLiteral("pay"), warnPay},
+                                 {QStringLiteral("kept"), QStringLiteral("yes")}};
         QVERIFY(writeFile(gamesPath, QJsonDocument(m_games).toJson()));
         QVERIFY(writeFile(warningPath, QJsonDocument(m_warning).toJson()));
         QVERIFY(writeFile(dockerPath, "{\"log-level\":\"warn\"}\n"));
@@ -636,12 +699,17 @@ private slots:
         QVERIFY(writeFile(m_seededProps, props));
         const QString fifo = m_propsDir + QStringLiteral("/fifo");
         QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
-        m_goodPhonePaths = QStringList{m_seededProps, m_propsDir + QStringLiteral("/b.prop"),
-                          m_propsDir + QStringLiteral("/../random-props/a.prop"),
-                          m_propsDir + QStringLiteral("/st\u00e4lle-\u6e38\u620f.prop")};
-        m_badPhonePaths = QStringList{m_propsDir + QStringLiteral("/missing/c.prop"), m_propsDir, QStringLiteral("/dev/null"), fifo,
-                         QStringLiteral("rel.prop"), m_scratch + QStringLiteral("/outside.prop"),
-                         QString(), m_propsDir + QLatin1Char('/') + QString(5000, QLatin1Char('n'))};
+        m_goodPhonePaths = QStringList {m_seededProps, m_propsDir + QStringLiteral("/b.prop"),
+                                        m_propsDir + QStringLiteral("/../random-props/a.prop"),
+                                        m_propsDir + QStringLiteral("/st\u00e4lle-\u6e38\u620f.prop")};
+        m_badPhonePaths = QStringList {m_propsDir + QStringLiteral("/missing/c.prop"),
+                                       m_propsDir,
+                                       QStringLiteral("/dev/null"),
+                                       fifo,
+                                       QStringLiteral("rel.prop"),
+                                       m_scratch + QStringLiteral("/outside.prop"),
+                                       QString(),
+                                       m_propsDir + QLatin1Char('/') + QString(5000, QLatin1Char('n'))};
 
         const QStringList dirs = {listDir, dockerDir, autoStartDir};
         for (int i = 0; i < 3; ++i)
@@ -673,13 +741,16 @@ private slots:
             QVERIFY(writeFile(batchFile, batch));
 
             QProcess caller;
-            caller.start(settingsCaller, {QStringLiteral("--timeout"), QStringLiteral("60000"),
-                                          QStringLiteral("--batch"), batchFile});
+            caller.start(
+                settingsCaller,
+                {QStringLiteral("--timeout"), QStringLiteral("60000"), QStringLiteral("--batch"), batchFile});
             QVERIFY2(caller.waitForFinished(600000), "the batch did not finish in ten minutes");
             const QList<QByteArray> answers = caller.readAllStandardOutput().split('\n');
             QVERIFY2(answers.size() == calls.size() + 1,
                      qPrintable(QStringLiteral("%1 answers to %2 calls (seed %3)")
-                                    .arg(answers.size() - 1).arg(calls.size()).arg(m_seed)));
+                                    .arg(answers.size() - 1)
+                                    .arg(calls.size())
+                                    .arg(m_seed)));
 
             for (int i = 0; i < calls.size(); ++i) {
                 const QString answer = QString::fromUtf8(answers.at(i));
@@ -687,13 +758,19 @@ private slots:
                 if (!wrong.isEmpty()) {
                     const QString sent = QString::fromUtf8(exactBatchLine(calls.at(i)).left(400));
                     QFAIL(qPrintable(QStringLiteral("call %1 (seed %2): %3\nsent: %4\nanswer: %5")
-                                         .arg(done + i + 1).arg(m_seed).arg(wrong, sent, answer)));
+                                         .arg(done + i + 1)
+                                         .arg(m_seed)
+                                         .arg(wrong, sent, answer)));
                 }
             }
             const QString problem = checkFiles();
             QVERIFY2(problem.isEmpty(),
-                     qPrintable(QStringLiteral("after call %1 (seed %2): %3").arg(done + calls.size()).arg(m_seed).arg(problem)));
-            QVERIFY2(m_daemon.isRunning(), qPrintable(QStringLiteral("the daemon ended (seed %1)").arg(m_seed)));
+                     qPrintable(QStringLiteral("after call %1 (seed %2): %3")
+                                    .arg(done + calls.size())
+                                    .arg(m_seed)
+                                    .arg(problem)));
+            QVERIFY2(m_daemon.isRunning(),
+                     qPrintable(QStringLiteral("the daemon ended (seed %1)").arg(m_seed)));
         }
         qInfo("%d calls in %lld ms", total, timer.elapsed());
         for (auto it = m_answered.cbegin(); it != m_answered.cend(); ++it)
@@ -712,13 +789,11 @@ private slots:
         QString problem;
         const QJsonObject now = readObject(gamesPath, &problem);
         QVERIFY2(problem.isEmpty(), qPrintable(problem));
-        QVERIFY(indexOfGame(now.value(QStringLiteral("games")).toArray(), QStringLiteral("com.random.after")) >= 0);
+        QVERIFY(indexOfGame(now.value(QStringLiteral("games")).toArray(), QStringLiteral("com.random.after"))
+                >= 0);
     }
 
-    void cleanupTestCase()
-    {
-        m_daemon.stop();
-    }
+    void cleanupTestCase() { m_daemon.stop(); }
 };
 
 QTEST_GUILESS_MAIN(TestE2eRandom)

@@ -30,9 +30,15 @@ static QStringList snapshot(const QStringList &paths)
             lines << path + QStringLiteral(" absent");
             continue;
         }
-        QString line = QStringLiteral("%1 %2 %3:%4 ").arg(path).arg(info.st_mode, 0, 8).arg(info.st_uid).arg(info.st_gid);
+        QString line = QStringLiteral("%1 %2 %3:%4 ")
+                           .arg(path)
+                           .arg(info.st_mode, 0, 8)
+                           .arg(info.st_uid)
+                           .arg(info.st_gid);
         if (S_ISDIR(info.st_mode))
-            line += QDir(path).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot).join(QLatin1Char(','));
+            line += QDir(path)
+                        .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)
+                        .join(QLatin1Char(','));
         else if (S_ISLNK(info.st_mode))
             line += QFile::symLinkTarget(path);
         else
@@ -52,8 +58,13 @@ class TestE2eSystemFiles : public QObject
     QStringList phoneArguments() const
     {
         // Non-ASCII on purpose: the daemon runs under the C locale.
-        return {m_properties, QStringLiteral("V\u00ebndor"), QStringLiteral("Brand"), QStringLiteral("Prod"),
-                QStringLiteral("Model"), QStringLiteral("Dev"), QStringLiteral("SN123"),
+        return {m_properties,
+                QStringLiteral("V\u00ebndor"),
+                QStringLiteral("Brand"),
+                QStringLiteral("Prod"),
+                QStringLiteral("Model"),
+                QStringLiteral("Dev"),
+                QStringLiteral("SN123"),
                 QStringLiteral("IMEI456")};
     }
 
@@ -95,15 +106,16 @@ private slots:
     void phoneIdentity()
     {
         expectTrue(call(windowCaller, QStringLiteral("setPhoneInfo"), phoneArguments()));
-        QCOMPARE(readFile(m_properties), QByteArray("ro.build.id=X1\n"
-                                                  "ro.custom.brand=Brand\n"
-                                                  "# end\n"
-                                                  "ro.custom.manufacturer=V\xc3\xabndor\n"
-                                                  "ro.custom.product=Prod\n"
-                                                  "ro.custom.model=Model\n"
-                                                  "ro.custom.device=Dev\n"
-                                                  "ro.serialno=SN123\n"
-                                                  "ro.custom.imei=IMEI456\n"));
+        QCOMPARE(readFile(m_properties),
+                 QByteArray("ro.build.id=X1\n"
+                            "ro.custom.brand=Brand\n"
+                            "# end\n"
+                            "ro.custom.manufacturer=V\xc3\xabndor\n"
+                            "ro.custom.product=Prod\n"
+                            "ro.custom.model=Model\n"
+                            "ro.custom.device=Dev\n"
+                            "ro.serialno=SN123\n"
+                            "ro.custom.imei=IMEI456\n"));
         QCOMPARE(readDaemonLog(), QByteArray());
     }
 
@@ -122,12 +134,12 @@ private slots:
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<bool>("entryPresent");
         QTest::newRow("bridge address") << QStringLiteral("setDockerDefaultIpAddress")
-                                        << QStringList{QStringLiteral("10.9.0.1/16")} << false;
+                                        << QStringList {QStringLiteral("10.9.0.1/16")} << false;
         QTest::newRow("phone identity") << QStringLiteral("setPhoneInfo") << QStringList() << false;
-        QTest::newRow("autostart on") << QStringLiteral("setVexaAutoStart")
-                                      << QStringList{QStringLiteral("true")} << false;
-        QTest::newRow("autostart off") << QStringLiteral("setVexaAutoStart")
-                                       << QStringList{QStringLiteral("false")} << true;
+        QTest::newRow("autostart on")
+            << QStringLiteral("setVexaAutoStart") << QStringList {QStringLiteral("true")} << false;
+        QTest::newRow("autostart off")
+            << QStringLiteral("setVexaAutoStart") << QStringList {QStringLiteral("false")} << true;
     }
     void refusedCallerChangesNothing()
     {
@@ -157,19 +169,19 @@ private slots:
         QTest::addColumn<QString>("victim");
         const QString own = QStringLiteral("/var/lib/vexa/vexa-nobody");
         QTest::newRow("system file") << QStringLiteral("/etc/passwd") << QStringLiteral("/etc/passwd");
-        QTest::newRow("another user's file") << QStringLiteral("/home/vexavictim/.bashrc")
-                                             << QStringLiteral("/home/vexavictim/.bashrc");
-        QTest::newRow("missing file outside the tree") << QStringLiteral("/etc/profile.d/vexa-evil.sh")
-                                                       << QStringLiteral("/etc/profile.d/vexa-evil.sh");
-        QTest::newRow("dot-dot out of the tree") << QStringLiteral("/var/lib/vexa/../../../etc/passwd")
-                                                 << QStringLiteral("/etc/passwd");
+        QTest::newRow("another user's file")
+            << QStringLiteral("/home/vexavictim/.bashrc") << QStringLiteral("/home/vexavictim/.bashrc");
+        QTest::newRow("missing file outside the tree")
+            << QStringLiteral("/etc/profile.d/vexa-evil.sh") << QStringLiteral("/etc/profile.d/vexa-evil.sh");
+        QTest::newRow("dot-dot out of the tree")
+            << QStringLiteral("/var/lib/vexa/../../../etc/passwd") << QStringLiteral("/etc/passwd");
         // In a folder of the tree that the user owns, as a container's may be.
-        QTest::newRow("symbolic link at the file") << own + QStringLiteral("/build.prop")
-                                                   << QStringLiteral("/etc/passwd");
-        QTest::newRow("symbolic link at a folder in between") << own + QStringLiteral("/etc/passwd")
-                                                              << QStringLiteral("/etc/passwd");
-        QTest::newRow("link to another user's file") << own + QStringLiteral("/victim.prop")
-                                                     << QStringLiteral("/home/vexavictim/.bashrc");
+        QTest::newRow("symbolic link at the file")
+            << own + QStringLiteral("/build.prop") << QStringLiteral("/etc/passwd");
+        QTest::newRow("symbolic link at a folder in between")
+            << own + QStringLiteral("/etc/passwd") << QStringLiteral("/etc/passwd");
+        QTest::newRow("link to another user's file")
+            << own + QStringLiteral("/victim.prop") << QStringLiteral("/home/vexavictim/.bashrc");
     }
     void phoneInfoConfined()
     {
@@ -185,14 +197,15 @@ private slots:
         QVERIFY(QDir().mkpath(QStringLiteral("/etc/profile.d")));
         // Planted by the user in its own folder.
         QStringList links;
-        for (const auto &link : {qMakePair(QStringLiteral("/build.prop"), QStringLiteral("/etc/passwd")),
-                                 qMakePair(QStringLiteral("/etc"), QStringLiteral("/etc")),
-                                 qMakePair(QStringLiteral("/victim.prop"), QStringLiteral("/home/vexavictim/.bashrc"))}) {
+        for (const auto &link :
+             {qMakePair(QStringLiteral("/build.prop"), QStringLiteral("/etc/passwd")),
+              qMakePair(QStringLiteral("/etc"), QStringLiteral("/etc")),
+              qMakePair(QStringLiteral("/victim.prop"), QStringLiteral("/home/vexavictim/.bashrc"))}) {
             QFile::remove(own + link.first);
             QVERIFY(QFile::link(link.second, own + link.first));
             QCOMPARE(::lchown(QFile::encodeName(own + link.first).constData(), 65534, 65534), 0);
         }
-        const QStringList watched{victim, path, own, QStringLiteral("/etc/profile.d")};
+        const QStringList watched {victim, path, own, QStringLiteral("/etc/profile.d")};
         const QStringList before = snapshot(watched);
 
         QStringList arguments = phoneArguments();
@@ -202,7 +215,8 @@ private slots:
         QVERIFY2(!reply.isError() && reply.exitCode == 0, qPrintable(reply.output));
         QCOMPARE(reply.value, QStringLiteral("false"));
         QCOMPARE(snapshot(watched), before);
-        QVERIFY2(readDaemonLog().contains("Refused property file \"" + path.toUtf8() + '"'), readDaemonLog().constData());
+        QVERIFY2(readDaemonLog().contains("Refused property file \"" + path.toUtf8() + '"'),
+                 readDaemonLog().constData());
     }
 
     void cleanupTestCase() { m_daemon.stop(); }

@@ -70,8 +70,8 @@ class LineMaker
 public:
     QByteArray next()
     {
-        static const char *const tags[] = {"ActivityManager", "WindowManager", "InputDispatcher",
-                                           "SurfaceFlinger", "PackageManager", "dalvikvm"};
+        static const char *const tags[] = {"ActivityManager", "WindowManager",  "InputDispatcher",
+                                           "SurfaceFlinger",  "PackageManager", "dalvikvm"};
         static const char *const levels = "VDIWE";
         const quint32 a = step();
         const quint32 b = step();
@@ -145,7 +145,9 @@ qint64 generateBenchLogs(const QString &dataDir, const QString &runtimeLog, qint
             return -1;
         const qint64 perFile = totalBytes * part.percent / 100 / part.files;
         for (int i = 0; i < part.files; ++i) {
-            const QString path = QStringLiteral("%1/%2_%3.txt").arg(dir, QLatin1String(part.prefix)).arg(i, 2, 10, QLatin1Char('0'));
+            const QString path = QStringLiteral("%1/%2_%3.txt")
+                                     .arg(dir, QLatin1String(part.prefix))
+                                     .arg(i, 2, 10, QLatin1Char('0'));
             if (!writeLogFile(path, perFile, &maker))
                 return -1;
             total += QFileInfo(path).size();
@@ -162,9 +164,9 @@ QByteArray logCollectionScript(const QString &user, const QString &dataDir, cons
                                const QString &logDir)
 {
     const QString script = QStringLiteral(
-        "cp -a '%1/klog/' '%3'; cp -a '%1/anr/' '%3'; cp -a '%1/system/dropbox/' '%3';"
-        " cp -a '%1/tombstones/' '%3'; cp -a '%2' '%3'; chmod 777 -R '%3';"
-        " zip -r -q -j -y '%3.zip' '%3'; chown -hR '%4:%4' '%3.zip'")
+                               "cp -a '%1/klog/' '%3'; cp -a '%1/anr/' '%3'; cp -a '%1/system/dropbox/' '%3';"
+                               " cp -a '%1/tombstones/' '%3'; cp -a '%2' '%3'; chmod 777 -R '%3';"
+                               " zip -r -q -j -y '%3.zip' '%3'; chown -hR '%4:%4' '%3.zip'")
                                .arg(dataDir, runtimeLog, logDir, user);
     return script.toUtf8();
 }

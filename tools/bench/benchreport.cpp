@@ -71,8 +71,9 @@ QString formatQuantity(double value, const QString &unit)
 
 QString formatResultTable(const QVector<BenchResult> &results)
 {
-    QString table = QStringLiteral("| Figure | Floor (median) | Measured (median) | Ratio | Goal | Verdict | Samples |\n"
-                                   "|---|---:|---:|---:|---:|---|---:|\n");
+    QString table = QStringLiteral(
+        "| Figure | Floor (median) | Measured (median) | Ratio | Goal | Verdict | Samples |\n"
+        "|---|---:|---:|---:|---:|---|---:|\n");
     for (const BenchResult &result : results) {
         const QString ratio = result.floor > 0 ? QStringLiteral("%1x").arg(benchRatio(result), 0, 'f', 2)
                                                : QStringLiteral("-");

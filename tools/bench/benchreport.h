@@ -10,8 +10,8 @@ struct BenchResult
     QString key;
     double floor = 0;
     double measured = 0;
-    QString unit;     // "ns" or "KiB"
-    double goal = 0;  // the largest acceptable ratio; 0 when there is none
+    QString unit; // "ns" or "KiB"
+    double goal = 0; // the largest acceptable ratio; 0 when there is none
     int samples = 0;
     QString label;
 };

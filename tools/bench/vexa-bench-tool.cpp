@@ -165,7 +165,8 @@ int main(int argc, char *argv[])
     if (command == QLatin1String("rewrite") && args.size() == 2)
         return rewrite(args.at(0), args.at(1).toInt());
     if (command == QLatin1String("gen-logs") && args.size() == 3) {
-        const qint64 written = generateBenchLogs(args.at(0), args.at(1), args.at(2).toLongLong() * 1024 * 1024);
+        const qint64 written = generateBenchLogs(args.at(0), args.at(1),
+                                                 args.at(2).toLongLong() * 1024 * 1024);
         if (written < 0) {
             err() << "gen-logs: cannot write under " << args.at(0) << Qt::endl;
             return 1;

@@ -61,9 +61,8 @@ double nowNs()
 
 void sleepMs(int ms)
 {
-    timespec ts{ms / 1000, long(ms % 1000) * 1000000L};
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
+    timespec ts {ms / 1000, long(ms % 1000) * 1000000L};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) { }
 }
 
 void printResult(const BenchResult &result)
@@ -146,7 +145,7 @@ public:
             const double left = deadline - nowNs();
             if (left <= 0)
                 return 0;
-            pollfd fd{ConnectionNumber(m_display), POLLIN, 0};
+            pollfd fd {ConnectionNumber(m_display), POLLIN, 0};
             poll(&fd, 1, int(left / 1e6) + 1);
         }
     }
@@ -161,7 +160,8 @@ private:
         unsigned char *data = nullptr;
         pid_t pid = 0;
         if (XGetWindowProperty(m_display, window, m_pidAtom, 0, 1, False, XA_CARDINAL, &type, &format, &count,
-                               &after, &data) == Success
+                               &after, &data)
+                == Success
             && data && format == 32 && count == 1) {
             pid = pid_t(*reinterpret_cast<unsigned long *>(data));
         }
@@ -186,7 +186,8 @@ pid_t spawn(const QString &program)
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
     pid_t pid = 0;
-    const int status = posix_spawn(&pid, path.constData(), &actions, nullptr, const_cast<char **>(argv), environ);
+    const int status = posix_spawn(&pid, path.constData(), &actions, nullptr, const_cast<char **>(argv),
+                                   environ);
     posix_spawn_file_actions_destroy(&actions);
     return status == 0 ? pid : 0;
 }
@@ -260,11 +261,14 @@ public:
         return m_fd >= 0 && inotify_add_watch(m_fd, QFile::encodeName(path).constData(), IN_MODIFY) >= 0;
     }
     // Drops notices of earlier writes.
-    void drain() { while (waitMs(0)) { } }
+    void drain()
+    {
+        while (waitMs(0)) { }
+    }
     // True when a write was noticed within ms.
     bool waitMs(int ms)
     {
-        pollfd fd{m_fd, POLLIN, 0};
+        pollfd fd {m_fd, POLLIN, 0};
         if (poll(&fd, 1, ms) <= 0)
             return false;
         char buffer[4096];
@@ -297,9 +301,9 @@ int benchClick(int runs, const QString &program, const QString &recordPath)
         return 1;
     }
     QDBusConnection bus = QDBusConnection::sessionBus();
-    QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("com.tarvo.Vexa.sensor"), QStringLiteral("/"),
-                                                       QStringLiteral("com.tarvo.Vexa.sensor"),
-                                                       QStringLiteral("passAcceKey"));
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QStringLiteral("com.tarvo.Vexa.sensor"), QStringLiteral("/"), QStringLiteral("com.tarvo.Vexa.sensor"),
+        QStringLiteral("passAcceKey"));
     call.setArguments({QString::fromLatin1(padMiddleText)});
 
     const pid_t pid = spawn(program);
@@ -353,8 +357,8 @@ int benchClick(int runs, const QString &program, const QString &recordPath)
     // Each round must have given exactly one text from each side.
     const int received = lineCount(recordPath) - linesBefore;
     if (!ok || received != 2 * (runs + 1)) {
-        err() << "click: the service did not receive every text (" << received << " of " << 2 * (runs + 1) << ")"
-              << Qt::endl;
+        err() << "click: the service did not receive every text (" << received << " of " << 2 * (runs + 1)
+              << ")" << Qt::endl;
         return 1;
     }
     BenchResult result;

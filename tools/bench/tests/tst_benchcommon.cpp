@@ -36,11 +36,11 @@ void TestBenchCommon::medianOfSamples_data()
 {
     QTest::addColumn<QVector<double>>("samples");
     QTest::addColumn<double>("expected");
-    QTest::newRow("none") << QVector<double>{} << 0.0;
-    QTest::newRow("one") << QVector<double>{7} << 7.0;
-    QTest::newRow("odd, unsorted") << QVector<double>{9, 1, 5, 3, 100} << 5.0;
-    QTest::newRow("even: mean of the middle two") << QVector<double>{4, 1, 10, 2} << 3.0;
-    QTest::newRow("an outlier does not move it") << QVector<double>{10, 11, 12, 1e9, 9} << 11.0;
+    QTest::newRow("none") << QVector<double> {} << 0.0;
+    QTest::newRow("one") << QVector<double> {7} << 7.0;
+    QTest::newRow("odd, unsorted") << QVector<double> {9, 1, 5, 3, 100} << 5.0;
+    QTest::newRow("even: mean of the middle two") << QVector<double> {4, 1, 10, 2} << 3.0;
+    QTest::newRow("an outlier does not move it") << QVector<double> {10, 11, 12, 1e9, 9} << 11.0;
 }
 
 void TestBenchCommon::medianOfSamples()
@@ -58,13 +58,13 @@ void TestBenchCommon::percentileOfSamples_data()
     QVector<double> hundred;
     for (int i = 100; i >= 1; --i)
         hundred << i;
-    QTest::newRow("none") << QVector<double>{} << 0.99 << 0.0;
-    QTest::newRow("one") << QVector<double>{7} << 0.99 << 7.0;
+    QTest::newRow("none") << QVector<double> {} << 0.99 << 0.0;
+    QTest::newRow("one") << QVector<double> {7} << 0.99 << 7.0;
     QTest::newRow("p99 of 1..100, unsorted") << hundred << 0.99 << 99.0;
     QTest::newRow("p50 of 1..100") << hundred << 0.5 << 50.0;
     QTest::newRow("p100 is the largest") << hundred << 1.0 << 100.0;
     // Nearest rank: with fewer than 100 samples p99 is the largest.
-    QTest::newRow("p99 of 1..10") << QVector<double>{3, 1, 2, 10, 4, 5, 6, 7, 8, 9} << 0.99 << 10.0;
+    QTest::newRow("p99 of 1..10") << QVector<double> {3, 1, 2, 10, 4, 5, 6, 7, 8, 9} << 0.99 << 10.0;
 }
 
 void TestBenchCommon::percentileOfSamples()
@@ -93,7 +93,8 @@ void TestBenchCommon::whitelistIsWhatTheDaemonEdits()
 
     QFile file(path);
     QVERIFY(file.open(QIODevice::ReadOnly));
-    const QJsonArray games = QJsonDocument::fromJson(file.readAll()).object().value(QStringLiteral("games")).toArray();
+    const QJsonArray games =
+        QJsonDocument::fromJson(file.readAll()).object().value(QStringLiteral("games")).toArray();
     QCOMPARE(games.size(), 1000);
     QSet<QString> names;
     int nonAscii = 0;
@@ -136,7 +137,7 @@ void TestBenchCommon::logsHaveTheSizeAndUniqueNames()
 
     qint64 onDisk = QFileInfo(runtimeLog).size();
     QVERIFY(onDisk > 0);
-    QSet<QString> names{QFileInfo(runtimeLog).fileName()};
+    QSet<QString> names {QFileInfo(runtimeLog).fileName()};
     int files = 1;
     QDirIterator it(data, QDir::Files, QDirIterator::Subdirectories);
     while (it.hasNext()) {
@@ -160,8 +161,12 @@ void TestBenchCommon::logsAreTheSameEveryRun()
     // costs the same in every run and on every machine.
     QTemporaryDir one;
     QTemporaryDir two;
-    QVERIFY(generateBenchLogs(one.filePath(QStringLiteral("d")), one.filePath(QStringLiteral("v.log")), 200000) > 0);
-    QVERIFY(generateBenchLogs(two.filePath(QStringLiteral("d")), two.filePath(QStringLiteral("v.log")), 200000) > 0);
+    QVERIFY(
+        generateBenchLogs(one.filePath(QStringLiteral("d")), one.filePath(QStringLiteral("v.log")), 200000)
+        > 0);
+    QVERIFY(
+        generateBenchLogs(two.filePath(QStringLiteral("d")), two.filePath(QStringLiteral("v.log")), 200000)
+        > 0);
     QFile a(one.filePath(QStringLiteral("d/klog/klog_00.txt")));
     QFile b(two.filePath(QStringLiteral("d/klog/klog_00.txt")));
     QVERIFY(a.open(QIODevice::ReadOnly) && b.open(QIODevice::ReadOnly));
@@ -191,7 +196,8 @@ static QStringList archiveEntries(const QString &archive)
     QProcess unzip;
     unzip.start(QStringLiteral("unzip"), {QStringLiteral("-Z1"), archive});
     unzip.waitForFinished();
-    QStringList entries = QString::fromUtf8(unzip.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QStringList entries =
+        QString::fromUtf8(unzip.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     entries.sort();
     return entries;
 }
@@ -212,7 +218,8 @@ void TestBenchCommon::shellDoesTheDaemonsWork()
     setup.containerRoot = root + QStringLiteral("/lib");
     setup.runtimeLogPath = root + QStringLiteral("/log/vexa.log");
     setup.stagingRoot = root + QStringLiteral("/staging");
-    const QString dataDir = setup.containerRoot + QLatin1Char('/') + setup.containerDataPattern.arg(uid, user);
+    const QString dataDir = setup.containerRoot + QLatin1Char('/')
+        + setup.containerDataPattern.arg(uid, user);
     QVERIFY(generateBenchLogs(dataDir, setup.runtimeLogPath, 10000) > 0);
     const QString daemonDir = root + QStringLiteral("/home/VexaLog/daemon");
     const QString shellDir = root + QStringLiteral("/home/VexaLog/shell");
@@ -229,12 +236,14 @@ void TestBenchCommon::shellDoesTheDaemonsWork()
     QVERIFY(treeEntries(daemonDir).size() > 5);
     QCOMPARE(treeEntries(daemonDir), treeEntries(shellDir));
     QVERIFY(!archiveEntries(daemonDir + QStringLiteral(".zip")).isEmpty());
-    QCOMPARE(archiveEntries(daemonDir + QStringLiteral(".zip")), archiveEntries(shellDir + QStringLiteral(".zip")));
+    QCOMPARE(archiveEntries(daemonDir + QStringLiteral(".zip")),
+             archiveEntries(shellDir + QStringLiteral(".zip")));
 }
 
 void TestBenchCommon::residentSetFromStatus()
 {
-    QCOMPARE(parseResidentKiB("Name:\tx\nVmPeak:\t  9000 kB\nVmRSS:\t    1234 kB\nThreads:\t1\n"), qint64(1234));
+    QCOMPARE(parseResidentKiB("Name:\tx\nVmPeak:\t  9000 kB\nVmRSS:\t    1234 kB\nThreads:\t1\n"),
+             qint64(1234));
     QCOMPARE(parseResidentKiB("Name:\tx\nVmHWM:\t  9000 kB\n"), qint64(-1));
     QCOMPARE(parseResidentKiB("VmRSS:\t 12 MB\n"), qint64(-1));
     QCOMPARE(parseResidentKiB("VmRSS:\t lots kB\n"), qint64(-1));
