@@ -11,7 +11,7 @@ PACKAGES=(
     xvfb xauth x11-utils xdotool
     openbox imagemagick fonts-wqy-microhei
     debhelper dpkg-dev lintian systemd logrotate desktop-file-utils libxml2-utils man-db
-    clang libclang-rt-14-dev
+    clang libclang-rt-14-dev clang-format
 )
 
 missing=()

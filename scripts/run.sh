@@ -2,7 +2,8 @@
 # The two entry points of this repository, for a fresh Debian 12 machine:
 #   scripts/run.sh demo   build everything and run the main job: a tour of the
 #                         system installed from its .debs in a throw-away sandbox
-#   scripts/run.sh test   build everything and run the whole test suite: CTest
+#   scripts/run.sh test   build everything and run the whole test suite: a
+#                         format check of the C++ files, CTest
 #                         on the normal build, the same suite on a sanitizer
 #                         build, and a short run of every fuzz target
 # Both install the Debian packages they lack (root, or through sudo), build in
@@ -35,6 +36,8 @@ case "$1" in
         # Every stage runs even when an earlier one failed, so one run shows
         # all that is wrong; the status is that of the worst.
         status=0
+        # One style for all C++ files, as .clang-format states it.
+        bash "$top/scripts/check-format.sh" || status=1
         (cd "$build" && VEXA_DEB_DIR="$debs" ctest --output-on-failure --timeout 1800) || status=1
         # The same suite once more on an AddressSanitizer + UBSan build.
         bash "$top/scripts/sanitize.sh" || status=1
