@@ -3,7 +3,7 @@
 // and the report. vexa-pref-call --timing makes and times the daemon's calls.
 //
 //   vexa-bench-tool whitelist PATH ENTRIES        write a generated whitelist
-//   vexa-bench-tool rewrite PATH RUNS             time Qt's own rewrite of the file
+//   vexa-bench-tool rewrite PATH RUNS|-           time Qt's own rewrite of the file
 //   vexa-bench-tool gen-logs DATADIR RUNTIMELOG MEGABYTES
 //   vexa-bench-tool collect-script USER DATADIR RUNTIMELOG LOGDIR
 //   vexa-bench-tool median FILE
@@ -54,17 +54,23 @@ bool rewriteInProcess(const QString &path)
     return out.commit();
 }
 
-int rewrite(const QString &path, int runs)
+// RUNS rewrites, or with runs "-" one for each line read from stdin, each
+// time flushed at once, so that a script can take turns with the daemon's
+// edits on the same file in the same states.
+int rewrite(const QString &path, const QString &runs)
 {
     QTextStream out(stdout);
-    for (int i = 0; i < runs; ++i) {
+    QTextStream in(stdin);
+    const bool onRequest = runs == QLatin1String("-");
+    const int count = onRequest ? -1 : runs.toInt();
+    for (int i = 0; onRequest ? !in.readLine().isNull() : i < count; ++i) {
         QElapsedTimer timer;
         timer.start();
         if (!rewriteInProcess(path)) {
             err() << "rewrite: cannot rewrite " << path << Qt::endl;
             return 1;
         }
-        out << timer.nsecsElapsed() << '\n';
+        out << timer.nsecsElapsed() << Qt::endl;
     }
     return 0;
 }
@@ -141,7 +147,7 @@ int report()
 
 int usage()
 {
-    err() << "usage: vexa-bench-tool whitelist PATH ENTRIES | rewrite PATH RUNS\n"
+    err() << "usage: vexa-bench-tool whitelist PATH ENTRIES | rewrite PATH RUNS|-\n"
              "       vexa-bench-tool gen-logs DATADIR RUNTIMELOG MEGABYTES\n"
              "       vexa-bench-tool collect-script USER DATADIR RUNTIMELOG LOGDIR\n"
              "       vexa-bench-tool median FILE\n"
@@ -163,7 +169,7 @@ int main(int argc, char *argv[])
     if (command == QLatin1String("whitelist") && args.size() == 2)
         return writeBenchWhitelist(args.at(0), args.at(1).toInt()) ? 0 : 1;
     if (command == QLatin1String("rewrite") && args.size() == 2)
-        return rewrite(args.at(0), args.at(1).toInt());
+        return rewrite(args.at(0), args.at(1));
     if (command == QLatin1String("gen-logs") && args.size() == 3) {
         const qint64 written = generateBenchLogs(args.at(0), args.at(1),
                                                  args.at(2).toLongLong() * 1024 * 1024);
