@@ -63,16 +63,14 @@ bool readWholeFile(const QString &path, QByteArray *content, QString *reason, bo
     content->clear();
     if (missing)
         *missing = false;
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    const Fd file(::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC));
+    if (file.get() < 0) {
         if (missing)
             *missing = errno == ENOENT;
         *reason = errnoText();
         return false;
     }
-    const bool read = readWholeFile(fd, content, reason);
-    ::close(fd);
-    return read;
+    return readWholeFile(file.get(), content, reason);
 }
 
 QByteArray withoutCarriageReturns(QByteArray bytes)
@@ -191,11 +189,9 @@ bool writeFileAtomically(const QString &path, const QByteArray &content)
     for (int depth = 0; depth < 128 && target.isSymLink(); ++depth)
         target.setFile(target.symLinkTarget());
 
-    const int dirFd = ::open(QFile::encodeName(target.absolutePath()).constData(),
-                             O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd < 0)
+    const Fd dir(
+        ::open(QFile::encodeName(target.absolutePath()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.get() < 0)
         return fail(path, errnoText());
-    const bool written = writeFileAtomicallyAt(dirFd, target.fileName(), content, path);
-    ::close(dirFd);
-    return written;
+    return writeFileAtomicallyAt(dir.get(), target.fileName(), content, path);
 }

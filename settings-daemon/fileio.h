@@ -5,8 +5,44 @@
 
 #include <cerrno>
 #include <sys/types.h>
+#include <unistd.h>
 
 // How the daemon reads and writes whole files.
+
+// A descriptor, closed when it goes out of scope.
+class Fd
+{
+public:
+    explicit Fd(int fd = -1)
+        : m_fd(fd)
+    { }
+    ~Fd()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    Fd(Fd &&other) noexcept
+        : m_fd(other.m_fd)
+    {
+        other.m_fd = -1;
+    }
+    Fd &operator=(Fd &&other) noexcept
+    {
+        if (this != &other) {
+            if (m_fd >= 0)
+                ::close(m_fd);
+            m_fd = other.m_fd;
+            other.m_fd = -1;
+        }
+        return *this;
+    }
+    int get() const { return m_fd; }
+
+private:
+    int m_fd;
+};
 
 // The largest file a whole-file read accepts: what a QByteArray can hold,
 // less its header.

@@ -1,5 +1,6 @@
 #include "logcollection.h"
 
+#include "fileio.h"
 #include "processrunner.h"
 
 #include <QDeadlineTimer>
@@ -145,41 +146,6 @@ bool archivePathIsUsable(const QString &archive)
         return errno == ENOENT;
     return S_ISREG(info.st_mode) && info.st_nlink == 1;
 }
-
-// Descriptors closed on scope exit.
-class Fd
-{
-public:
-    explicit Fd(int fd = -1)
-        : m_fd(fd)
-    { }
-    ~Fd()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    Fd(Fd &&other) noexcept
-        : m_fd(other.m_fd)
-    {
-        other.m_fd = -1;
-    }
-    Fd &operator=(Fd &&other) noexcept
-    {
-        if (this != &other) {
-            if (m_fd >= 0)
-                ::close(m_fd);
-            m_fd = other.m_fd;
-            other.m_fd = -1;
-        }
-        return *this;
-    }
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
 
 // Opens the folder at relative (slash-separated) beneath root without
 // following a symbolic link at any step.

@@ -66,7 +66,7 @@ bool refuse(const QString &path, const QString &reason)
 // in it. The caller names the path, so it must lie beneath the runtime's
 // tree: a path elsewhere, or through a symbolic link, could make root
 // rewrite any file of the system.
-bool openDirectory(const QString &dataRoot, const QString &path, int *dirFd, QString *name)
+bool openDirectory(const QString &dataRoot, const QString &path, Fd *dir, QString *name)
 {
     QString prefix = QDir::cleanPath(dataRoot);
     if (!prefix.endsWith(QLatin1Char('/')))
@@ -79,15 +79,13 @@ bool openDirectory(const QString &dataRoot, const QString &path, int *dirFd, QSt
     if (name->isEmpty() || *name == QLatin1String(".") || *name == QLatin1String(".."))
         return refuse(path, QStringLiteral("not a file name"));
 
-    const int rootFd = ::open(QFile::encodeName(prefix).constData(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (rootFd < 0)
+    const Fd root(::open(QFile::encodeName(prefix).constData(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (root.get() < 0)
         return refuse(path, errnoText());
     const QByteArray directory = slash < 0 ? QByteArray(".") : QFile::encodeName(relative.left(slash));
-    *dirFd = openBeneath(rootFd, directory, O_RDONLY | O_DIRECTORY);
-    const int error = errno;
-    ::close(rootFd);
-    if (*dirFd < 0)
-        return refuse(path, errnoText(error));
+    *dir = Fd(openBeneath(root.get(), directory, O_RDONLY | O_DIRECTORY));
+    if (dir->get() < 0)
+        return refuse(path, errnoText());
     return true;
 }
 
@@ -100,25 +98,24 @@ bool readPropertyFile(int dirFd, const QString &name, const QString &path, QByte
 {
     content->clear();
     *identity = FileIdentity();
-    const int fd = openBeneath(dirFd, QFile::encodeName(name), O_RDONLY | O_NONBLOCK | O_NOFOLLOW);
-    if (fd < 0) {
+    const Fd file(openBeneath(dirFd, QFile::encodeName(name), O_RDONLY | O_NONBLOCK | O_NOFOLLOW));
+    if (file.get() < 0) {
         if (errno == ENOENT)
             return true;
         return refuse(path, errnoText());
     }
     struct stat info;
     QString reason;
-    if (::fstat(fd, &info) != 0)
+    if (::fstat(file.get(), &info) != 0)
         reason = errnoText();
     else if (!S_ISREG(info.st_mode))
         reason = QStringLiteral("not a regular file");
     else if (info.st_nlink != 1)
         reason = QStringLiteral("more than one link");
-    else if (!readWholeFile(fd, content, &reason))
+    else if (!readWholeFile(file.get(), content, &reason))
         reason = QStringLiteral("cannot be read whole: %1").arg(reason);
     else
         *identity = FileIdentity {true, info.st_dev, info.st_ino};
-    ::close(fd);
     return reason.isEmpty() || refuse(path, reason);
 }
 
@@ -134,16 +131,14 @@ bool setPhoneInfoInFile(const QString &dataRoot, const QString &path, const Phon
         values[row] = value.toUtf8();
     }
 
-    int dirFd = -1;
+    Fd dir;
     QString name;
-    if (!openDirectory(dataRoot, path, &dirFd, &name))
+    if (!openDirectory(dataRoot, path, &dir, &name))
         return false;
     QByteArray content;
     FileIdentity read;
-    if (!readPropertyFile(dirFd, name, path, &content, &read)) {
-        ::close(dirFd);
+    if (!readPropertyFile(dir.get(), name, path, &content, &read))
         return false;
-    }
 
     // Works on bytes, not on a decoded text stream, so that lines we do not
     // rewrite keep whatever encoding (or invalid bytes) they have.
@@ -190,7 +185,5 @@ bool setPhoneInfoInFile(const QString &dataRoot, const QString &path, const Phon
             output += '\n';
         }
     }
-    const bool written = writeFileAtomicallyAt(dirFd, name, output, path, &read);
-    ::close(dirFd);
-    return written;
+    return writeFileAtomicallyAt(dir.get(), name, output, path, &read);
 }
