@@ -19,7 +19,11 @@
 #include <QTest>
 
 #include <pwd.h>
+#include <sys/ptrace.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <csignal>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
@@ -436,19 +440,85 @@ private slots:
         QCOMPARE(TestUtil::entries(elsewhere + QStringLiteral("/collection")), elsewhereBefore);
     }
 
+    void stuckToolIsKilled_data()
+    {
+        QTest::addColumn<bool>("wholeCollection");
+        // The tool's own limit: the steps after it still run.
+        QTest::newRow("tool's limit") << false;
+        // The collection's deadline: the call answers, the rest is left out.
+        QTest::newRow("collection's deadline") << true;
+    }
     void stuckToolIsKilled()
     {
+        QFETCH(bool, wholeCollection);
         Rig rig;
         QVERIFY(rig.ok);
-        rig.setup.toolTimeoutMs = 200;
-        qputenv("VEXA_RECORD_STALL", "chmod");
+        if (wholeCollection) {
+            rig.setup.collectionTimeoutMs = 3000;
+            qputenv("VEXA_RECORD_STALL", "zip");
+            QTest::ignoreMessage(QtWarningMsg,
+                                 QRegularExpression(QStringLiteral("^log collection deadline passed")));
+        } else {
+            rig.setup.toolTimeoutMs = 200;
+            qputenv("VEXA_RECORD_STALL", "chmod");
+        }
         QElapsedTimer timer;
         timer.start();
         QCOMPARE(rig.collect(rig.run1), 0);
-        // The stand-in would sleep for a minute: it was killed, and the steps
-        // after it ran.
+        // The stand-in would sleep for a minute: it was killed.
         QVERIFY(timer.elapsed() < 30000);
-        QCOMPARE(rig.calls(), expectedSequence(rig, rig.run1, true, rig.setup.zipPath));
+        const Calls expected = expectedSequence(rig, rig.run1, true, rig.setup.zipPath);
+        if (wholeCollection) {
+            // However far it came by the deadline, chown never ran.
+            const Calls calls = rig.calls();
+            QVERIFY(calls.size() < expected.size());
+            QCOMPARE(calls, expected.mid(0, calls.size()));
+        } else {
+            QCOMPARE(rig.calls(), expected);
+        }
+    }
+
+    void killedToolHeldByTracer()
+    {
+        // A tracer holds the exit of a killed tool: runTool does not wait for
+        // it beyond the grace, and a later sweep reaps it once let go.
+        QTemporaryDir dir;
+        const QByteArray pidFile = QFile::encodeName(dir.path() + QStringLiteral("/pid"));
+        const pid_t tracer = ::fork();
+        if (tracer == 0) {
+            for (;;) {
+                char text[32] = {};
+                const int fd = ::open(pidFile.constData(), O_RDONLY);
+                const bool read = fd >= 0 && ::read(fd, text, sizeof text - 1) > 0;
+                if (fd >= 0)
+                    ::close(fd);
+                if (read && ::ptrace(PTRACE_SEIZE, ::atoi(text), 0, 0) == 0) {
+                    ::close(::open((pidFile + ".traced").constData(), O_WRONLY | O_CREAT, 0600));
+                    for (;;)
+                        ::pause();
+                }
+                ::usleep(10000);
+            }
+        }
+        ToolRun run;
+        run.program = QStringLiteral("/bin/sh");
+        // It waits until traced, and is then killed at its deadline.
+        run.args = QStringList {
+            QStringLiteral("-c"),
+            QStringLiteral("echo $$ >%1.new && mv %1.new %1 && until grep -q "
+                           "'^TracerPid:.*[1-9]' /proc/$$/status; do sleep 0.1; done; exec sleep 600")
+                .arg(QFile::decodeName(pidFile))};
+        run.uid = ::geteuid();
+        run.deadline = QDeadlineTimer(10000);
+        const ToolEnd end = runTool(run);
+        const bool held = toolStillHeld(run.uid);
+        ::kill(tracer, SIGKILL);
+        ::waitpid(tracer, nullptr, 0);
+        if (!QFile::exists(QFile::decodeName(pidFile + ".traced")))
+            QSKIP("the tracer could not attach (ptrace not permitted here)");
+        QCOMPARE(end, ToolEnd::Held);
+        QVERIFY(held);
+        QTRY_VERIFY_WITH_TIMEOUT(!toolStillHeld(run.uid), 300000);
     }
 
     void realCopyReachesTheUser_data()
