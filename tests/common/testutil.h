@@ -269,7 +269,7 @@ inline ProcessResult runProcess(const QString &program, const QStringList &args,
     ProcessResult result;
     if (!process.waitForFinished(msecs)) {
         process.kill();
-        process.waitForFinished();
+        process.waitForFinished(waitLimitMs);
         result.timedOut = true;
         result.output = QStringLiteral("time-out");
         return result;
