@@ -47,7 +47,7 @@ QString idGroups(const QStringList &wrapper = {})
     QStringList command = wrapper;
     command << QStringLiteral("id") << QStringLiteral("-G");
     id.start(command.takeFirst(), command);
-    id.waitForFinished();
+    id.waitForFinished(TestUtil::waitLimitMs);
     return QString::fromLocal8Bit(id.readAllStandardOutput()).trimmed();
 }
 

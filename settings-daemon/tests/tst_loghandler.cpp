@@ -116,7 +116,7 @@ private slots:
             workers.back()->start();
         }
         for (auto &worker : workers)
-            QVERIFY(worker->wait(60000));
+            QVERIFY(worker->wait(TestUtil::waitLimitMs));
 
         const QList<QByteArray> lines = TestUtil::readFile(path).split('\n');
         QCOMPARE(lines.size(), threads * perThread + 1); // the last part follows the final line feed

@@ -297,7 +297,7 @@ private slots:
         QCOMPARE(::kill(pid_t(m_daemon.pid()), SIGSTOP), 0);
         QProcess caller;
         caller.start(windowCaller, {QStringLiteral("setVexaAutoStart"), QStringLiteral("maybe")});
-        QVERIFY(caller.waitForStarted());
+        QVERIFY(caller.waitForStarted(waitLimitMs));
         QThread::msleep(300);
         const QString backup = stateDir() + QStringLiteral("/window-caller");
         QFile::remove(backup);
@@ -307,7 +307,7 @@ private slots:
         QVERIFY(QFile::setPermissions(windowCaller, QFile::permissions(managerCaller)));
         QCOMPARE(::kill(pid_t(m_daemon.pid()), SIGCONT), 0);
 
-        QVERIFY(caller.waitForFinished(30000));
+        QVERIFY(caller.waitForFinished(waitLimitMs));
         const QString output = QString::fromUtf8(caller.readAllStandardOutput());
         QCOMPARE(output, QStringLiteral("error: %1: %2\n").arg(accessDenied, notPermitted));
         // The new file at the same path is a permitted program again.
@@ -361,7 +361,7 @@ private slots:
         QStringList command = asNobody();
         command << daemonProgram;
         asNobodyDaemon.start(command.takeFirst(), command);
-        QVERIFY(asNobodyDaemon.waitForFinished(10000));
+        QVERIFY(asNobodyDaemon.waitForFinished(waitLimitMs));
         QCOMPARE(asNobodyDaemon.exitCode(), 255);
     }
 

@@ -31,7 +31,8 @@ const QString plantedArchive = QStringLiteral("/etc/vexa-planted.zip");
 // Runs a command and returns its standard output; QVERIFY-able by exit code.
 QByteArray run(const QString &program, const QStringList &args, int *exitCode = nullptr)
 {
-    const ProcessResult result = runProcess(program, args, 60000, QProcessEnvironment::systemEnvironment(),
+    const ProcessResult result = runProcess(program, args, waitLimitMs,
+                                            QProcessEnvironment::systemEnvironment(),
                                             QProcess::ForwardedErrorChannel);
     if (exitCode)
         *exitCode = result.exitCode;
@@ -451,12 +452,12 @@ private slots:
             QProcess swap;
             swap.setProcessChannelMode(QProcess::ForwardedChannels);
             swap.start(user.first(), user.mid(1) + QStringList {swapper, swapA, swapB});
-            QVERIFY(swap.waitForStarted());
+            QVERIFY(swap.waitForStarted(waitLimitMs));
             const QByteArray output = run(
                 user.first(),
                 user.mid(1) + QStringList {managerCaller, QStringLiteral("--batch"), batch.fileName()});
             swap.kill();
-            swap.waitForFinished();
+            swap.waitForFinished(waitLimitMs);
             replies = QString::fromUtf8(output).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
             QCOMPARE(replies.size(), 300);
             // The race was on: some calls met the folder, some the link.
@@ -491,8 +492,8 @@ private slots:
                          user.mid(1)
                              + QStringList {managerCaller, QStringLiteral("copyLogFiles"), userName,
                                             QString::number(m_uid), dir});
-        QVERIFY(collection.waitForStarted());
-        QTRY_VERIFY_WITH_TIMEOUT(userRuns(QStringLiteral("cp"), m_uid), 20000);
+        QVERIFY(collection.waitForStarted(waitLimitMs));
+        QTRY_VERIFY_WITH_TIMEOUT(userRuns(QStringLiteral("cp"), m_uid), waitLimitMs);
         const Reply other = call(windowCaller, QStringLiteral("setVexaAutoStart"), {QStringLiteral("maybe")});
         QCOMPARE(other.value, QStringLiteral("false"));
         QCOMPARE(collection.state(), QProcess::Running);
@@ -509,9 +510,9 @@ private slots:
         QFile reader(fifo);
         QVERIFY(reader.open(QIODevice::ReadOnly));
         QCOMPARE(reader.readAll(), QByteArray("runtime\n"));
-        QVERIFY(collection.waitForFinished(60000));
+        QVERIFY(collection.waitForFinished(waitLimitMs));
         QCOMPARE(collection.readAllStandardOutput(), QByteArray("0\n"));
-        QVERIFY(next.waitForFinished(60000));
+        QVERIFY(next.waitForFinished(waitLimitMs));
         QCOMPARE(next.readAllStandardOutput(), QByteArray("0\n"));
         QVERIFY(QFile::exists(nextDir + QStringLiteral(".zip")));
         QCOMPARE(victims(), before);

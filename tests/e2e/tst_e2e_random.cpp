@@ -741,9 +741,9 @@ private slots:
             QVERIFY(writeFile(batchFile, batch));
 
             QProcess caller;
-            caller.start(
-                settingsCaller,
-                {QStringLiteral("--timeout"), QStringLiteral("60000"), QStringLiteral("--batch"), batchFile});
+            caller.start(settingsCaller,
+                         {QStringLiteral("--timeout"), QString::number(waitLimitMs),
+                          QStringLiteral("--batch"), batchFile});
             QVERIFY2(caller.waitForFinished(600000), "the batch did not finish in ten minutes");
             const QList<QByteArray> answers = caller.readAllStandardOutput().split('\n');
             QVERIFY2(answers.size() == calls.size() + 1,
