@@ -13,7 +13,7 @@ enum class ArgumentKind {
     Path,
     // A package name names the app's data folder: at most a file name.
     PackageName,
-    // An app's display name: the runtime cuts labels at 1000 characters.
+    // An app's display name: Android shortens the labels it shows to 1000.
     AppName,
     // A phone identity value (PROP_VALUE_MAX is 92 bytes; the longest real
     // value, the IMEI, has 15 digits).
