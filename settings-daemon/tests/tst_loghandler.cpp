@@ -61,67 +61,33 @@ private slots:
                  QStringLiteral("[QDEBUG]:msg-[a\nb], file-[], func-[], category-[]\n"));
     }
 
-    void longMessagesAreCut_data()
+    void longMessageKeepsItsStartAndEnd()
     {
-        QTest::addColumn<QString>("message");
-        QTest::addColumn<QString>("expected");
-        const QString whole = QString(maxLogMessageLength, QLatin1Char('w'));
-        QTest::newRow("at the limit") << whole << whole;
-        QString over = QString(409, QLatin1Char('h')) + QString(3000, QLatin1Char('x'))
-            + QString(103, QLatin1Char('t'));
-        QTest::newRow("over it: start and end kept") << over
-                                                     << QString(409, QLatin1Char('h'))
-                + QStringLiteral("[...3000 characters cut...]") + QString(103, QLatin1Char('t'));
         // A surrogate pair across either cut goes with the part cut out.
-        const QString pair = QStringLiteral("\U0001F600");
-        QTest::newRow("surrogate pairs at both cuts") << QString(408, QLatin1Char('h')) + pair
-                + QString(2000, QLatin1Char('x')) + pair + QString(102, QLatin1Char('t'))
-                                                      << QString(408, QLatin1Char('h'))
-                + QStringLiteral("[...2004 characters cut...]") + QString(102, QLatin1Char('t'));
-    }
-    void longMessagesAreCut()
-    {
-        QFETCH(QString, message);
-        QFETCH(QString, expected);
-        QCOMPARE(cutLogMessage(message), expected);
-        QCOMPARE(composeLogLine(QtWarningMsg, QMessageLogContext(), message),
-                 QStringLiteral("[QWARN]:msg-[") + expected
+        const QString pair = QStringLiteral("\U0001F600"), h(408, QLatin1Char('h')), t(102, QLatin1Char('t'));
+        QCOMPARE(composeLogLine(QtWarningMsg, QMessageLogContext(),
+                                h + pair + QString(2000, QLatin1Char('x')) + pair + t),
+                 QStringLiteral("[QWARN]:msg-[") + h + QStringLiteral("[...2004 characters cut...]") + t
                      + QStringLiteral("], file-[], func-[], category-[]\n"));
     }
 
     void floodIsRateLimited()
     {
-        // Three lines per second, on a clock of our own.
-        LogRateLimiter limiter(3, 1000);
-        qint64 suppressed = -1;
-        QString passed;
-        for (const qint64 now : {5, 5, 6, 7, 8, 1004}) {
-            passed += limiter.admit(now, &suppressed) ? QLatin1Char('+') : QLatin1Char('-');
-            QCOMPARE(suppressed, 0);
-        }
-        QCOMPARE(passed, QStringLiteral("+++---"));
-        // The first line after the interval reports the three dropped lines.
-        QVERIFY(limiter.admit(1005, &suppressed));
-        QCOMPARE(suppressed, 3);
-        QVERIFY(limiter.admit(1006, &suppressed));
-        QCOMPARE(suppressed, 0);
-
-        // The handler writes the burst, drops the rest and, once the
-        // interval is over, says how many it dropped before the next line.
+        // The burst is written, the rest dropped; the first line after the
+        // interval comes after one saying how many were dropped.
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("daemon.log"));
-        LogRateLimiter handlerLimiter(2, 100);
+        LogRateLimiter limiter(2, 100);
         const QMessageLogContext context(nullptr, 0, nullptr, "default");
         for (int i = 0; i < 50; ++i)
-            handleLogMessage(path, QtWarningMsg, context, QStringLiteral("flood %1").arg(i), &handlerLimiter);
+            handleLogMessage(path, QtWarningMsg, context, QStringLiteral("flood %1").arg(i), &limiter);
         QThread::msleep(150);
-        handleLogMessage(path, QtWarningMsg, context, QStringLiteral("later"), &handlerLimiter);
+        handleLogMessage(path, QtWarningMsg, context, QStringLiteral("later"), &limiter);
         const QByteArray tail = "], file-[], func-[], category-[default]\n";
         const QByteArray expected = "[QWARN]:msg-[flood 0" + tail + "[QWARN]:msg-[flood 1" + tail
             + "[QWARN]:msg-[48 messages suppressed: more than 2 in 0.1 s" + tail + "[QWARN]:msg-[later"
             + tail;
         QCOMPARE(TestUtil::readFile(path), expected);
-        QCOMPARE(forwarded.size(), 4);
         QCOMPARE(forwarded.join(QString()).toUtf8(), expected);
     }
 

@@ -161,19 +161,10 @@ private slots:
         QTest::newRow("app name") << QStringLiteral("addGameToWhiteList")
                                   << QStringList {QString(1025, QChar(1)), QStringLiteral("com.b.game")}
                                   << QString() << QByteArray("argument 1 refused: 1025 characters");
-        QTest::newRow("package name to remove")
-            << QStringLiteral("removeGameFromWhiteList") << QStringList {name256} << QString()
-            << QByteArray("removeGameFromWhiteList: argument 1 refused");
-        QTest::newRow("app to remove from warnings")
-            << QStringLiteral("removeAppFromWarningList") << QStringList {name256} << QString()
-            << QByteArray("removeAppFromWarningList: argument 1 refused");
         QTest::newRow("whitelist past its cap")
             << QStringLiteral("addGameToWhiteList")
             << QStringList {QStringLiteral("B"), QStringLiteral("com.b.game")} << gamesPath
             << QByteArray("Left unchanged: \"/usr/share/vexa/games.json\" \"larger than its cap");
-        QTest::newRow("whitelist past its cap, remove")
-            << QStringLiteral("removeGameFromWhiteList") << QStringList {QStringLiteral("com.a.game")}
-            << gamesPath << QByteArray("Left unchanged: \"/usr/share/vexa/games.json\"");
         QTest::newRow("warning list past its cap")
             << QStringLiteral("removeAppFromWarningList") << QStringList {QStringLiteral("com.x.app")}
             << warningPath << QByteArray("Left unchanged: \"/usr/share/vexa/warning.json\"");

@@ -552,12 +552,9 @@ private slots:
         QCOMPARE(oversized.readAllStandardOutput(), QByteArray("-1\n-1\n-1\n"));
         QCOMPARE(collection.state(), QProcess::Running);
         QFile::remove(batch);
-
         QFile reader(fifo);
-        QVERIFY(reader.open(QIODevice::ReadOnly));
-        reader.readAll();
+        QVERIFY(reader.open(QIODevice::ReadOnly) && !reader.readAll().isEmpty());
         QVERIFY(collection.waitForFinished(120000));
-        QCOMPARE(collection.readAllStandardOutput(), QByteArray("0\n"));
     }
 
     void cleanupTestCase() { m_daemon.stop(); }
