@@ -518,6 +518,46 @@ private slots:
         QCOMPARE(victims(), before);
     }
 
+    // While the user's collection is held, the same user's oversized calls
+    // (each logPath 8 MB, over PATH_MAX) are refused at once, not queued with
+    // their messages, and another caller is answered meanwhile.
+    void oversizedCallsAreRefusedWhileACollectionIsHeld()
+    {
+        const QString dir = makeCollectionDir(QStringLiteral("held"));
+        QVERIFY(!dir.isEmpty());
+        const QString fifo = dir + QStringLiteral("/vexa.log");
+        QVERIFY(::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
+        QVERIFY(::chown(QFile::encodeName(fifo).constData(), m_uid, m_gid) == 0);
+        const QStringList user = asUser(userName);
+        QProcess collection;
+        collection.start(user.first(),
+                         user.mid(1)
+                             + QStringList {managerCaller, QStringLiteral("copyLogFiles"), userName,
+                                            QString::number(m_uid), dir});
+        QVERIFY(collection.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(userRuns(QStringLiteral("cp"), m_uid), 20000);
+
+        const QString batch = m_vexaLog + QStringLiteral("/oversized.jsonl");
+        const QByteArray line =
+            QJsonDocument(QJsonArray {QStringLiteral("copyLogFiles"), userName, QString::number(m_uid),
+                                      dir + QLatin1Char('/') + QString(8 << 20, QLatin1Char('a'))})
+                .toJson(QJsonDocument::Compact)
+            + '\n';
+        QVERIFY(writeFile(batch, line + line + line));
+        QProcess oversized;
+        oversized.start(user.first(),
+                        user.mid(1) + QStringList {managerCaller, QStringLiteral("--batch"), batch});
+        const Reply other = call(windowCaller, QStringLiteral("setVexaAutoStart"), {QStringLiteral("maybe")});
+        QCOMPARE(other.value, QStringLiteral("false"));
+        QVERIFY(oversized.waitForFinished(120000));
+        QCOMPARE(oversized.readAllStandardOutput(), QByteArray("-1\n-1\n-1\n"));
+        QCOMPARE(collection.state(), QProcess::Running);
+        QFile::remove(batch);
+        QFile reader(fifo);
+        QVERIFY(reader.open(QIODevice::ReadOnly) && !reader.readAll().isEmpty());
+        QVERIFY(collection.waitForFinished(120000));
+    }
+
     void cleanupTestCase() { m_daemon.stop(); }
 };
 
