@@ -2,7 +2,8 @@
 // type (first byte), message text, then the context's file, function and
 // category (each absent field is a null pointer).
 //
-// Invariants: the line is exactly prefix + the four fields in their frames +
+// Invariants: a message past maxLogMessageLength is cut, keeping its start
+// and end; the line is exactly prefix + the four fields in their frames +
 // one line feed, with nothing inside any field substituted; the bytes
 // appended to the file are that line in UTF-8; the previous handler gets the
 // same line; an unknown type writes and forwards nothing.
@@ -64,10 +65,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     const QMessageLogContext context(filePtr, 0, functionPtr, categoryPtr);
 
+    // A long message keeps its start and its end around a mark of the cut.
+    const QString kept = cutLogMessage(message);
+    if (message.size() <= maxLogMessageLength) {
+        FUZZ_CHECK(kept == message, kept.toUtf8());
+    } else {
+        FUZZ_CHECK(kept.size() <= maxLogMessageLength + 40, kept.toUtf8());
+        FUZZ_CHECK(kept.startsWith(message.left(maxLogMessageLength / 2)), kept.toUtf8());
+        FUZZ_CHECK(kept.endsWith(message.right(maxLogMessageLength / 8)), kept.toUtf8());
+        FUZZ_CHECK(kept.contains(QLatin1String(" characters cut...]")), kept.toUtf8());
+    }
+
     const QString prefix = expectedPrefix(type);
     QString expected;
     if (!prefix.isNull()) {
-        expected = prefix + QStringLiteral("msg-[") + message + QStringLiteral("], file-[")
+        expected = prefix + QStringLiteral("msg-[") + kept + QStringLiteral("], file-[")
             + QString::fromUtf8(filePtr) + QStringLiteral("], func-[") + QString::fromUtf8(functionPtr)
             + QStringLiteral("], category-[") + QString::fromUtf8(categoryPtr) + QStringLiteral("]\n");
     }

@@ -2,6 +2,7 @@
 
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
@@ -14,6 +15,7 @@
 #include <cstring>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
@@ -58,28 +60,69 @@ bool isPrivateFolder(const QString &path, QString *why)
     return true;
 }
 
-// One folder per user, found from the uid alone: every start of the same user
-// has to meet in it whatever its environment says (XDG_RUNTIME_DIR and TMPDIR
-// differ between sudo, env -i, autostart and ssh sessions).
-QString socketFolder()
+// Whether the folder at path (a link followed: a home may have been moved) is
+// this user's and closed to writes by others, so that nobody else can replace
+// or make anything in it. A missing folder counts when missingIsFine is set.
+bool isOwnFolder(const QString &path, bool missingIsFine)
+{
+    struct stat info;
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return missingIsFine && errno == ENOENT;
+    return S_ISDIR(info.st_mode) && info.st_uid == ::geteuid() && !(info.st_mode & 022);
+}
+
+// Where the socket named name lives, and the folder to make before its own
+// folder (empty: none). One place per user, found from the uid and the home
+// folder alone: every start of the user has to meet there whatever else its
+// environment says (XDG_RUNTIME_DIR and TMPDIR differ between sudo, env -i,
+// autostart and ssh sessions).
+struct SocketPlace
+{
+    QString path;
+    QString parentToMake;
+};
+
+SocketPlace socketPlace(const QString &name)
 {
     const uint uid = ::geteuid();
     // The login manager's runtime folder, when the user has one.
     const QString runtimeFolder = QStringLiteral("/run/user/%1").arg(uid);
     QString why;
     if (isPrivateFolder(runtimeFolder, &why))
-        return runtimeFolder;
-    // Otherwise a folder of our own in /tmp. Another user may have made it
-    // first; startOrJoin refuses it then.
-    return QStringLiteral("/tmp/vexa-single-%1").arg(uid);
+        return {runtimeFolder + QLatin1Char('/') + name, QString()};
+    // Else below the user's own home, where no other user can make the folder
+    // first, as long as the path fits a socket address.
+    const QString home = qEnvironmentVariable("HOME");
+    if (QDir::isAbsolutePath(home)) {
+        const QString cache = QDir::cleanPath(home) + QStringLiteral("/.cache");
+        const QString path = cache + QStringLiteral("/vexa-single/") + name;
+        if (size_t(QFile::encodeName(path).size()) < sizeof(sockaddr_un::sun_path) && isOwnFolder(home, false)
+            && isOwnFolder(cache, true))
+            return {path, cache};
+    }
+    // Last, a folder of our own in /tmp. Another user may have made it first;
+    // startOrJoin refuses it then.
+    return {QStringLiteral("/tmp/vexa-single-%1/").arg(uid) + name, QString()};
 }
 
-// Makes folder if it is missing and tells whether it is private to this user.
-bool makePrivateFolder(const QString &folder, QString *why)
+SocketPlace placeFor(const QString &appId)
 {
-    if (::mkdir(QFile::encodeName(folder).constData(), 0700) != 0 && errno != EEXIST) {
-        *why = errnoText();
-        return false;
+    // Hashing keeps the path short (socket paths are limited to about 100
+    // bytes) and free of the slashes a display name could carry.
+    const QByteArray hash =
+        QCryptographicHash::hash(appId.toUtf8(), QCryptographicHash::Sha1).toHex().left(24);
+    return socketPlace(QStringLiteral("vexa-single-%1").arg(QString::fromLatin1(hash)));
+}
+
+// Makes folder (and parent first, unless empty) if missing and tells whether
+// folder is private to this user.
+bool makePrivateFolder(const QString &parent, const QString &folder, QString *why)
+{
+    for (const QString &each : {parent, folder}) {
+        if (!each.isEmpty() && ::mkdir(QFile::encodeName(each).constData(), 0700) != 0 && errno != EEXIST) {
+            *why = errnoText();
+            return false;
+        }
     }
     return isPrivateFolder(folder, why);
 }
@@ -101,20 +144,17 @@ bool peerIsThisUser(const QLocalSocket &socket)
 SingleApplication::SingleApplication(const QString &appId, int &argc, char **argv)
     : QApplication(argc, argv)
     , m_id(appId)
-    , m_serverPath(serverPathFor(appId))
 {
-    startOrJoin();
+    const SocketPlace place = placeFor(appId);
+    m_serverPath = place.path;
+    startOrJoin(place.parentToMake);
 }
 
 SingleApplication::~SingleApplication() = default;
 
 QString SingleApplication::serverPathFor(const QString &appId)
 {
-    // Hashing keeps the path short (socket paths are limited to about 100
-    // bytes) and free of the slashes a display name could carry.
-    const QByteArray hash =
-        QCryptographicHash::hash(appId.toUtf8(), QCryptographicHash::Sha1).toHex().left(24);
-    return socketFolder() + QStringLiteral("/vexa-single-%1").arg(QString::fromLatin1(hash));
+    return placeFor(appId).path;
 }
 
 QString SingleApplication::id() const
@@ -132,14 +172,14 @@ bool SingleApplication::isRunning() const
     return m_running;
 }
 
-void SingleApplication::startOrJoin()
+void SingleApplication::startOrJoin(const QString &parentToMake)
 {
     // Falling back to a shared place would let another user pose as the
     // running instance or hold up the start lock, so an unsafe folder means no
     // instance is looked for or offered; the caller's own checks still apply.
     const QString folder = QFileInfo(m_serverPath).path();
     QString why;
-    if (!makePrivateFolder(folder, &why)) {
+    if (!makePrivateFolder(parentToMake, folder, &why)) {
         qWarning(
             "SingleApplication: refusing %s for the single-instance socket (%s): "
             "another instance can be neither found nor told",
@@ -149,8 +189,6 @@ void SingleApplication::startOrJoin()
 
     QLockFile startLock(m_serverPath + QStringLiteral(".lock"));
     const bool locked = startLock.tryLock(startLockTimeoutMs);
-    if (!locked)
-        qWarning("SingleApplication: could not take the start lock, going on without it");
 
     QLocalSocket probe;
     probe.connectToServer(m_serverPath);
@@ -163,6 +201,17 @@ void SingleApplication::startOrJoin()
             qWarning("SingleApplication: refusing %s: it is served by another user",
                      qPrintable(m_serverPath));
         }
+        return;
+    }
+
+    // Without the lock another start may be between its own probe and listen:
+    // removing its socket, or listening beside it, would leave two instances
+    // of which one cannot be reached. So this one offers nothing.
+    if (!locked) {
+        qWarning(
+            "SingleApplication: could not take the start lock of %s: "
+            "this instance can be neither found nor told",
+            qPrintable(m_serverPath));
         return;
     }
 

@@ -13,14 +13,17 @@ class QWidget;
 // activation window up and emits messageReceived.
 //
 // The running instance listens on a local socket named after the id, in a
-// folder found from the user id alone (/run/user/UID when it is the user's
-// private folder, else /tmp/vexa-single-UID), so every start of the user meets
-// there whatever its environment. The folder must be the user's own and closed
-// to others, and the process at the other end must run as the user; otherwise
-// the layer refuses with a warning and neither finds nor offers an instance.
-// The check "is someone listening?" and the listen that follows are done under
-// a lock file, so that of two processes starting at the same moment exactly one
-// becomes the running instance.
+// folder found from the user id and home alone, so every start of the user
+// meets there whatever else its environment says: /run/user/UID when it is the
+// user's private folder, else ~/.cache/vexa-single (which no other user can
+// make first) when the home and its .cache are the user's and closed to writes
+// by others, else /tmp/vexa-single-UID. The folder must be the user's own and
+// closed to others, and the process at the other end must run as the user;
+// otherwise the layer refuses with a warning and neither finds nor offers an
+// instance. The check "is someone listening?" and the listen that follows are
+// done under a lock file, so that of two processes starting at the same moment
+// exactly one becomes the running instance; a start that cannot have the lock
+// in time offers no instance either.
 class SingleApplication : public QApplication
 {
     Q_OBJECT
@@ -54,7 +57,7 @@ signals:
     void messageReceived(const QString &message);
 
 private:
-    void startOrJoin();
+    void startOrJoin(const QString &parentToMake);
     bool listen();
     void onNewConnection();
     void onReadyRead(QLocalSocket *socket);

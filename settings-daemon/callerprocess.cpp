@@ -28,7 +28,7 @@ bool callerEnvironmentIsClean(int pid)
     const QString path = processEnvironmentPattern.arg(pid);
     QByteArray environment;
     QString reason;
-    if (!readWholeFile(path, &environment, &reason)) {
+    if (!readWholeFile(path, &environment, &reason, maxProcessEnvironmentSize)) {
         qWarning() << "open env file failed: " << path;
         return false;
     }

@@ -56,7 +56,7 @@ bool setBridgeAddressInFile(const QString &path, const QString &value)
         }
         QByteArray text;
         QString reason;
-        if (!readWholeFile(path, &text, &reason)) {
+        if (!readWholeFile(path, &text, &reason, maxDockerConfigSize)) {
             qWarning() << "Failed to read" << path << reason;
             return false;
         }
@@ -72,5 +72,12 @@ bool setBridgeAddressInFile(const QString &path, const QString &value)
         }
     }
     config.insert(QStringLiteral("bip"), value);
-    return writeFileAtomically(path, QJsonDocument(config).toJson(QJsonDocument::Indented));
+    const QByteArray bytes = QJsonDocument(config).toJson(QJsonDocument::Indented);
+    // The indented form can outgrow a compact file near the cap.
+    if (bytes.size() > maxDockerConfigSize) {
+        qWarning() << "Refused an edit of" << path << "that would make it" << bytes.size()
+                   << "bytes, over its cap of" << maxDockerConfigSize;
+        return false;
+    }
+    return writeFileAtomically(path, bytes);
 }

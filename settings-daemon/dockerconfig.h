@@ -11,5 +11,6 @@ bool isValidBridgeAddress(const QString &value);
 // Sets or replaces "bip" in the container engine's configuration at path,
 // keeping every other member. A missing or empty file becomes {"bip": value}.
 // An invalid value, or a file that cannot be read or does not hold a JSON
-// object, answers false and leaves the file as it was.
+// object, answers false and leaves the file as it was; so does a file past
+// maxDockerConfigSize, or an edit that would take it past (both logged).
 bool setBridgeAddressInFile(const QString &path, const QString &value);

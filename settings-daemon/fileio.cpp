@@ -15,41 +15,54 @@ QString errnoText(int error)
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
-bool readWholeFile(int fd, QByteArray *content, QString *reason)
+static bool readFailed(QByteArray *content, QString *reason, const QString &text, ReadFailure *failure,
+                       ReadFailure kind)
 {
     content->clear();
+    *reason = text;
+    if (failure)
+        *failure = kind;
+    return false;
+}
+
+static QString tooLarge(qint64 maxSize)
+{
+    return QStringLiteral("larger than its cap of %1 bytes").arg(maxSize);
+}
+
+bool readWholeFile(int fd, QByteArray *content, QString *reason, qint64 maxSize, ReadFailure *failure)
+{
+    content->clear();
+    if (failure)
+        *failure = ReadFailure::None;
+    // Never more than a QByteArray can hold, less its header.
+    maxSize = qBound(qint64(0), maxSize, qint64(0x7fffffff) - 65);
     struct stat info;
-    if (::fstat(fd, &info) != 0) {
-        *reason = errnoText();
-        return false;
-    }
+    if (::fstat(fd, &info) != 0)
+        return readFailed(content, reason, errnoText(), failure, ReadFailure::Other);
     const bool regular = S_ISREG(info.st_mode);
-    if (regular && info.st_size > maxWholeFileSize) {
-        *reason = QStringLiteral("too large");
-        return false;
-    }
+    // The size on record decides before any memory is taken: a sparse file
+    // costs nothing on disk and would cost its whole size here.
+    if (regular && info.st_size > maxSize)
+        return readFailed(content, reason, tooLarge(maxSize), failure, ReadFailure::TooLarge);
     // The size only sizes the buffer, with a byte to spare for the read that
     // finds the end: the loop goes on to the end of the file, which may have
-    // grown, and /proc reports 0.
-    content->resize(int(regular && info.st_size > 0 ? info.st_size + 1 : 64 * 1024));
+    // grown, and /proc reports 0. The buffer never passes the cap by more
+    // than the byte that shows the file is past it.
+    const qint64 limit = maxSize + 1;
+    content->resize(int(qMin(limit, regular && info.st_size > 0 ? info.st_size + 1 : qint64(64 * 1024))));
     qint64 total = 0;
     for (;;) {
         if (total == content->size()) {
-            if (total >= maxWholeFileSize) {
-                content->clear();
-                *reason = QStringLiteral("too large");
-                return false;
-            }
-            content->resize(int(qMin(2 * total, maxWholeFileSize)));
+            if (total >= limit)
+                return readFailed(content, reason, tooLarge(maxSize), failure, ReadFailure::TooLarge);
+            content->resize(int(qMin(2 * total, limit)));
         }
         const ssize_t got = ::read(fd, content->data() + total, size_t(content->size() - total));
         if (got < 0 && errno == EINTR)
             continue;
-        if (got < 0) {
-            *reason = errnoText();
-            content->clear();
-            return false;
-        }
+        if (got < 0)
+            return readFailed(content, reason, errnoText(), failure, ReadFailure::Other);
         if (got == 0)
             break;
         total += got;
@@ -58,19 +71,17 @@ bool readWholeFile(int fd, QByteArray *content, QString *reason)
     return true;
 }
 
-bool readWholeFile(const QString &path, QByteArray *content, QString *reason, bool *missing)
+bool readWholeFile(const QString &path, QByteArray *content, QString *reason, qint64 maxSize,
+                   ReadFailure *failure)
 {
     content->clear();
-    if (missing)
-        *missing = false;
     const Fd file(::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC));
     if (file.get() < 0) {
-        if (missing)
-            *missing = errno == ENOENT;
-        *reason = errnoText();
-        return false;
+        const int error = errno;
+        return readFailed(content, reason, errnoText(error), failure,
+                          error == ENOENT ? ReadFailure::Missing : ReadFailure::Other);
     }
-    return readWholeFile(file.get(), content, reason);
+    return readWholeFile(file.get(), content, reason, maxSize, failure);
 }
 
 QByteArray withoutCarriageReturns(QByteArray bytes)

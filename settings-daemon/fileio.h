@@ -44,18 +44,38 @@ private:
     int m_fd;
 };
 
-// The largest file a whole-file read accepts: what a QByteArray can hold,
-// less its header.
-constexpr qint64 maxWholeFileSize = qint64(0x7fffffff) - 64;
+// What each kind of file the daemon reads whole may weigh, far above what
+// it ever holds, yet small enough that a hostile file (sparse, growing, or
+// filled by earlier calls) never makes the daemon allocate more. A file past
+// its cap is read as nothing and left as it is; an edit that would take a
+// file past it is refused.
+// The game whitelist and the warning list: thousands of entries of the
+// longest names the methods accept.
+constexpr qint64 maxListFileSize = 8 * 1024 * 1024;
+// The container engine's daemon.json: a configuration of a few members.
+constexpr qint64 maxDockerConfigSize = 1024 * 1024;
+// A property file: an Android build.prop is some kilobytes.
+constexpr qint64 maxPropertyFileSize = 4 * 1024 * 1024;
+// A caller's /proc/PID/environ: the kernel caps arguments and environment
+// together at 6 MiB (three quarters of the 8 MiB stack limit).
+constexpr qint64 maxProcessEnvironmentSize = 8 * 1024 * 1024;
+
+// Why a whole-file read failed.
+enum class ReadFailure { None, Missing, TooLarge, Other };
 
 // Reads the file open at fd from its current offset to its end, in a loop
 // that takes neither a short read nor a size of 0 (as /proc reports) for the
-// end. False, with *reason set, on a read error or past maxWholeFileSize.
-bool readWholeFile(int fd, QByteArray *content, QString *reason);
+// end. False, with *reason set, on a read error or past maxSize bytes: the
+// size is checked before memory is allocated, and again while the file is
+// read (it may grow, and /proc reports no size). *failure (when given) tells
+// which.
+bool readWholeFile(int fd, QByteArray *content, QString *reason, qint64 maxSize,
+                   ReadFailure *failure = nullptr);
 
 // Opens the file at path read-only and reads it whole as above. A missing
-// file sets *missing (when given) and answers false.
-bool readWholeFile(const QString &path, QByteArray *content, QString *reason, bool *missing = nullptr);
+// file answers false with ReadFailure::Missing.
+bool readWholeFile(const QString &path, QByteArray *content, QString *reason, qint64 maxSize,
+                   ReadFailure *failure = nullptr);
 
 // The bytes as a read in Qt's text mode gives them: every CR taken out.
 QByteArray withoutCarriageReturns(QByteArray bytes);

@@ -28,7 +28,7 @@ int indexOfGame(const QJsonArray &games, const QString &pkgName)
 bool writeGames(const QString &path, QJsonObject object, const QJsonArray &games)
 {
     object.insert(gamesKey, games);
-    return writeFileAtomically(path, jsonObjectFileBytes(object));
+    return writeListFile(path, object);
 }
 
 // The file's bytes as one call reads them, once: the daemon serves one call
@@ -40,13 +40,14 @@ bool writeGames(const QString &path, QJsonObject object, const QJsonArray &games
 // gives them, without carriage returns. The two differ only when the file
 // holds a CR (inside a string or a literal it changes what parses), so only
 // then is the text parsed a second time.
-QByteArray readWhiteList(const QString &path)
+QByteArray readWhiteList(const QString &path, bool *tooLarge = nullptr)
 {
-    QByteArray bytes;
-    QString reason;
-    bool missing = false;
-    if (!readWholeFile(path, &bytes, &reason, &missing) && !missing)
+    ListRead status = ListRead::Read;
+    const QByteArray bytes = readListFile(path, &status);
+    if (status == ListRead::Failed)
         qWarning() << QStringLiteral("Failed to open %1").arg(path);
+    if (tooLarge)
+        *tooLarge = status == ListRead::TooLarge;
     return bytes;
 }
 
@@ -68,7 +69,10 @@ bool isGameInWhiteList(const QString &path, const QString &pkgName)
 
 bool addGameToWhiteListFile(const QString &path, const QString &appName, const QString &pkgName)
 {
-    const QByteArray bytes = readWhiteList(path);
+    bool tooLarge = false;
+    const QByteArray bytes = readWhiteList(path, &tooLarge);
+    if (tooLarge)
+        return false;
     QJsonObject object;
     bool usable = parseJsonObject(bytes, &object);
     // A listed package keeps its entry as it is, even under another appName.
@@ -93,7 +97,12 @@ bool addGameToWhiteListFile(const QString &path, const QString &appName, const Q
 
 bool removeGameFromWhiteListFile(const QString &path, const QString &pkgName)
 {
-    const QByteArray bytes = readWhiteList(path);
+    // A file past its cap is left alone, and the call says so: it is not
+    // known whether the package is listed.
+    bool tooLarge = false;
+    const QByteArray bytes = readWhiteList(path, &tooLarge);
+    if (tooLarge)
+        return false;
     QJsonObject object;
     int index = parseJsonObject(bytes, &object) ? indexInObject(object, pkgName) : -1;
     // Nothing to take out, whatever state the file is in.

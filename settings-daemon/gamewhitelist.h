@@ -4,6 +4,8 @@
 
 // The game whitelist: a JSON object whose "games" array lists entries with
 // "appname" and "pkgname". Each call reads the file at path afresh, once.
+// A file past maxListFileSize is never edited: add and remove answer false
+// and log it, as they do for an edit that would take the file past the cap.
 
 // True when an entry's "pkgname" equals pkgName exactly. A file that exists
 // but cannot be read whole logs "Failed to open <path>".

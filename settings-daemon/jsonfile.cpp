@@ -2,6 +2,7 @@
 
 #include "fileio.h"
 
+#include <QDebug>
 #include <QJsonDocument>
 #include <QJsonParseError>
 
@@ -18,18 +19,27 @@ bool parseJsonObject(QByteArray bytes, QJsonObject *object)
     return true;
 }
 
-QByteArray readJsonFileText(const QString &path)
+QByteArray readListFile(const QString &path, ListRead *status)
 {
     QByteArray bytes;
     QString reason;
-    if (!readWholeFile(path, &bytes, &reason))
-        return QByteArray();
-    return withoutCarriageReturns(bytes);
+    ReadFailure failure = ReadFailure::None;
+    ListRead read = ListRead::Read;
+    if (!readWholeFile(path, &bytes, &reason, maxListFileSize, &failure)) {
+        read = failure == ReadFailure::Missing ? ListRead::Missing
+            : failure == ReadFailure::TooLarge ? ListRead::TooLarge
+                                               : ListRead::Failed;
+        if (read == ListRead::TooLarge)
+            qWarning() << "Left unchanged:" << path << reason;
+    }
+    if (status)
+        *status = read;
+    return bytes;
 }
 
 bool readJsonObjectFile(const QString &path, QJsonObject *object)
 {
-    return parseJsonObject(readJsonFileText(path), object);
+    return parseJsonObject(withoutCarriageReturns(readListFile(path)), object);
 }
 
 QByteArray jsonObjectFileBytes(const QJsonObject &object)
@@ -39,4 +49,15 @@ QByteArray jsonObjectFileBytes(const QJsonObject &object)
     // never be found again. The escaped form reads back whole. In Qt's UTF-8
     // output these bytes only ever encode that character, inside a string.
     return QJsonDocument(object).toJson().replace("\xef\xbb\xbf", "\\ufeff");
+}
+
+bool writeListFile(const QString &path, const QJsonObject &object)
+{
+    const QByteArray bytes = jsonObjectFileBytes(object);
+    if (bytes.size() > maxListFileSize) {
+        qWarning() << "Refused an edit of" << path << "that would make it" << bytes.size()
+                   << "bytes, over its cap of" << maxListFileSize;
+        return false;
+    }
+    return writeFileAtomically(path, bytes);
 }

@@ -9,15 +9,23 @@
 // object is usable; anything else answers false.
 bool parseJsonObject(QByteArray bytes, QJsonObject *object);
 
-// The bytes of the file at path as the lists are read: in text mode, so
-// without carriage returns. A file that cannot be read whole reads as empty,
-// which no list accepts.
-QByteArray readJsonFileText(const QString &path);
+// How reading a list file went.
+enum class ListRead { Read, Missing, TooLarge, Failed };
 
-// Reads and parses the file at path. A file that cannot be read whole reads
-// as empty, hence unusable.
+// The bytes of the list file at path, read whole, at most maxListFileSize of
+// them. A file that cannot be read reads as empty, which no list accepts; one
+// past the cap is left alone and logged. *status (when given) tells which.
+QByteArray readListFile(const QString &path, ListRead *status = nullptr);
+
+// Reads the list file at path in text mode (without carriage returns) and
+// parses it.
 bool readJsonObjectFile(const QString &path, QJsonObject *object);
 
 // The object as the lists are written: Qt's indented JSON, with U+FEFF
 // escaped so that a string that starts with it reads back whole.
 QByteArray jsonObjectFileBytes(const QJsonObject &object);
+
+// Replaces the list file at path with the object as the lists are written,
+// unless the text would pass maxListFileSize: then it logs why and answers
+// false, and the file stays as it was.
+bool writeListFile(const QString &path, const QJsonObject &object);

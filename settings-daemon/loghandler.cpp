@@ -5,6 +5,8 @@
 #include <QFile>
 #include <QMutexLocker>
 
+#include <chrono>
+
 QtMessageHandler previousMessageHandler = nullptr;
 
 static QString levelPrefix(QtMsgType type)
@@ -24,6 +26,22 @@ static QString levelPrefix(QtMsgType type)
     return QString();
 }
 
+QString cutLogMessage(const QString &message)
+{
+    if (message.size() <= maxLogMessageLength)
+        return message;
+    // The start holds the text and the value, the end often the reason.
+    int head = maxLogMessageLength * 4 / 5;
+    int tail = maxLogMessageLength - head;
+    // Never half a surrogate pair on either side of the cut.
+    if (message.at(head - 1).isHighSurrogate())
+        --head;
+    if (message.at(message.size() - tail).isLowSurrogate())
+        --tail;
+    return message.left(head) + QStringLiteral("[...%1 characters cut...]").arg(message.size() - head - tail)
+        + message.right(tail);
+}
+
 QString composeLogLine(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
     const QString prefix = levelPrefix(type);
@@ -33,13 +51,30 @@ QString composeLogLine(QtMsgType type, const QMessageLogContext &context, const 
     // instead of being filled by a later field.
     return prefix
         + QStringLiteral("msg-[%1], file-[%2], func-[%3], category-[%4]\n")
-              .arg(message, QString::fromUtf8(context.file), QString::fromUtf8(context.function),
-                   QString::fromUtf8(context.category));
+              .arg(cutLogMessage(message), QString::fromUtf8(context.file),
+                   QString::fromUtf8(context.function), QString::fromUtf8(context.category));
 }
 
-bool appendToLogFile(const QString &path, const QByteArray &bytes)
+bool LogRateLimiter::admit(qint64 nowMsecs, qint64 *suppressed)
 {
-    QMutexLocker locker(&logMutex);
+    *suppressed = 0;
+    if (!m_open || nowMsecs - m_start >= m_interval) {
+        *suppressed = m_suppressed;
+        m_open = true;
+        m_start = nowMsecs;
+        m_written = 0;
+        m_suppressed = 0;
+    }
+    if (m_written >= m_burst) {
+        ++m_suppressed;
+        return false;
+    }
+    ++m_written;
+    return true;
+}
+
+static bool appendLocked(const QString &path, const QByteArray &bytes)
+{
     QFile file(path);
     if (!file.open(QIODevice::ReadWrite | QIODevice::Append))
         return false;
@@ -48,21 +83,50 @@ bool appendToLogFile(const QString &path, const QByteArray &bytes)
     return true;
 }
 
+bool appendToLogFile(const QString &path, const QByteArray &bytes)
+{
+    QMutexLocker locker(&logMutex);
+    return appendLocked(path, bytes);
+}
+
 void handleLogMessage(const QString &path, QtMsgType type, const QMessageLogContext &context,
-                      const QString &message)
+                      const QString &message, LogRateLimiter *limiter)
 {
     const QString line = composeLogLine(type, context, message);
     if (line.isNull())
         return;
-    // UTF-8 whatever the locale: under the C locale a local 8-bit conversion
-    // would turn every non-ASCII character into '?'.
-    if (!appendToLogFile(path, line.toUtf8()))
+    QString notice;
+    {
+        QMutexLocker locker(&logMutex);
+        qint64 suppressed = 0;
+        if (limiter
+            && !limiter->admit(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count(),
+                               &suppressed))
+            return;
+        if (suppressed > 0)
+            notice = composeLogLine(QtWarningMsg, QMessageLogContext(nullptr, 0, nullptr, "default"),
+                                    QStringLiteral("%1 messages suppressed: more than %2 in %3 s")
+                                        .arg(suppressed)
+                                        .arg(limiter->burst())
+                                        .arg(double(limiter->intervalMsecs()) / 1000));
+        // UTF-8 whatever the locale: under the C locale a local 8-bit
+        // conversion would turn every non-ASCII character into '?'.
+        if (!appendLocked(path, (notice + line).toUtf8()))
+            return;
+    }
+    if (!previousMessageHandler)
         return;
-    if (previousMessageHandler)
-        previousMessageHandler(type, context, line);
+    if (!notice.isEmpty())
+        previousMessageHandler(QtWarningMsg, QMessageLogContext(nullptr, 0, nullptr, "default"), notice);
+    previousMessageHandler(type, context, line);
 }
 
 void logMessageHandler(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
-    handleLogMessage(daemonLogPath, type, context, message);
+    // Plain data, built before main: it needs no construction at start and
+    // no destruction at exit.
+    static LogRateLimiter limiter(logBurst, logIntervalMsecs);
+    handleLogMessage(daemonLogPath, type, context, message, &limiter);
 }

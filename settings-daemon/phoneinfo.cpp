@@ -90,33 +90,43 @@ bool openDirectory(const QString &dataRoot, const QString &path, Fd *dir, QStrin
 }
 
 // Reads the file name in the directory at dirFd; a missing one reads as
-// empty. Only a regular file with no other link is read: a FIFO or a device
-// must neither block the daemon nor be read without end, and a second link
-// could be a name for a file elsewhere. *identity tells the write what was read.
+// empty. The name is looked at first without opening what it names (O_PATH
+// has no side effect on a FIFO or a device), and only a regular file with no
+// other link, within maxPropertyFileSize, is then opened for reading: a FIFO
+// or a device must neither block the daemon nor be read without end, a second
+// link could be a name for a file elsewhere, and a sparse file would cost its
+// whole size. *identity tells the write what was read.
 bool readPropertyFile(int dirFd, const QString &name, const QString &path, QByteArray *content,
                       FileIdentity *identity)
 {
     content->clear();
     *identity = FileIdentity();
-    const Fd file(openBeneath(dirFd, QFile::encodeName(name), O_RDONLY | O_NONBLOCK | O_NOFOLLOW));
-    if (file.get() < 0) {
+    const Fd found(openBeneath(dirFd, QFile::encodeName(name), O_PATH | O_NOFOLLOW));
+    if (found.get() < 0) {
         if (errno == ENOENT)
             return true;
         return refuse(path, errnoText());
     }
     struct stat info;
+    if (::fstat(found.get(), &info) != 0)
+        return refuse(path, errnoText());
+    if (!S_ISREG(info.st_mode))
+        return refuse(path, QStringLiteral("not a regular file"));
+    if (info.st_nlink != 1)
+        return refuse(path, QStringLiteral("more than one link"));
+    if (info.st_size > maxPropertyFileSize)
+        return refuse(path, QStringLiteral("larger than its cap of %1 bytes").arg(maxPropertyFileSize));
+    // The very file looked at, opened again through its descriptor: no name
+    // is looked up a second time. The caller check needs /proc as well.
+    const Fd file(::open(QByteArray("/proc/self/fd/" + QByteArray::number(found.get())).constData(),
+                         O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (file.get() < 0)
+        return refuse(path, errnoText());
     QString reason;
-    if (::fstat(file.get(), &info) != 0)
-        reason = errnoText();
-    else if (!S_ISREG(info.st_mode))
-        reason = QStringLiteral("not a regular file");
-    else if (info.st_nlink != 1)
-        reason = QStringLiteral("more than one link");
-    else if (!readWholeFile(file.get(), content, &reason))
-        reason = QStringLiteral("cannot be read whole: %1").arg(reason);
-    else
-        *identity = FileIdentity {true, info.st_dev, info.st_ino};
-    return reason.isEmpty() || refuse(path, reason);
+    if (!readWholeFile(file.get(), content, &reason, maxPropertyFileSize))
+        return refuse(path, QStringLiteral("cannot be read whole: %1").arg(reason));
+    *identity = FileIdentity {true, info.st_dev, info.st_ino};
+    return true;
 }
 
 } // namespace
@@ -185,5 +195,10 @@ bool setPhoneInfoInFile(const QString &dataRoot, const QString &path, const Phon
             output += '\n';
         }
     }
+    // New values can take a file just under its cap past it.
+    if (output.size() > maxPropertyFileSize)
+        return refuse(path,
+                      QStringLiteral("the edit would make it larger than its cap of %1 bytes")
+                          .arg(maxPropertyFileSize));
     return writeFileAtomicallyAt(dir.get(), name, output, path, &read);
 }

@@ -24,6 +24,7 @@ struct PhoneIdentity
 // below dataRoot) and name a regular file with a single link, or a missing
 // one in an existing directory; the file is replaced through its directory's
 // descriptor. Any other path, a value holding CR, LF or NUL, a file that
-// cannot be read whole, or a failed write answers false with nothing created
+// cannot be read whole, a file past maxPropertyFileSize (or an edit that
+// would take it past), or a failed write answers false with nothing created
 // or changed; a refused path logs a warning naming it.
 bool setPhoneInfoInFile(const QString &dataRoot, const QString &path, const PhoneIdentity &identity);

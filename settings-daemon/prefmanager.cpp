@@ -1,5 +1,6 @@
 #include "prefmanager.h"
 
+#include "argumentlimits.h"
 #include "autostart.h"
 #include "constants.h"
 #include "dockerconfig.h"
@@ -29,12 +30,17 @@ bool PrefManager::setDockerDefaultIpAddress(const QString &value)
 {
     if (!checkCallerPermission(permittedCallers()))
         return false;
+    if (!argumentsFit("setDockerDefaultIpAddress", {{value, ArgumentKind::BridgeAddress}}))
+        return false;
     return setBridgeAddressInFile(dockerDaemonJsonPath, value);
 }
 
 bool PrefManager::addGameToWhiteList(const QString &appName, const QString &pkgName)
 {
     if (!checkCallerPermission(permittedCallers()))
+        return false;
+    if (!argumentsFit("addGameToWhiteList",
+                      {{appName, ArgumentKind::AppName}, {pkgName, ArgumentKind::PackageName}}))
         return false;
     return addGameToWhiteListFile(gamesJsonPath, appName, pkgName);
 }
@@ -43,6 +49,8 @@ bool PrefManager::removeGameFromWhiteList(const QString &pkgName)
 {
     if (!checkCallerPermission(permittedCallers()))
         return false;
+    if (!argumentsFit("removeGameFromWhiteList", {{pkgName, ArgumentKind::PackageName}}))
+        return false;
     return removeGameFromWhiteListFile(gamesJsonPath, pkgName);
 }
 
@@ -50,12 +58,16 @@ bool PrefManager::removeAppFromWarningList(const QString &pkgName)
 {
     if (!checkCallerPermission(permittedCallers()))
         return false;
+    if (!argumentsFit("removeAppFromWarningList", {{pkgName, ArgumentKind::PackageName}}))
+        return false;
     return removeAppFromWarningListFile(warningJsonPath, pkgName);
 }
 
 bool PrefManager::setVexaAutoStart(const QString &checked)
 {
     if (!checkCallerPermission(permittedCallers()))
+        return false;
+    if (!argumentsFit("setVexaAutoStart", {{checked, ArgumentKind::Switch}}))
         return false;
     return setAutoStartEntry(autoStartEntryPath, checked);
 }
@@ -66,12 +78,31 @@ bool PrefManager::setPhoneInfo(const QString &localpath, const QString &vendor, 
 {
     if (!checkCallerPermission(permittedCallers()))
         return false;
+    constexpr ArgumentKind value = ArgumentKind::IdentityValue;
+    if (!argumentsFit("setPhoneInfo",
+                      {{localpath, ArgumentKind::Path},
+                       {vendor, value},
+                       {brand, value},
+                       {name, value},
+                       {model, value},
+                       {equip, value},
+                       {serialno, value},
+                       {imei, value}}))
+        return false;
     return setPhoneInfoInFile(runtimeDataDir, localpath, {vendor, brand, name, model, equip, serialno, imei});
 }
 
 int PrefManager::copyLogFiles(const QString &username, const QString &userid, const QString &logPath)
 {
-    if (!checkCallerPermission(permittedCallers()) || !isCollectionPath(logPath))
+    // Sizes are checked before the call is queued: a queued collection keeps
+    // its message, and libdbus stops reading the bus while the daemon holds
+    // too many bytes of messages.
+    if (!checkCallerPermission(permittedCallers())
+        || !argumentsFit("copyLogFiles",
+                         {{username, ArgumentKind::UserName},
+                          {userid, ArgumentKind::UserId},
+                          {logPath, ArgumentKind::Path}})
+        || !isCollectionPath(logPath))
         return -1;
     // Who may be collected for depends on who calls, as the bus knows it.
     const QDBusReply<uint> callerUid = connection().interface()->serviceUid(message().service());

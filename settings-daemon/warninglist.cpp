@@ -52,5 +52,5 @@ bool removeAppFromWarningListFile(const QString &path, const QString &pkgName)
     // One write carries both removals; other top-level members are kept.
     object.insert(gamesKey, games);
     object.insert(payKey, pay);
-    return writeFileAtomically(path, jsonObjectFileBytes(object));
+    return writeListFile(path, object);
 }

@@ -13,6 +13,12 @@ declare -F fail >/dev/null || fail() {
     exit 1
 }
 
+# The limit, in seconds, of a wait for something that eventually happens: it
+# costs time only when a test fails anyway, and a loaded machine can be slow
+# beyond any short guess. Checks that something does NOT happen keep short
+# windows of their own.
+WAIT_LIMIT=180
+
 # wait_for SECONDS COMMAND...: polls until COMMAND succeeds; 1 on time-out.
 wait_for() {
     local seconds=$1
@@ -58,7 +64,7 @@ start_display() {
         PIDS+=("$pid")
         # Another test may take the same number at the same moment: then this
         # server exits and the next number is tried.
-        local deadline=$((SECONDS + 10))
+        local deadline=$((SECONDS + WAIT_LIMIT))
         while kill -0 "$pid" 2>/dev/null && [ "$SECONDS" -lt "$deadline" ]; do
             if xdpyinfo -display ":$n" >/dev/null 2>&1; then
                 XDISPLAY=":$n"
@@ -75,7 +81,7 @@ start_display() {
 start_wm() {
     DISPLAY=$1 openbox --sm-disable >"$WORK/openbox.err" 2>&1 &
     PIDS+=("$!")
-    wait_for 10 sh -c "DISPLAY=$1 xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id'" ||
+    wait_for "$WAIT_LIMIT" sh -c "DISPLAY=$1 xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id'" ||
         fail "window manager did not start on $1"
 }
 
@@ -83,7 +89,7 @@ start_wm() {
 start_bus() {
     dbus-daemon --session --nofork --nosyslog --print-address=3 3>"$WORK/bus.address" 2>"$WORK/bus.err" &
     PIDS+=("$!")
-    wait_for 10 test -s "$WORK/bus.address" || fail "session bus did not start"
+    wait_for "$WAIT_LIMIT" test -s "$WORK/bus.address" || fail "session bus did not start"
     DBUS_SESSION_BUS_ADDRESS=$(head -n 1 "$WORK/bus.address")
     export DBUS_SESSION_BUS_ADDRESS
 }
@@ -101,7 +107,7 @@ start_sensor() {
     : >"$record"
     "$program" --record "$record" "$@" >"$WORK/sensor.out" 2>"$WORK/sensor.err" &
     PIDS+=("$!")
-    wait_for 10 sensor_registered || fail "stand-in sensor service did not register"
+    wait_for "$WAIT_LIMIT" sensor_registered || fail "stand-in sensor service did not register"
 }
 
 # framed_geometry WINDOW: the window's place on $DISPLAY widened by the frame

@@ -33,12 +33,12 @@ HOME="$WORK/home" XDG_RUNTIME_DIR="$WORK/runtime" LANG=${LANG:-C.UTF-8} \
     "$program" >"$WORK/program.out" 2>"$WORK/program.err" &
 pid=$!
 PIDS+=("$pid")
-wait_for 15 xdotool search --onlyvisible --pid "$pid" --class tarvo-vexa-sensorwindow ||
+wait_for "$WAIT_LIMIT" xdotool search --onlyvisible --pid "$pid" --class tarvo-vexa-sensorwindow ||
     { echo "the window did not appear" >&2; cat "$WORK/program.err" >&2; exit 1; }
 window=$(xdotool search --onlyvisible --pid "$pid" --class tarvo-vexa-sensorwindow | head -n 1)
 if [ -n "$(command -v openbox)" ]; then
     # The window can show up before the window manager has framed it.
-    wait_for 10 sh -c "xprop -id $window _NET_FRAME_EXTENTS | grep -q '= '" ||
+    wait_for "$WAIT_LIMIT" sh -c "xprop -id $window _NET_FRAME_EXTENTS | grep -q '= '" ||
         { echo "the window manager did not frame the window" >&2; exit 1; }
 fi
 # No event tells when the first paint is on the screen; give it a moment.

@@ -205,7 +205,9 @@ int main(int argc, char *argv[])
         return 1;
     }
 
-    int timeout = -1;
+    // Long calls (a log collection held up on purpose) on a loaded machine
+    // can outlast QtDBus's default of 25 s; a wait costs only when it fails.
+    int timeout = 3 * 60 * 1000;
     bool noWait = false;
     bool timing = false;
     bool ping = false;

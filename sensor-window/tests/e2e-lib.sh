@@ -67,7 +67,7 @@ start_window() {
     DISPLAY=$display "${WINDOW_LAUNCHER[@]}" "$SENSORWINDOW_BIN" "$@" >"$WORK/$name.out" 2>"$WORK/$name.err" &
     WINDOW_PID=$!
     PIDS+=("$WINDOW_PID")
-    wait_for 15 visible_windows "$display" "$WINDOW_PID" || fail "$name: no window appeared"
+    wait_for "$WAIT_LIMIT" visible_windows "$display" "$WINDOW_PID" || fail "$name: no window appeared"
     WINDOW_ID=$(visible_windows "$display" "$WINDOW_PID" | head -n 1)
 }
 

@@ -3,6 +3,7 @@
 
 #include "directbtn.h"
 #include "sensorwindow.h"
+#include "testutil.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -78,7 +79,7 @@ private:
     DirectBtn *button(SensorWindow &window, int index);
     bool startSensor(const QStringList &extraArguments = {});
     void stopSensor();
-    QString nextReceived(int timeoutMs = 10000);
+    QString nextReceived(int timeoutMs = TestUtil::waitLimitMs);
 
     std::unique_ptr<QProcess> m_sensor;
 };
@@ -108,13 +109,13 @@ bool TestSensorWindow::startSensor(const QStringList &extraArguments)
     m_sensor = std::make_unique<QProcess>();
     m_sensor->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_sensor->start(QStringLiteral(FAKE_SENSOR), extraArguments);
-    if (!m_sensor->waitForStarted(5000))
+    if (!m_sensor->waitForStarted(TestUtil::waitLimitMs))
         return false;
     QDBusConnectionInterface *bus = QDBusConnection::sessionBus().interface();
     QElapsedTimer timer;
     timer.start();
     while (!bus->isServiceRegistered(sensorService).value()) {
-        if (timer.elapsed() > 10000 || m_sensor->state() == QProcess::NotRunning)
+        if (timer.elapsed() > TestUtil::waitLimitMs || m_sensor->state() == QProcess::NotRunning)
             return false;
         QTest::qWait(20);
     }
@@ -126,13 +127,13 @@ void TestSensorWindow::stopSensor()
     if (!m_sensor)
         return;
     m_sensor->terminate();
-    if (!m_sensor->waitForFinished(5000)) {
+    if (!m_sensor->waitForFinished(TestUtil::waitLimitMs)) {
         m_sensor->kill();
-        m_sensor->waitForFinished(5000);
+        m_sensor->waitForFinished(TestUtil::waitLimitMs);
     }
     m_sensor.reset();
     QDBusConnectionInterface *bus = QDBusConnection::sessionBus().interface();
-    QTRY_VERIFY_WITH_TIMEOUT(!bus->isServiceRegistered(sensorService).value(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(!bus->isServiceRegistered(sensorService).value(), TestUtil::waitLimitMs);
 }
 
 QString TestSensorWindow::nextReceived(int timeoutMs)
@@ -151,7 +152,7 @@ void TestSensorWindow::padLayout()
 {
     SensorWindow window;
     window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QVERIFY(QTest::qWaitForWindowExposed(&window, TestUtil::waitLimitMs));
 
     QCOMPARE(window.minimumSize(), QSize(400, 400));
     QCOMPARE(window.maximumSize(), QSize(400, 400));
@@ -212,7 +213,7 @@ void TestSensorWindow::pullUpRestoresMinimizedWindow()
     QVERIFY(window.isMinimized());
     window.pullUpWindow(QStringLiteral("/usr/bin/whatever"));
     // The window is mapped again on a short timer, after its withdrawal.
-    QTRY_VERIFY(window.isVisible());
+    QTRY_VERIFY_WITH_TIMEOUT(window.isVisible(), TestUtil::waitLimitMs);
     QVERIFY(!window.isMinimized());
     QCOMPARE(window.size(), QSize(400, 400));
 }
@@ -222,7 +223,7 @@ void TestSensorWindow::clicksSendTheirAcceleration()
     QVERIFY(startSensor());
     SensorWindow window;
     window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QVERIFY(QTest::qWaitForWindowExposed(&window, TestUtil::waitLimitMs));
 
     for (const PadButton &expected : padButtons) {
         QTest::mouseClick(button(window, expected.index), Qt::LeftButton);
@@ -258,7 +259,7 @@ void TestSensorWindow::keyboardPressesMatchingButton()
     SensorWindow window;
     window.show();
     window.activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(&window));
+    QVERIFY(QTest::qWaitForWindowActive(&window, TestUtil::waitLimitMs));
 
     for (const PadButton &expected : padButtons) {
         QTest::keyClick(&window, expected.keypadKey, Qt::KeypadModifier);
@@ -307,7 +308,7 @@ void TestSensorWindow::silentServiceLeavesWindowResponsive()
     QVERIFY(startSensor({QStringLiteral("--silent")}));
     SensorWindow window;
     window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QVERIFY(QTest::qWaitForWindowExposed(&window, TestUtil::waitLimitMs));
     PaintCounter counter;
     window.installEventFilter(&counter);
 
@@ -318,7 +319,7 @@ void TestSensorWindow::silentServiceLeavesWindowResponsive()
     // The first call is still unanswered: the window repaints and the next click goes out at once.
     const int paintsBefore = counter.m_paints;
     window.update();
-    QTRY_VERIFY(counter.m_paints > paintsBefore);
+    QTRY_VERIFY_WITH_TIMEOUT(counter.m_paints > paintsBefore, TestUtil::waitLimitMs);
     QTest::mouseClick(button(window, 8), Qt::LeftButton);
     QCOMPARE(nextReceived(), QStringLiteral("-8.:8.0:0.0"));
     // A click that waited for the answer would take QtDBus's 25 s timeout.

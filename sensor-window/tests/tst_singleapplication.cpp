@@ -1,9 +1,14 @@
 // SingleApplication across real processes: the helper program is started as
-// running instance and as later starts. The socket folder is the user's fixed
-// one, so the ids carry this test's process id to keep concurrent runs apart.
+// running instance and as later starts, with a home of the test's own. Where
+// the user has a runtime folder the sockets live there, so the ids carry this
+// test's process id to keep concurrent runs apart.
+
+#include "testutil.h"
 
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QLocalSocket>
+#include <QLockFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -36,10 +41,11 @@ private slots:
 private:
     static QString testId(const char *suffix);
     QProcess *startHelper(const QStringList &arguments);
-    QString readLine(QProcess *process, int timeoutMs = 10000);
+    QString readLine(QProcess *process, int timeoutMs = TestUtil::waitLimitMs);
     QProcess *startServer(const QString &id, QString *serverPath = nullptr);
     int send(const QString &id, const QString &text, int timeoutMs = 5000);
 
+    std::unique_ptr<QTemporaryDir> m_home;
     std::unique_ptr<QTemporaryDir> m_runtimeDir;
     // XDG_RUNTIME_DIR of the helpers started next; empty: not set.
     QString m_runtimeDirValue;
@@ -48,6 +54,8 @@ private:
 
 void TestSingleApplication::init()
 {
+    m_home = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_home->isValid());
     m_runtimeDir = std::make_unique<QTemporaryDir>();
     QVERIFY(m_runtimeDir->isValid());
     m_runtimeDirValue = m_runtimeDir->path();
@@ -72,6 +80,7 @@ void TestSingleApplication::cleanup()
     }
     m_processes.clear();
     m_runtimeDir.reset();
+    m_home.reset();
 }
 
 QProcess *TestSingleApplication::startHelper(const QStringList &arguments)
@@ -82,6 +91,7 @@ QProcess *TestSingleApplication::startHelper(const QStringList &arguments)
         env.remove(QStringLiteral("XDG_RUNTIME_DIR"));
     else
         env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_runtimeDirValue);
+    env.insert(QStringLiteral("HOME"), m_home->path());
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     process->setProcessEnvironment(env);
     process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -119,7 +129,7 @@ QProcess *TestSingleApplication::startServer(const QString &id, QString *serverP
 int TestSingleApplication::send(const QString &id, const QString &text, int timeoutMs)
 {
     QProcess *sender = startHelper({id, QStringLiteral("send"), text, QString::number(timeoutMs)});
-    if (!sender->waitForFinished(timeoutMs + 10000))
+    if (!sender->waitForFinished(timeoutMs + TestUtil::waitLimitMs))
         return -1;
     return sender->exitStatus() == QProcess::NormalExit ? sender->exitCode() : -1;
 }
@@ -144,7 +154,7 @@ void TestSingleApplication::secondStartIsNotPrimary()
     QVERIFY(startServer(testId(":1")));
     QProcess *second = startHelper({testId(":1"), QStringLiteral("serve")});
     QCOMPARE(readLine(second), QStringLiteral("secondary"));
-    QVERIFY(second->waitForFinished(5000));
+    QVERIFY(second->waitForFinished(TestUtil::waitLimitMs));
     QCOMPARE(second->exitCode(), 0);
 }
 
@@ -168,7 +178,7 @@ void TestSingleApplication::largeMessageArrivesWhole()
     QProcess *server = startServer(testId(":1"));
     QVERIFY(server);
     QProcess *sender = startHelper({testId(":1"), QStringLiteral("send-size"), QStringLiteral("300000")});
-    QVERIFY(sender->waitForFinished(15000));
+    QVERIFY(sender->waitForFinished(TestUtil::waitLimitMs));
     QCOMPARE(sender->exitCode(), 0);
     QCOMPARE(readLine(server), QStringLiteral("received:0:") + QString(300000, QLatin1Char('x')));
 }
@@ -179,8 +189,24 @@ void TestSingleApplication::staleSocketOfKilledInstanceIsReplaced()
     QProcess *server = startServer(testId(":1"), &path);
     QVERIFY(server);
     server->kill();
-    QVERIFY(server->waitForFinished(5000));
+    QVERIFY(server->waitForFinished(TestUtil::waitLimitMs));
     QVERIFY2(QFileInfo::exists(path), "a killed instance should leave its socket behind");
+
+    // While another start holds the start lock past the time limit, a start
+    // neither removes what is there nor listens: the holder may be about to.
+    {
+        QLockFile held(path + QStringLiteral(".lock"));
+        QVERIFY(held.tryLock(0));
+        struct stat before;
+        QCOMPARE(::lstat(QFile::encodeName(path).constData(), &before), 0);
+        QVERIFY(startServer(testId(":1")));
+        struct stat after;
+        QCOMPARE(::lstat(QFile::encodeName(path).constData(), &after), 0);
+        QCOMPARE(after.st_ino, before.st_ino);
+        QLocalSocket probe;
+        probe.connectToServer(path);
+        QVERIFY(!probe.waitForConnected(1000));
+    }
 
     QProcess *next = startServer(testId(":1"));
     QVERIFY(next);
@@ -236,6 +262,7 @@ void TestSingleApplication::instanceIsFoundWhateverTheRuntimeDir_data()
     QTest::newRow("only the instance has one") << QStringLiteral("private") << QString();
     QTest::newRow("only the later start has one") << QString() << QStringLiteral("private");
     QTest::newRow("the instance names a shared one") << QStringLiteral("/tmp") << QStringLiteral("private");
+    QTest::newRow("neither has one") << QString() << QString();
 }
 
 void TestSingleApplication::instanceIsFoundWhateverTheRuntimeDir()
@@ -262,6 +289,10 @@ void TestSingleApplication::instanceIsFoundWhateverTheRuntimeDir()
     const QFile::Permissions others = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup
         | QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
     QCOMPARE(QFileInfo(path).permissions() & others, QFile::Permissions());
+    // Without the login manager's runtime folder it lies below the home, where
+    // no other user can make it first (as in /tmp).
+    if (!QFileInfo::exists(QStringLiteral("/run/user/%1").arg(::geteuid())))
+        QCOMPARE(QFileInfo(path).path(), m_home->path() + QStringLiteral("/.cache/vexa-single"));
 }
 
 QTEST_GUILESS_MAIN(TestSingleApplication)

@@ -1,4 +1,5 @@
 #include "callerprocess.h"
+#include "testutil.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -9,7 +10,6 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QThread>
 
 namespace {
 
@@ -19,16 +19,15 @@ template<int size> QByteArray bytes(const char (&literal)[size])
     return QByteArray(literal, size - 1);
 }
 
-// Waits until process pid runs the program at path (it may still be on its
-// way through unshare and a shell).
-bool waitForExecutable(qint64 pid, const QString &path)
+// Waits until process runs the program at path (it may still be on its way
+// through unshare and a shell); false when it ends first.
+bool waitForExecutable(QProcess &process, const QString &path)
 {
-    const QString link = QStringLiteral("/proc/%1/exe").arg(pid);
-    QDeadlineTimer deadline(10000);
+    const QString link = QStringLiteral("/proc/%1/exe").arg(process.processId());
+    QDeadlineTimer deadline(TestUtil::waitLimitMs);
     while (QFileInfo(link).canonicalFilePath() != path) {
-        if (deadline.hasExpired())
+        if (deadline.hasExpired() || process.waitForFinished(10))
             return false;
-        QThread::msleep(10);
     }
     return true;
 }
@@ -107,17 +106,17 @@ private slots:
         } else {
             process.start(m_caller, {QStringLiteral("30")});
         }
-        QVERIFY(process.waitForStarted());
+        QVERIFY(process.waitForStarted(TestUtil::waitLimitMs));
         const qint64 pid = process.processId();
-        if (kind == QLatin1String("bind mount") && !waitForExecutable(pid, m_caller)) {
+        if (kind == QLatin1String("bind mount") && !waitForExecutable(process, m_caller)) {
             process.kill();
-            process.waitForFinished();
+            process.waitForFinished(TestUtil::waitLimitMs);
             QSKIP("unshare -Urm with a bind mount is not allowed here");
         }
-        QVERIFY(waitForExecutable(pid, m_caller));
+        QVERIFY(waitForExecutable(process, m_caller));
         if (kind == QLatin1String("gone")) {
             process.kill();
-            QVERIFY(process.waitForFinished());
+            QVERIFY(process.waitForFinished(TestUtil::waitLimitMs));
         }
 
         if (!warning.isEmpty())
@@ -128,7 +127,7 @@ private slots:
         const QStringList list {kind == QLatin1String("other") ? m_other : m_caller};
         const bool passed = callerEnvironmentIsClean(int(pid)) && callerExecutableIsPermitted(int(pid), list);
         process.kill();
-        process.waitForFinished();
+        process.waitForFinished(TestUtil::waitLimitMs);
         QCOMPARE(passed, permitted);
     }
 };

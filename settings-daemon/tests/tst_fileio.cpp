@@ -61,27 +61,40 @@ private slots:
     {
         // Past the file size limit the kernel would otherwise end the process.
         std::signal(SIGXFSZ, SIG_IGN);
+        // A reader that stops at the cap leaves a FIFO's writer without a reader.
+        std::signal(SIGPIPE, SIG_IGN);
     }
 
     void readsWholeFiles_data()
     {
         QTest::addColumn<QString>("kind");
-        QTest::addColumn<bool>("result");
-        QTest::newRow("regular file") << QStringLiteral("regular") << true;
-        QTest::newRow("empty file") << QStringLiteral("empty") << true;
+        QTest::addColumn<qint64>("cap");
+        QTest::addColumn<int>("failure");
+        const qint64 mib = 1024 * 1024;
+        const int none = int(ReadFailure::None), tooLarge = int(ReadFailure::TooLarge);
+        QTest::newRow("regular file") << QStringLiteral("regular") << 4 * mib << none;
+        QTest::newRow("empty file") << QStringLiteral("empty") << 0LL << none;
         // /proc reports size 0: only reading to the end gets the bytes.
-        QTest::newRow("proc file") << QStringLiteral("proc") << true;
+        QTest::newRow("proc file") << QStringLiteral("proc") << maxProcessEnvironmentSize << none;
         // No size at all, and more than the first buffer holds.
-        QTest::newRow("FIFO") << QStringLiteral("fifo") << true;
+        QTest::newRow("FIFO") << QStringLiteral("fifo") << mib << none;
+        // No size either: the cap holds while the bytes come.
+        QTest::newRow("FIFO past its cap") << QStringLiteral("fifo") << 100000LL << tooLarge;
+        // A sparse file costs nothing on disk: its size alone refuses it,
+        // before any memory is taken.
+        QTest::newRow("sparse file past its cap") << QStringLiteral("sparse") << mib << tooLarge;
+        QTest::newRow("sparse file at its cap") << QStringLiteral("at cap") << mib << none;
         // Qt's readAll() gives an empty array, without an error, past 2 GiB.
-        QTest::newRow("too large for a QByteArray") << QStringLiteral("too large") << false;
-        QTest::newRow("missing") << QStringLiteral("missing") << false;
-        QTest::newRow("directory") << QStringLiteral("directory") << false;
+        QTest::newRow("too large for a QByteArray")
+            << QStringLiteral("sparse") << (qint64(1) << 40) << tooLarge;
+        QTest::newRow("missing") << QStringLiteral("missing") << mib << int(ReadFailure::Missing);
+        QTest::newRow("directory") << QStringLiteral("directory") << mib << int(ReadFailure::Other);
     }
     void readsWholeFiles()
     {
         QFETCH(QString, kind);
-        QFETCH(bool, result);
+        QFETCH(qint64, cap);
+        QFETCH(int, failure);
         QTemporaryDir dir;
         QString path = dir.filePath(QStringLiteral("file"));
         QByteArray expected;
@@ -102,21 +115,24 @@ private slots:
             expected = QByteArray(300000, 'f');
             QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
             writer = std::thread([path, expected] { writeFile(path, expected); });
-        } else if (kind == QLatin1String("too large")) {
-            QVERIFY(TestUtil::makeSparseFile(path, maxWholeFileSize + 1));
+        } else if (kind == QLatin1String("sparse")) {
+            QVERIFY(TestUtil::makeSparseFile(path, qMin(cap + 1, qint64(0x7fffffff))));
+        } else if (kind == QLatin1String("at cap")) {
+            expected = QByteArray(int(cap), '\0');
+            QVERIFY(TestUtil::makeSparseFile(path, cap));
         } else if (kind == QLatin1String("directory")) {
             QVERIFY(QDir().mkdir(path));
         }
         QByteArray content = "stale";
         QString reason;
-        bool missing = true;
-        const bool read = readWholeFile(path, &content, &reason, &missing);
+        ReadFailure why = ReadFailure::Other;
+        const bool read = readWholeFile(path, &content, &reason, cap, &why);
         if (writer.joinable())
             writer.join();
-        QCOMPARE(read, result);
-        QCOMPARE(content, expected);
-        QCOMPARE(missing, kind == QLatin1String("missing"));
-        QCOMPARE(reason.isEmpty(), result);
+        QCOMPARE(int(why), failure);
+        QCOMPARE(read, failure == int(ReadFailure::None));
+        QCOMPARE(content, read ? expected : QByteArray());
+        QCOMPARE(reason.isEmpty(), read);
     }
 
     void newFileFollowsUmask_data()

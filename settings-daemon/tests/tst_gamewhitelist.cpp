@@ -1,3 +1,4 @@
+#include "fileio.h"
 #include "gamewhitelist.h"
 #include "testutil.h"
 
@@ -29,6 +30,14 @@ QByteArray bigWhiteList(int n)
         games.append(QJsonObject {{QStringLiteral("appname"), QStringLiteral("Game %1").arg(i)},
                                   {QStringLiteral("pkgname"), QStringLiteral("pkg.%1").arg(i)}});
     return QJsonDocument(QJsonObject {{QStringLiteral("games"), games}}).toJson();
+}
+
+// A compact list of size bytes that lists "a", padded in its display name.
+QByteArray listOfSize(qint64 size)
+{
+    const QByteArray frame = R"({"games":[{"pkgname":"a","appname":""}]})";
+    QByteArray list = frame;
+    return list.insert(frame.size() - 4, QByteArray(int(size - frame.size()), 'x'));
 }
 
 // Marks a case in which the file must not exist before or after the call.
@@ -257,6 +266,12 @@ private slots:
                                    << unchanged;
         QTest::newRow("binary") << QByteArray("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16) << QStringLiteral("A")
                                 << QStringLiteral("a") << false << unchanged;
+
+        // Past its cap a list is not even read; at it, no entry fits.
+        QTest::newRow("listed, list past its cap") << listOfSize(maxListFileSize + 1) << QStringLiteral("A")
+                                                   << QStringLiteral("a") << false << unchanged;
+        QTest::newRow("list at its cap") << listOfSize(maxListFileSize) << QStringLiteral("B")
+                                         << QStringLiteral("b") << false << unchanged;
     }
     void add()
     {
@@ -319,6 +334,9 @@ private slots:
                                    << true << unchanged;
         QTest::newRow("games not an array")
             << QByteArray(R"({"games":{"pkgname":"a"}})") << QStringLiteral("a") << true << unchanged;
+        // Not read: whether it lists the package is not known.
+        QTest::newRow("list past its cap")
+            << listOfSize(maxListFileSize + 1) << QStringLiteral("a") << false << unchanged;
     }
     void remove()
     {
@@ -426,10 +444,10 @@ private slots:
 
     void hugeFiles()
     {
-        // A list of tens of megabytes is edited like a small one.
-        const int count = 400000;
+        // A list of megabytes, near its cap, is edited like a small one.
+        const int count = 80000;
         const QByteArray big = bigWhiteList(count);
-        QVERIFY(big.size() > 30 * 1024 * 1024);
+        QVERIFY(big.size() > 6 * 1024 * 1024 && big.size() <= maxListFileSize);
         putFile(big);
         const QString last = QStringLiteral("pkg.%1").arg(count - 1);
         QVERIFY(isGameInWhiteList(m_path, last));
@@ -437,8 +455,8 @@ private slots:
         QVERIFY(addGameToWhiteListFile(m_path, QStringLiteral("Game %1").arg(count - 1), last));
         QCOMPARE(readFile(m_path, absent), big);
 
-        // Tens of megabytes of noise are no list: nothing is changed.
-        QByteArray noise(40 * 1024 * 1024, Qt::Uninitialized);
+        // Megabytes of noise are no list: nothing is changed.
+        QByteArray noise(maxListFileSize, Qt::Uninitialized);
         QRandomGenerator generator(4711);
         generator.fillRange(reinterpret_cast<quint32 *>(noise.data()), noise.size() / 4);
         noise.replace('\0', '\1'); // no NUL ends the text early

@@ -51,7 +51,7 @@ QString idGroups(const QStringList &wrapper = {})
     QStringList command = wrapper;
     command << QStringLiteral("id") << QStringLiteral("-G");
     id.start(command.takeFirst(), command);
-    id.waitForFinished();
+    id.waitForFinished(TestUtil::waitLimitMs);
     return QString::fromLocal8Bit(id.readAllStandardOutput()).trimmed();
 }
 
@@ -518,7 +518,7 @@ private slots:
             QSKIP("the tracer could not attach (ptrace not permitted here)");
         QCOMPARE(end, ToolEnd::Held);
         QVERIFY(held);
-        QTRY_VERIFY_WITH_TIMEOUT(!toolStillHeld(run.uid), 300000);
+        QTRY_VERIFY_WITH_TIMEOUT(!toolStillHeld(run.uid), TestUtil::waitLimitMs);
     }
 
     void realCopyReachesTheUser_data()

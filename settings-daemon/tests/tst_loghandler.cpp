@@ -61,6 +61,36 @@ private slots:
                  QStringLiteral("[QDEBUG]:msg-[a\nb], file-[], func-[], category-[]\n"));
     }
 
+    void longMessageKeepsItsStartAndEnd()
+    {
+        // A surrogate pair across either cut goes with the part cut out.
+        const QString pair = QStringLiteral("\U0001F600"), h(408, QLatin1Char('h')), t(102, QLatin1Char('t'));
+        QCOMPARE(composeLogLine(QtWarningMsg, QMessageLogContext(),
+                                h + pair + QString(2000, QLatin1Char('x')) + pair + t),
+                 QStringLiteral("[QWARN]:msg-[") + h + QStringLiteral("[...2004 characters cut...]") + t
+                     + QStringLiteral("], file-[], func-[], category-[]\n"));
+    }
+
+    void floodIsRateLimited()
+    {
+        // The burst is written, the rest dropped; the first line after the
+        // interval comes after one saying how many were dropped.
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("daemon.log"));
+        LogRateLimiter limiter(2, 100);
+        const QMessageLogContext context(nullptr, 0, nullptr, "default");
+        for (int i = 0; i < 50; ++i)
+            handleLogMessage(path, QtWarningMsg, context, QStringLiteral("flood %1").arg(i), &limiter);
+        QThread::msleep(150);
+        handleLogMessage(path, QtWarningMsg, context, QStringLiteral("later"), &limiter);
+        const QByteArray tail = "], file-[], func-[], category-[default]\n";
+        const QByteArray expected = "[QWARN]:msg-[flood 0" + tail + "[QWARN]:msg-[flood 1" + tail
+            + "[QWARN]:msg-[48 messages suppressed: more than 2 in 0.1 s" + tail + "[QWARN]:msg-[later"
+            + tail;
+        QCOMPARE(TestUtil::readFile(path), expected);
+        QCOMPARE(forwarded.join(QString()).toUtf8(), expected);
+    }
+
     void unknownTypeIsDropped()
     {
         QTemporaryDir dir;
@@ -116,7 +146,7 @@ private slots:
             workers.back()->start();
         }
         for (auto &worker : workers)
-            QVERIFY(worker->wait(60000));
+            QVERIFY(worker->wait(TestUtil::waitLimitMs));
 
         const QList<QByteArray> lines = TestUtil::readFile(path).split('\n');
         QCOMPARE(lines.size(), threads * perThread + 1); // the last part follows the final line feed

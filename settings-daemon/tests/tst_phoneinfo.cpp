@@ -176,7 +176,7 @@ private slots:
         QTest::addColumn<QString>("kind");
         for (const char *kind :
              {"directory", "fifo", "missing directory", "file as directory", "device", "empty path",
-              "unreadable file", "too large to read whole",
+              "unreadable file", "sparse file past its cap", "edit past its cap",
               // The caller names the path: anything but a
               // plain file beneath the data folder is refused.
               "outside the data folder", "relative path", "dot-dot out of the data folder",
@@ -215,9 +215,12 @@ private slots:
                 QSKIP("root reads any file; the mode cannot make it unreadable");
             QVERIFY(writeFile(m_path, before));
             QVERIFY(QFile::setPermissions(m_path, QFile::WriteOwner));
-        } else if (kind == QLatin1String("too large to read whole")) {
-            // Qt's readAll() gives an empty array for it, which would read as no lines.
-            QVERIFY(TestUtil::makeSparseFile(m_path, maxWholeFileSize + 1));
+        } else if (kind == QLatin1String("sparse file past its cap")) {
+            // Rewritten, it would take its whole size on disk and in memory.
+            QVERIFY(TestUtil::makeSparseFile(m_path, maxPropertyFileSize + 1));
+        } else if (kind == QLatin1String("edit past its cap")) {
+            // At its cap, less than the seven new lines take.
+            QVERIFY(TestUtil::makeSparseFile(m_path, maxPropertyFileSize - 8));
         } else if (kind == QLatin1String("outside the data folder")) {
             target = victim;
             after.clear();
@@ -246,8 +249,10 @@ private slots:
             QVERIFY(QFile::setPermissions(m_path, QFile::ReadOwner | QFile::WriteOwner));
             QCOMPARE(readFile(m_path), before);
         }
-        if (kind == QLatin1String("too large to read whole"))
-            QCOMPARE(QFileInfo(m_path).size(), maxWholeFileSize + 1);
+        if (kind == QLatin1String("sparse file past its cap"))
+            QCOMPARE(QFileInfo(m_path).size(), maxPropertyFileSize + 1);
+        if (kind == QLatin1String("edit past its cap"))
+            QCOMPARE(QFileInfo(m_path).size(), maxPropertyFileSize - 8);
     }
 
     void failedWriteKeepsOldFile_data()
@@ -280,7 +285,8 @@ private slots:
     void hugeFile()
     {
         QByteArray filler;
-        for (int i = 0; filler.size() < 15 * 1024 * 1024; ++i)
+        // Twice this, near the cap.
+        for (int i = 0; filler.size() < 3 * maxPropertyFileSize / 8; ++i)
             filler += "ro.vendor.padding." + QByteArray::number(i) + "=abcdefghijklmnopqrstuvwxyz\n";
         QVERIFY(writeFile(m_path, filler + "ro.custom.brand=old\n" + filler));
         QVERIFY(setPhoneInfoInFile(m_dir.path(), m_path, identity));

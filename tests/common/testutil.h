@@ -23,6 +23,13 @@
 
 namespace TestUtil {
 
+// The limit of a wait for something that eventually happens. It costs time
+// only when the test fails anyway, and a loaded machine (sanitizers, parallel
+// tests on two cores) can be slow beyond any short guess; it stays below
+// QtTest's five minutes per test function, so a failed wait still reports.
+// Waits that check that something does NOT happen keep short windows.
+constexpr int waitLimitMs = 3 * 60 * 1000;
+
 // The daemon's fixed files and their folders, as the sandbox has them.
 inline const QString listDir = QStringLiteral("/usr/share/vexa");
 inline const QString gamesPath = QStringLiteral("/usr/share/vexa/games.json");
@@ -262,7 +269,7 @@ inline ProcessResult runProcess(const QString &program, const QStringList &args,
     ProcessResult result;
     if (!process.waitForFinished(msecs)) {
         process.kill();
-        process.waitForFinished();
+        process.waitForFinished(waitLimitMs);
         result.timedOut = true;
         result.output = QStringLiteral("time-out");
         return result;

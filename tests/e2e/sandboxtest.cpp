@@ -30,7 +30,7 @@ Reply call(const QString &program, const QString &method, const QStringList &arg
 {
     QStringList command = wrapper;
     command << program << method << args;
-    const ProcessResult result = runProcess(command.takeFirst(), command, 60000, env);
+    const ProcessResult result = runProcess(command.takeFirst(), command, waitLimitMs, env);
     Reply reply;
     reply.exitCode = result.exitCode;
     reply.output = result.output;
@@ -65,8 +65,8 @@ static bool nameOwned()
 {
     QProcess probe;
     probe.start(unpermittedCaller, {QStringLiteral("--wait-name"), QStringLiteral("0")});
-    probe.waitForFinished(5000);
-    return probe.exitStatus() == QProcess::NormalExit && probe.exitCode() == 0;
+    return probe.waitForFinished(waitLimitMs) && probe.exitStatus() == QProcess::NormalExit
+        && probe.exitCode() == 0;
 }
 
 bool waitForName(bool owned, int msecs)
@@ -102,7 +102,7 @@ bool Daemon::start()
     env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
     m_process->setProcessEnvironment(env);
     m_process->start(daemonProgram, QStringList());
-    if (!m_process->waitForStarted())
+    if (!m_process->waitForStarted(waitLimitMs))
         return false;
     return waitForName(true);
 }
@@ -112,9 +112,9 @@ void Daemon::stop()
     if (!isRunning())
         return;
     m_process->terminate();
-    if (!m_process->waitForFinished(10000)) {
+    if (!m_process->waitForFinished(waitLimitMs)) {
         m_process->kill();
-        m_process->waitForFinished();
+        m_process->waitForFinished(waitLimitMs);
     }
 }
 
@@ -150,7 +150,7 @@ int runSecondDaemon(int msecs)
     second.start(daemonProgram, QStringList());
     if (!second.waitForFinished(msecs)) {
         second.kill();
-        second.waitForFinished();
+        second.waitForFinished(waitLimitMs);
         return -2;
     }
     return second.exitCode();

@@ -65,7 +65,7 @@ public:
     // Ends it with SIGTERM (no-op when it is not running).
     void stop();
     // Waits for the daemon to end by itself; false on time-out.
-    bool waitForExit(int msecs = 10000);
+    bool waitForExit(int msecs = waitLimitMs);
     qint64 pid() const;
     int exitCode() const;
     QProcess::ExitStatus exitStatus() const;
@@ -77,10 +77,10 @@ private:
 
 // Runs the daemon program once more while another owns the name; returns its
 // exit code (-2 on time-out).
-int runSecondDaemon(int msecs = 10000);
+int runSecondDaemon(int msecs = waitLimitMs);
 
 // Waits until the daemon's bus name has an owner (or none when owned is false).
-bool waitForName(bool owned = true, int msecs = 10000);
+bool waitForName(bool owned = true, int msecs = waitLimitMs);
 
 // The daemon's log file, whole; empty when it does not exist.
 QByteArray readDaemonLog();

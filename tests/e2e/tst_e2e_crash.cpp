@@ -342,7 +342,7 @@ bool isGoneError(const QString &reply)
 QString readReply(QProcess *caller)
 {
     while (!caller->canReadLine()) {
-        if (!caller->waitForReadyRead(60000))
+        if (!caller->waitForReadyRead(waitLimitMs))
             return QStringLiteral("<no reply from the caller: %1>").arg(caller->errorString());
     }
     return QString::fromUtf8(caller->readLine()).chopped(1);
@@ -421,7 +421,7 @@ private slots:
                      {QStringLiteral("--system"), QStringLiteral("--print-reply"),
                       QStringLiteral("--dest=org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
                       QStringLiteral("org.freedesktop.DBus.ReloadConfig")});
-        QVERIFY(reload.waitForFinished(10000));
+        QVERIFY(reload.waitForFinished(waitLimitMs));
         QCOMPARE(reload.exitCode(), 0);
         const Reply unowned = call(settingsCaller, QStringLiteral("setVexaAutoStart"),
                                    {QStringLiteral("maybe")});
@@ -449,7 +449,7 @@ private slots:
         QProcess caller;
         caller.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         caller.start(settingsCaller, {QStringLiteral("--batch"), QStringLiteral("-")});
-        QVERIFY(caller.waitForStarted());
+        QVERIFY(caller.waitForStarted(waitLimitMs));
 
         int answered = 0;
         int outcome[3] = {}; // interrupted call: not applied, applied, changes nothing
@@ -511,7 +511,7 @@ private slots:
         QVERIFY2(problem.isEmpty(), qPrintable(problem));
         m_daemon.stop();
         caller.closeWriteChannel();
-        QVERIFY(caller.waitForFinished(10000));
+        QVERIFY(caller.waitForFinished(waitLimitMs));
 
         for (const QString &stale : qAsConst(m_staleFiles)) {
             QFile::setPermissions(stale, QFile::ReadOwner);

@@ -4,6 +4,7 @@
 #include "sandboxtest.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QTest>
@@ -244,6 +245,42 @@ private slots:
         QCOMPARE(readDaemonLog(), warnLine("checkWhiteList failed:  \"" + program.toUtf8() + "\""));
     }
 
+    // A refused program at a 3.7 KB path of control characters (each logged
+    // as six) calls 2,000 times: the log keeps at most 100 lines a minute,
+    // each cut to a bounded length.
+    void floodGrowsTheLogByTheBurstAtMost()
+    {
+        m_daemon.stop();
+        QVERIFY(m_daemon.start()); // a minute of its own
+        QString program = QStringLiteral("/usr/lib/vexa-flood");
+        for (int i = 0; i < 15; ++i)
+            program += QLatin1Char('/') + QString(240, QChar(0x01 + i));
+        QVERIFY(QDir().mkpath(program));
+        program += QStringLiteral("/caller");
+        QVERIFY(QFile::copy(unpermittedCaller, program));
+        QVERIFY(QFile::setPermissions(program, QFile::permissions(unpermittedCaller)));
+        const QString batch = stateDir() + QStringLiteral("/flood.jsonl");
+        QVERIFY(writeFile(batch, QByteArray("[\"setVexaAutoStart\",\"maybe\"]\n").repeated(2000)));
+        QElapsedTimer elapsed;
+        elapsed.start();
+        const ProcessResult flood = runProcess(program, {QStringLiteral("--batch"), batch}, 600000);
+        const qint64 minutes = 1 + elapsed.elapsed() / 60000;
+        QDir(QStringLiteral("/usr/lib/vexa-flood")).removeRecursively();
+        QCOMPARE(flood.output.count(QStringLiteral("error: ") + accessDenied), 2000);
+
+        const QList<QByteArray> lines = readDaemonLog().split('\n');
+        // 100 lines a minute, and a line saying how many were dropped.
+        QVERIFY2(lines.size() - 1 >= 100 && lines.size() - 1 <= minutes * 101,
+                 QByteArray::number(lines.size()));
+        for (const QByteArray &line : lines.mid(0, lines.size() - 1))
+            QVERIFY2(line.size() < 700, line.constData());
+        QVERIFY2(
+            lines.first().startsWith("[QWARN]:msg-[checkWhiteList failed:  \"/usr/lib/vexa-flood/\\u0001")
+                && lines.first().contains(" characters cut...]"),
+            lines.first().constData());
+        m_daemon.stop(); // the next case starts with a fresh minute
+    }
+
     void symbolicLinkToPermittedProgramPasses()
     {
         const QString link = stateDir() + QStringLiteral("/settings-link");
@@ -297,7 +334,7 @@ private slots:
         QCOMPARE(::kill(pid_t(m_daemon.pid()), SIGSTOP), 0);
         QProcess caller;
         caller.start(windowCaller, {QStringLiteral("setVexaAutoStart"), QStringLiteral("maybe")});
-        QVERIFY(caller.waitForStarted());
+        QVERIFY(caller.waitForStarted(waitLimitMs));
         QThread::msleep(300);
         const QString backup = stateDir() + QStringLiteral("/window-caller");
         QFile::remove(backup);
@@ -307,7 +344,7 @@ private slots:
         QVERIFY(QFile::setPermissions(windowCaller, QFile::permissions(managerCaller)));
         QCOMPARE(::kill(pid_t(m_daemon.pid()), SIGCONT), 0);
 
-        QVERIFY(caller.waitForFinished(30000));
+        QVERIFY(caller.waitForFinished(waitLimitMs));
         const QString output = QString::fromUtf8(caller.readAllStandardOutput());
         QCOMPARE(output, QStringLiteral("error: %1: %2\n").arg(accessDenied, notPermitted));
         // The new file at the same path is a permitted program again.
@@ -361,7 +398,7 @@ private slots:
         QStringList command = asNobody();
         command << daemonProgram;
         asNobodyDaemon.start(command.takeFirst(), command);
-        QVERIFY(asNobodyDaemon.waitForFinished(10000));
+        QVERIFY(asNobodyDaemon.waitForFinished(waitLimitMs));
         QCOMPARE(asNobodyDaemon.exitCode(), 255);
     }
 

@@ -46,7 +46,7 @@ ProcessResult run(const QString &program, const QStringList &args)
     env.insert(QStringLiteral("PATH"), QStringLiteral("/usr/sbin:/usr/bin:/sbin:/bin"));
     env.insert(QStringLiteral("DEBIAN_FRONTEND"), QStringLiteral("noninteractive"));
     env.insert(QStringLiteral("TMPDIR"), stateDir());
-    return runProcess(program, args, 120000, env, QProcess::MergedChannels);
+    return runProcess(program, args, waitLimitMs, env, QProcess::MergedChannels);
 }
 
 // writeFile, making the file's folder first.
@@ -136,7 +136,7 @@ bool startWithUnitCapabilities(QProcess &daemon, const QList<QByteArray> &withhe
                  {QStringLiteral("--bounding-set=-all,") + capabilities.join(QLatin1Char(',')),
                   QStringLiteral("--inh-caps=-all"), QStringLiteral("--no-new-privs"), QStringLiteral("--"),
                   daemonProgram});
-    return daemon.waitForStarted() && waitForName(true);
+    return daemon.waitForStarted(waitLimitMs) && waitForName(true);
 }
 
 } // namespace
@@ -359,9 +359,7 @@ private slots:
         QVERIFY(before != 0);
         QCOMPARE(call(settingsCaller, QStringLiteral("quilt")).errorName, noReply);
         QVERIFY(waitForName(false));
-        for (int i = 0; i < 100 && !daemonPids().isEmpty(); ++i)
-            QThread::msleep(50);
-        QVERIFY(daemonPids().isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(daemonPids().isEmpty(), waitLimitMs);
 
         expectValue(call(windowCaller, QStringLiteral("setVexaAutoStart"), {QStringLiteral("maybe")}),
                     QStringLiteral("false"));
@@ -410,7 +408,7 @@ private slots:
 
         // And a root caller, which holds capabilities the daemon lacks.
         QCOMPARE(call(managerCaller, QStringLiteral("quilt")).errorName, noReply);
-        QVERIFY(daemon.waitForFinished(10000));
+        QVERIFY(daemon.waitForFinished(waitLimitMs));
         QCOMPARE(daemon.exitCode(), 0);
     }
 
@@ -431,7 +429,7 @@ private slots:
         QVERIFY2(readDaemonLog().startsWith("[QWARN]:msg-[open env file failed:  \"/proc/"),
                  readDaemonLog().constData());
         daemon.terminate();
-        QVERIFY(daemon.waitForFinished(10000));
+        QVERIFY(daemon.waitForFinished(waitLimitMs));
     }
 
     void rotatedLogStartsAnew()

@@ -144,6 +144,54 @@ private slots:
                  QStringList({QStringLiteral("games.json"), QStringLiteral("warning.json")}));
     }
 
+    // Bounds: an argument over its limit, and a list past its cap (8 MiB),
+    // are refused with one short log line and nothing written.
+    void boundsChangeNothing_data()
+    {
+        QTest::addColumn<QString>("method");
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("pastCap"); // the list made larger than its cap
+        QTest::addColumn<QByteArray>("logged");
+        const QString name256(256, QChar(1));
+        QTest::newRow("package name")
+            << QStringLiteral("addGameToWhiteList") << QStringList {QStringLiteral("B"), name256} << QString()
+            << QByteArray(
+                   "addGameToWhiteList: argument 2 refused: 256 characters, "
+                   "over the limit of 255");
+        QTest::newRow("app name") << QStringLiteral("addGameToWhiteList")
+                                  << QStringList {QString(1025, QChar(1)), QStringLiteral("com.b.game")}
+                                  << QString() << QByteArray("argument 1 refused: 1025 characters");
+        QTest::newRow("whitelist past its cap")
+            << QStringLiteral("addGameToWhiteList")
+            << QStringList {QStringLiteral("B"), QStringLiteral("com.b.game")} << gamesPath
+            << QByteArray("Left unchanged: \"/usr/share/vexa/games.json\" \"larger than its cap");
+        QTest::newRow("warning list past its cap")
+            << QStringLiteral("removeAppFromWarningList") << QStringList {QStringLiteral("com.x.app")}
+            << warningPath << QByteArray("Left unchanged: \"/usr/share/vexa/warning.json\"");
+    }
+    void boundsChangeNothing()
+    {
+        QFETCH(QString, method);
+        QFETCH(QStringList, args);
+        QFETCH(QString, pastCap);
+        QFETCH(QByteArray, logged);
+        // Valid JSON that lists the entries, padded with blanks past the cap.
+        QByteArray games = gamesBefore, warning = warningBefore;
+        QByteArray &big = pastCap == gamesPath ? games : warning;
+        if (!pastCap.isEmpty()) {
+            big += QByteArray(8 * 1024 * 1024 + 1 - big.size(), ' ');
+            QVERIFY(writeFile(pastCap, big));
+        }
+        QCOMPARE(call(settingsCaller, method, args).output, printed("false"));
+        QCOMPARE(readFile(gamesPath, absent), games);
+        QCOMPARE(readFile(warningPath, absent), warning);
+        QCOMPARE(entries(listDir),
+                 QStringList({QStringLiteral("games.json"), QStringLiteral("warning.json")}));
+        const QByteArray log = readDaemonLog();
+        QVERIFY2(log.startsWith("[QWARN]:msg-[") && log.count('\n') == 1 && log.contains(logged),
+                 log.constData());
+    }
+
     void fullFileSystemKeepsTheOldFiles()
     {
         // A small file system of its own over the lists' directory, filled up.

@@ -382,7 +382,7 @@ private slots:
         QProcess useradd;
         useradd.start(QStringLiteral("useradd"),
                       {QStringLiteral("--create-home"), QStringLiteral("--user-group"), userName});
-        QVERIFY(useradd.waitForFinished(30000));
+        QVERIFY(useradd.waitForFinished(waitLimitMs));
         QCOMPARE(useradd.exitCode(), 0);
         const struct passwd *entry = ::getpwnam(userName.toLatin1().constData());
         QVERIFY(entry);

@@ -32,7 +32,8 @@ const QString plantedArchive = QStringLiteral("/etc/vexa-planted.zip");
 // Runs a command and returns its standard output; QVERIFY-able by exit code.
 QByteArray run(const QString &program, const QStringList &args, int *exitCode = nullptr)
 {
-    const ProcessResult result = runProcess(program, args, 60000, QProcessEnvironment::systemEnvironment(),
+    const ProcessResult result = runProcess(program, args, waitLimitMs,
+                                            QProcessEnvironment::systemEnvironment(),
                                             QProcess::ForwardedErrorChannel);
     if (exitCode)
         *exitCode = result.exitCode;
@@ -484,12 +485,12 @@ private slots:
             QProcess swap;
             swap.setProcessChannelMode(QProcess::ForwardedChannels);
             swap.start(user.first(), user.mid(1) + QStringList {swapper, swapA, swapB});
-            QVERIFY(swap.waitForStarted());
+            QVERIFY(swap.waitForStarted(waitLimitMs));
             const QByteArray output = run(
                 user.first(),
                 user.mid(1) + QStringList {managerCaller, QStringLiteral("--batch"), batch.fileName()});
             swap.kill();
-            swap.waitForFinished();
+            swap.waitForFinished(waitLimitMs);
             replies = QString::fromUtf8(output).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
             QCOMPARE(replies.size(), 300);
             // The race was on: some calls met the folder, some the link.
@@ -520,7 +521,7 @@ private slots:
                           user.mid(1)
                               + QStringList {managerCaller, QStringLiteral("copyLogFiles"), userName,
                                              QString::number(m_uid), dir});
-        QDeadlineTimer deadline(300000);
+        QDeadlineTimer deadline(waitLimitMs);
         QString cp;
         while (cp.isEmpty() && !deadline.hasExpired() && collection->state() != QProcess::NotRunning) {
             QTest::qWait(50);
@@ -576,9 +577,9 @@ private slots:
         QFile reader(fifo);
         QVERIFY(reader.open(QIODevice::ReadOnly));
         QCOMPARE(reader.readAll(), QByteArray("runtime\n"));
-        QVERIFY(collection.waitForFinished(300000));
+        QVERIFY(collection.waitForFinished(waitLimitMs));
         QCOMPARE(collection.readAllStandardOutput(), QByteArray("0\n"));
-        QVERIFY(next.waitForFinished(300000));
+        QVERIFY(next.waitForFinished(waitLimitMs));
         QCOMPARE(next.readAllStandardOutput(), QByteArray("0\n"));
         QVERIFY(QFile::exists(nextDir + QStringLiteral(".zip")));
         QCOMPARE(this->victims(), before);
@@ -594,13 +595,53 @@ private slots:
         const QString staging = QStringLiteral("/run/tarvo-vexa-settings-daemon");
         QCOMPARE(entries(staging), QStringList {QStringLiteral("collection-%1").arg(m_uid)});
         call(settingsCaller, QStringLiteral("quilt"));
-        QVERIFY(m_daemon.waitForExit(300000));
+        QVERIFY(m_daemon.waitForExit(waitLimitMs));
         QCOMPARE(m_daemon.exitStatus(), QProcess::NormalExit);
         QCOMPARE(m_daemon.exitCode(), 0);
         QCOMPARE(run(QStringLiteral("kill"), {QStringLiteral("-KILL"), cp}), QByteArray());
-        QVERIFY(collection.waitForFinished(300000));
+        QVERIFY(collection.waitForFinished(waitLimitMs));
         QVERIFY(m_daemon.start());
         QCOMPARE(entries(staging), QStringList());
+    }
+
+    // While the user's collection is held, the same user's oversized calls
+    // (each logPath 8 MB, over PATH_MAX) are refused at once, not queued with
+    // their messages, and another caller is answered meanwhile.
+    void oversizedCallsAreRefusedWhileACollectionIsHeld()
+    {
+        const QString dir = makeCollectionDir(QStringLiteral("held"));
+        QVERIFY(!dir.isEmpty());
+        const QString fifo = dir + QStringLiteral("/vexa.log");
+        QVERIFY(::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
+        QVERIFY(::chown(QFile::encodeName(fifo).constData(), m_uid, m_gid) == 0);
+        const QStringList user = asUser(userName);
+        QProcess collection;
+        collection.start(user.first(),
+                         user.mid(1)
+                             + QStringList {managerCaller, QStringLiteral("copyLogFiles"), userName,
+                                            QString::number(m_uid), dir});
+        QVERIFY(collection.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(!userProcess(QStringLiteral("cp"), m_uid).isEmpty(), waitLimitMs);
+
+        const QString batch = m_vexaLog + QStringLiteral("/oversized.jsonl");
+        const QByteArray line =
+            QJsonDocument(QJsonArray {QStringLiteral("copyLogFiles"), userName, QString::number(m_uid),
+                                      dir + QLatin1Char('/') + QString(8 << 20, QLatin1Char('a'))})
+                .toJson(QJsonDocument::Compact)
+            + '\n';
+        QVERIFY(writeFile(batch, line + line + line));
+        QProcess oversized;
+        oversized.start(user.first(),
+                        user.mid(1) + QStringList {managerCaller, QStringLiteral("--batch"), batch});
+        const Reply other = call(windowCaller, QStringLiteral("setVexaAutoStart"), {QStringLiteral("maybe")});
+        QCOMPARE(other.value, QStringLiteral("false"));
+        QVERIFY(oversized.waitForFinished(120000));
+        QCOMPARE(oversized.readAllStandardOutput(), QByteArray("-1\n-1\n-1\n"));
+        QCOMPARE(collection.state(), QProcess::Running);
+        QFile::remove(batch);
+        QFile reader(fifo);
+        QVERIFY(reader.open(QIODevice::ReadOnly) && !reader.readAll().isEmpty());
+        QVERIFY(collection.waitForFinished(120000));
     }
 
     void cleanupTestCase() { m_daemon.stop(); }

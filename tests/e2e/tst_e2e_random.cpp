@@ -466,7 +466,13 @@ class TestE2eRandom : public QObject
         m_answered[sent.method + QLatin1Char(' ') + answer.left(8)] += 1;
         const QString &method = sent.method;
 
+        // Over its limit an argument is refused before any work.
+        const auto over = [&args](int index, int limit) { return args.at(index).size() > limit; };
+        const QString refused = answer == QLatin1String("false") ? QString()
+                                                                 : QStringLiteral("expected false");
         if (method == QLatin1String("addGameToWhiteList")) {
+            if (over(0, 1024) || over(1, 255))
+                return refused;
             QJsonArray list = m_games.value(QStringLiteral("games")).toArray();
             if (indexOfGame(list, args.at(1)) < 0) {
                 list.append(QJsonObject {{QStringLiteral("appname"), args.at(0)},
@@ -476,6 +482,8 @@ class TestE2eRandom : public QObject
             return answer == QLatin1String("true") ? QString() : QStringLiteral("expected true");
         }
         if (method == QLatin1String("removeGameFromWhiteList")) {
+            if (over(0, 255))
+                return refused;
             QJsonArray list = m_games.value(QStringLiteral("games")).toArray();
             const int index = indexOfGame(list, args.at(0));
             if (index >= 0) {
@@ -486,7 +494,7 @@ class TestE2eRandom : public QObject
         }
         if (method == QLatin1String("removeAppFromWarningList")) {
             bool removed = false;
-            if (!args.at(0).isEmpty()) {
+            if (!args.at(0).isEmpty() && !over(0, 255)) {
                 QJsonArray gamesList = m_warning.value(QStringLiteral("games")).toArray();
                 QJsonArray payList = m_warning.value(QStringLiteral("pay")).toArray();
                 const bool fromGames = removeFirstWarning(&gamesList, args.at(0));
@@ -527,14 +535,14 @@ class TestE2eRandom : public QObject
         }
         if (method == QLatin1String("setPhoneInfo")) {
             const QStringList values = args.mid(1);
-            bool singleLine = true;
+            bool acceptable = true;
             for (const QString &value : values)
-                singleLine = singleLine && isSingleLine(value);
+                acceptable = acceptable && isSingleLine(value) && value.size() <= 255;
             const bool good = m_goodPhonePaths.contains(sent.args.at(0));
             const bool bad = m_badPhonePaths.contains(sent.args.at(0));
             if (answer == QLatin1String("true")) {
-                if (!singleLine)
-                    return QStringLiteral("accepted a value with a line break");
+                if (!acceptable)
+                    return QStringLiteral("accepted a value with a line break or over its limit");
                 if (bad)
                     return QStringLiteral("wrote to a path that cannot hold a property file");
                 m_phoneValues[phoneKey(args.at(0))] = values;
@@ -542,7 +550,7 @@ class TestE2eRandom : public QObject
             }
             if (answer != QLatin1String("false"))
                 return QStringLiteral("expected true or false");
-            return good && singleLine ? QStringLiteral("refused a plain identity") : QString();
+            return good && acceptable ? QStringLiteral("refused a plain identity") : QString();
         }
         // copyLogFiles: the tools only ever run on the one log folder there is.
         if (answer == QLatin1String("0")) {
@@ -741,9 +749,9 @@ private slots:
             QVERIFY(writeFile(batchFile, batch));
 
             QProcess caller;
-            caller.start(
-                settingsCaller,
-                {QStringLiteral("--timeout"), QStringLiteral("60000"), QStringLiteral("--batch"), batchFile});
+            caller.start(settingsCaller,
+                         {QStringLiteral("--timeout"), QString::number(waitLimitMs),
+                          QStringLiteral("--batch"), batchFile});
             QVERIFY2(caller.waitForFinished(600000), "the batch did not finish in ten minutes");
             const QList<QByteArray> answers = caller.readAllStandardOutput().split('\n');
             QVERIFY2(answers.size() == calls.size() + 1,

@@ -219,6 +219,83 @@ private slots:
                  readDaemonLog().constData());
     }
 
+    // Bounds: an argument over its limit is refused before any work, and a
+    // file of the user's own is looked at before it is read: past its cap
+    // (4 MiB) or not a regular file, it is left alone. One short log line.
+    void boundsChangeNothing_data()
+    {
+        QTest::addColumn<QString>("method");
+        QTest::addColumn<int>("argument"); // the one made too long, or -1
+        QTest::addColumn<int>("length");
+        QTest::addColumn<QString>("plant"); // what the user puts at its own path
+        QTest::addColumn<QByteArray>("logged");
+        QTest::newRow("identity value") << QStringLiteral("setPhoneInfo") << 2 << 256 << QString()
+                                        << QByteArray("setPhoneInfo: argument 3 refused: 256 characters");
+        QTest::newRow("property file path") << QStringLiteral("setPhoneInfo") << 0 << 4096 << QString()
+                                            << QByteArray("setPhoneInfo: argument 1 refused: 4096 bytes");
+        QTest::newRow("bridge address") << QStringLiteral("setDockerDefaultIpAddress") << 0 << 65 << QString()
+                                        << QByteArray("argument 1 refused: 65 characters");
+        QTest::newRow("sparse property file past its cap")
+            << QStringLiteral("setPhoneInfo") << -1 << 0 << QStringLiteral("sparse")
+            << QByteArray("\" \"larger than its cap of 4194304 bytes\"");
+        QTest::newRow("FIFO at the property path")
+            << QStringLiteral("setPhoneInfo") << -1 << 0 << QStringLiteral("fifo")
+            << QByteArray("\" \"not a regular file\"");
+    }
+    void boundsChangeNothing()
+    {
+        QFETCH(QString, method);
+        QFETCH(int, argument);
+        QFETCH(int, length);
+        QFETCH(QString, plant);
+        QFETCH(QByteArray, logged);
+        const QString own = QStringLiteral("/var/lib/vexa/vexa-nobody");
+        const QString planted = own + QStringLiteral("/big.prop");
+        QVERIFY(QDir().mkpath(own));
+        QCOMPARE(::chown(QFile::encodeName(own).constData(), 65534, 65534), 0);
+        QFile::remove(planted);
+        QProcess writer;
+        if (plant == QLatin1String("sparse")) {
+            QVERIFY(makeSparseFile(planted, qint64(1) << 30));
+            QCOMPARE(::chown(QFile::encodeName(planted).constData(), 65534, 65534), 0);
+        } else if (plant == QLatin1String("fifo")) {
+            QCOMPARE(::mkfifo(QFile::encodeName(planted).constData(), 0600), 0);
+            // Its writer waits in open() until somebody opens it to read.
+            writer.start(QStringLiteral("sh"), {QStringLiteral("-c"), QStringLiteral("echo > ") + planted});
+            QVERIFY(writer.waitForStarted());
+        }
+        QStringList arguments = method == QLatin1String("setPhoneInfo")
+            ? phoneArguments()
+            : QStringList {QStringLiteral("10.1.0.1/16")};
+        if (!plant.isEmpty())
+            arguments[0] = planted;
+        if (argument >= 0)
+            arguments[argument] = argument == 0 && method == QLatin1String("setPhoneInfo")
+                ? m_properties + QString(length - m_properties.size(), QLatin1Char('/'))
+                : QString(length, QLatin1Char('1'));
+        // The planted file is looked at, not read: it may be a FIFO or a GiB.
+        const QStringList watched {dockerConfig, m_properties, autoStartEntry, own};
+        const QStringList before = snapshot(watched);
+
+        const Reply reply = call(windowCaller, method, arguments, asNobody());
+        QVERIFY2(!reply.isError() && reply.exitCode == 0, qPrintable(reply.output));
+        QCOMPARE(reply.value, QStringLiteral("false"));
+        QCOMPARE(snapshot(watched), before);
+        struct stat info;
+        if (plant == QLatin1String("sparse")) {
+            QCOMPARE(::stat(QFile::encodeName(planted).constData(), &info), 0);
+            QCOMPARE(qint64(info.st_size), qint64(1) << 30);
+            QVERIFY2(info.st_blocks < 1024, "the sparse file was filled");
+        } else if (plant == QLatin1String("fifo")) {
+            QVERIFY2(!writer.waitForFinished(2000), "the daemon opened the FIFO");
+            writer.kill();
+            writer.waitForFinished();
+        }
+        const QByteArray log = readDaemonLog();
+        QVERIFY2(log.startsWith("[QWARN]:msg-[") && log.count('\n') == 1 && log.contains(logged),
+                 log.constData());
+    }
+
     void cleanupTestCase() { m_daemon.stop(); }
 };
 

@@ -1,6 +1,7 @@
 #include "benchcommon.h"
 #include "gamewhitelist.h"
 #include "logcollection.h"
+#include "testutil.h"
 
 #include <QDirIterator>
 #include <QFile>
@@ -195,7 +196,7 @@ static QStringList archiveEntries(const QString &archive)
 {
     QProcess unzip;
     unzip.start(QStringLiteral("unzip"), {QStringLiteral("-Z1"), archive});
-    unzip.waitForFinished();
+    unzip.waitForFinished(TestUtil::waitLimitMs);
     QStringList entries =
         QString::fromUtf8(unzip.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     entries.sort();
@@ -231,7 +232,7 @@ void TestBenchCommon::shellDoesTheDaemonsWork()
     shell.start(QStringLiteral("/bin/sh"),
                 {QStringLiteral("-c"),
                  QString::fromUtf8(logCollectionScript(user, dataDir, setup.runtimeLogPath, shellDir))});
-    QVERIFY(shell.waitForFinished());
+    QVERIFY(shell.waitForFinished(TestUtil::waitLimitMs));
 
     QVERIFY(treeEntries(daemonDir).size() > 5);
     QCOMPARE(treeEntries(daemonDir), treeEntries(shellDir));
