@@ -25,7 +25,7 @@ const QStringList containerLogFolders = {QStringLiteral("klog"), QStringLiteral(
                                          QStringLiteral("system/dropbox"), QStringLiteral("tombstones")};
 const QString runtimeLogPath = QStringLiteral("/var/log/vexa.log");
 const QString logStagingPath = QStringLiteral("/run/tarvo-vexa-settings-daemon");
-const QString logStagingFolderName = QStringLiteral("collection");
+const QString logStagingFolderPattern = QStringLiteral("collection-%1");
 const QString inheritedFolderPattern = QStringLiteral("/proc/self/fd/%1/%2");
 const QString collectionPathMarker = QStringLiteral("/VexaLog/");
 const QString cpProgramPath = QStringLiteral("/bin/cp");

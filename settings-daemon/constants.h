@@ -37,8 +37,9 @@ extern const QString containerDataPattern;
 extern const QStringList containerLogFolders;
 extern const QString runtimeLogPath;
 extern const QString logStagingPath;
-// The one collection's folder inside logStagingPath.
-extern const QString logStagingFolderName;
+// A collection's folder inside logStagingPath (%1 is the uid it is for: one
+// collection at a time per user).
+extern const QString logStagingFolderPattern;
 // How a tool reaches a staged copy: through the folder's descriptor that it
 // inherits (%1 is the descriptor, %2 a name in the folder).
 extern const QString inheritedFolderPattern;

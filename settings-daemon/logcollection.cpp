@@ -19,29 +19,20 @@
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 #include <vector>
 
 namespace {
 
-bool isAsciiLetterOrDigit(QChar c)
-{
-    const ushort u = c.unicode();
-    return (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || (u >= '0' && u <= '9');
-}
-
-// The name goes into a path under /var/lib and into chown's owner argument.
+// The name must equal the user database's entry anyway (a directory service
+// may hold "alice@corp.example", non-ASCII or a trailing "$"); refused is
+// only what is unsafe as a path component under /var/lib or in chown's
+// owner argument.
 bool isLoginName(const QString &name)
 {
-    if (name.isEmpty() || name.startsWith(QLatin1Char('-')))
-        return false;
-    for (const QChar c : name) {
-        if (!isAsciiLetterOrDigit(c) && c != QLatin1Char('.') && c != QLatin1Char('_')
-            && c != QLatin1Char('-'))
-            return false;
-    }
-    return true;
+    return !name.isEmpty() && !name.startsWith(QLatin1Char('-')) && !name.contains(QLatin1Char('/'))
+        && !name.contains(QLatin1Char(':')) && !name.contains(QChar(0)) && name != QLatin1String(".")
+        && name != QLatin1String("..");
 }
 
 bool isUserId(const QString &id)
@@ -72,9 +63,10 @@ bool lookUpAccount(bool byName, const QByteArray &name, uid_t uid, struct passwd
 }
 
 // Takes on the user's file system identity (fsuid, fsgid, groups) on this
-// thread only, with the raw system calls: glibc's setgroups would change
-// every thread of the daemon. The kernel then judges every path lookup of
-// this thread as the user's own.
+// thread only: the groups with the raw system call (glibc's setgroups would
+// change every thread of the daemon); setfsuid and setfsgid act on the
+// calling thread anyway. The kernel then judges every path lookup of this
+// thread as the user's own.
 class ThreadFsIdentity
 {
 public:
@@ -90,7 +82,7 @@ public:
         m_oldGroups.resize(count);
         if (::getgroups(count, m_oldGroups.data()) != count)
             return;
-        if (::syscall(SYS_setgroups, size_t(user.groups.size()), user.groups.constData()) != 0)
+        if (setThreadGroups(user.groups) != 0)
             return;
         m_switched = true;
         ::setfsgid(user.gid);
@@ -104,7 +96,7 @@ public:
             return;
         ::setfsuid(::geteuid());
         ::setfsgid(::getegid());
-        ::syscall(SYS_setgroups, size_t(m_oldGroups.size()), m_oldGroups.constData());
+        setThreadGroups(m_oldGroups);
     }
     ThreadFsIdentity(const ThreadFsIdentity &) = delete;
     ThreadFsIdentity &operator=(const ThreadFsIdentity &) = delete;
@@ -147,16 +139,20 @@ bool archivePathIsUsable(const QString &archive)
     return S_ISREG(info.st_mode) && info.st_nlink == 1;
 }
 
-// Opens the folder at relative (slash-separated) beneath root without
-// following a symbolic link at any step.
+// Opens the folder at relative (slash-separated) beneath root. root itself,
+// fixed at build time, is followed; no step beneath it follows a symbolic
+// link. -1 with errno set when it cannot be opened.
 Fd openFolderBeneath(const QString &root, const QString &relative)
 {
-    Fd current(::open(QFile::encodeName(root).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    Fd current(::open(QFile::encodeName(root).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     for (const QString &part : relative.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
         if (current.get() < 0)
             break;
-        current = Fd(::openat(current.get(), QFile::encodeName(part).constData(),
-                              O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        const int next = ::openat(current.get(), QFile::encodeName(part).constData(),
+                                  O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int error = errno;
+        current = Fd(next);
+        errno = error;
     }
     return current;
 }
@@ -185,6 +181,17 @@ void removeStaged(const QString &path)
         QFile::remove(path);
 }
 
+// The earlier of two deadlines.
+QDeadlineTimer earlier(const QDeadlineTimer &a, const QDeadlineTimer &b)
+{
+    return b < a ? b : a;
+}
+
+QDeadlineTimer deadlineIn(int ms)
+{
+    return ms > 0 ? QDeadlineTimer(ms) : QDeadlineTimer(QDeadlineTimer::Forever);
+}
+
 // Copies the daemon's share of a collection into the staging folder. The
 // sources lie in folders that others may write (the container's users, the
 // user himself), so every step goes from an open folder to one entry in it,
@@ -192,31 +199,41 @@ void removeStaged(const QString &path)
 // copy ends the copy of that entry instead of leading elsewhere. Links are
 // copied as links, folders and plain files as such; FIFOs, devices and
 // sockets are left out, and so are files with more than one name (a hard
-// link to a file of root's), and so is a file that would nearly fill the
-// staging folder's file system. The copies belong to root and can only be
-// read: folders 0755, files without any write bit for group or others, so
-// that the user, who reaches them only through a descriptor, cannot change
-// anything that root later removes. Past the deadline nothing more is
-// copied.
+// link to a file of root's), and so is a file that would leave less than a
+// quarter of the staging file system's space or inodes free. The copies
+// belong to root and can only be read: folders 0755, files without any
+// write bit for group or others, so that the user, who reaches them only
+// through a descriptor, cannot change anything that root later removes.
+// Past the deadline or maxEntries entries nothing more is copied. Each entry
+// left out is logged with its source path (shown), one line each.
 class StagingCopy
 {
 public:
-    explicit StagingCopy(int timeoutMs)
-        : m_deadline(timeoutMs > 0 ? QDeadlineTimer(timeoutMs) : QDeadlineTimer(QDeadlineTimer::Forever))
+    StagingCopy(const QDeadlineTimer &deadline, int maxEntries)
+        : m_deadline(deadline)
+        , m_maxEntries(maxEntries)
     { }
 
     // The open folder from into a new folder name in the open folder to.
-    void copyFolder(int from, int to, const QByteArray &name, int depth = 0)
+    void copyFolder(int from, int to, const QByteArray &name, const QString &shown, int depth = 0)
     {
         struct stat info;
-        if (depth > 64 || m_deadline.hasExpired() || ::fstat(from, &info) != 0
-            || ::mkdirat(to, name.constData(), 0700) != 0)
+        if (!mayGoOn(shown) || ::fstat(from, &info) != 0)
+            return;
+        if (depth > 64 || !roomFor(to, 0)) {
+            leaveOut(shown, depth > 64 ? "nested too deep" : "no room");
+            return;
+        }
+        if (::mkdirat(to, name.constData(), 0700) != 0)
             return;
         const Fd copy(::openat(to, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        // Close-on-exec like every other descriptor here: tools are forked meanwhile.
+        if (copy.get() < 0)
+            return;
+        // Close-on-exec like every descriptor here: other collections'
+        // workers fork tools meanwhile.
         const int listed = ::fcntl(from, F_DUPFD_CLOEXEC, 0);
         DIR *const folder = listed >= 0 ? ::fdopendir(listed) : nullptr;
-        if (copy.get() < 0 || !folder) {
+        if (!folder) {
             if (listed >= 0)
                 ::close(listed);
             return;
@@ -225,28 +242,12 @@ public:
         ::rewinddir(folder);
         while (const struct dirent *entry = ::readdir(folder)) {
             const QByteArray entryName(entry->d_name);
+            if (m_stopped)
+                break;
             if (entryName == "." || entryName == "..")
                 continue;
-            struct stat entryInfo;
-            if (::fstatat(from, entry->d_name, &entryInfo, AT_SYMLINK_NOFOLLOW) != 0)
-                continue;
-            if (S_ISDIR(entryInfo.st_mode)) {
-                const Fd sub(::openat(from, entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-                if (sub.get() >= 0)
-                    copyFolder(sub.get(), copy.get(), entryName, depth + 1);
-            } else if (S_ISREG(entryInfo.st_mode)) {
-                const Fd file(::openat(from, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-                if (file.get() >= 0)
-                    copyFile(file.get(), copy.get(), entryName);
-            } else if (S_ISLNK(entryInfo.st_mode)) {
-                QByteArray target(int(qBound<off_t>(1, entryInfo.st_size + 1, 65536)), '\0');
-                const ssize_t length = ::readlinkat(from, entry->d_name, target.data(),
-                                                    size_t(target.size()));
-                if (length > 0 && length < target.size()) {
-                    target.truncate(int(length));
-                    ::symlinkat(target.constData(), copy.get(), entry->d_name);
-                }
-            }
+            copyEntry(from, copy.get(), entryName, shown + QLatin1Char('/') + QFile::decodeName(entryName),
+                      depth);
         }
         ::closedir(folder);
         ::fchmod(copy.get(), 0755);
@@ -255,20 +256,21 @@ public:
     }
 
     // The open file from into a new file name in the open folder to.
-    void copyFile(int from, int to, const QByteArray &name)
+    void copyFile(int from, int to, const QByteArray &name, const QString &shown)
     {
         struct stat info;
-        if (m_deadline.hasExpired() || ::fstat(from, &info) != 0 || !S_ISREG(info.st_mode)
-            || info.st_nlink != 1)
+        if (!mayGoOn(shown) || ::fstat(from, &info) != 0)
             return;
+        if (!S_ISREG(info.st_mode) || info.st_nlink != 1) {
+            leaveOut(shown, S_ISREG(info.st_mode) ? "more than one link" : "not a regular file");
+            return;
+        }
         // The staging folder lies in /run, memory shared with the whole
-        // system: a file that would leave less than a quarter of it free is
-        // left out, and no file grows past its size when we looked.
-        struct statvfs space;
-        if (::fstatvfs(to, &space) != 0
-            || qint64(space.f_bavail) * qint64(space.f_frsize) - qint64(info.st_size)
-                < qint64(space.f_blocks) * qint64(space.f_frsize) / 4)
+        // system; no file grows past its size when we looked.
+        if (!roomFor(to, info.st_size)) {
+            leaveOut(shown, "too big");
             return;
+        }
         const Fd copy(
             ::openat(to, name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (copy.get() < 0)
@@ -281,14 +283,193 @@ public:
                 break;
             left -= sent;
         }
+        if (left > 0 && m_deadline.hasExpired())
+            leaveOut(shown, "cut at the staging deadline");
         ::fchmod(copy.get(), (info.st_mode & 0755) | 0444);
         const struct timespec times[2] = {info.st_atim, info.st_mtim};
         ::futimens(copy.get(), times);
     }
 
 private:
+    void copyEntry(int from, int to, const QByteArray &name, const QString &shown, int depth)
+    {
+        struct stat info;
+        if (::fstatat(from, name.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+            return;
+        if (S_ISDIR(info.st_mode)) {
+            const Fd sub(::openat(from, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (sub.get() >= 0)
+                copyFolder(sub.get(), to, name, shown, depth + 1);
+        } else if (S_ISREG(info.st_mode)) {
+            const Fd file(::openat(from, name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+            if (file.get() >= 0)
+                copyFile(file.get(), to, name, shown);
+        } else if (!mayGoOn(shown)) {
+            return;
+        } else if (!S_ISLNK(info.st_mode)) {
+            leaveOut(shown, "not a regular file");
+        } else if (!roomFor(to, 0)) {
+            leaveOut(shown, "no room");
+        } else {
+            QByteArray target(int(qBound<off_t>(1, info.st_size + 1, 65536)), '\0');
+            const ssize_t length = ::readlinkat(from, name.constData(), target.data(), size_t(target.size()));
+            if (length > 0 && length < target.size()) {
+                target.truncate(int(length));
+                ::symlinkat(target.constData(), to, name.constData());
+            }
+        }
+    }
+
+    // Counts the entry; false, with one line for all that is left, once the
+    // deadline or the entry bound is reached.
+    bool mayGoOn(const QString &shown)
+    {
+        if (m_stopped)
+            return false;
+        if (m_deadline.hasExpired())
+            m_stopped = "the staging deadline";
+        else if (++m_entries > m_maxEntries)
+            m_stopped = "the bound of entries";
+        if (m_stopped)
+            leaveOut(shown, QByteArray("reached ") + m_stopped + ", with everything after it");
+        return !m_stopped;
+    }
+
+    // Whether a new entry of size bytes leaves a quarter of the staging file
+    // system's space and inodes free (a file system without an inode count
+    // reports none).
+    static bool roomFor(int folder, qint64 size)
+    {
+        struct statvfs space;
+        if (::fstatvfs(folder, &space) != 0)
+            return false;
+        const qint64 block = qint64(space.f_frsize);
+        return qint64(space.f_bavail) * block - size >= qint64(space.f_blocks) * block / 4
+            && (space.f_files == 0 || space.f_favail > space.f_files / 4);
+    }
+
+    static void leaveOut(const QString &shown, const QByteArray &why)
+    {
+        // Quoted: the names are anybody's, and QDebug escapes what a quoted
+        // string holds.
+        qWarning() << "log staging left out:" << shown << why.constData();
+    }
+
     QDeadlineTimer m_deadline;
+    int m_maxEntries;
+    int m_entries = 0;
+    const char *m_stopped = nullptr;
 };
+
+// The daemon's part: the sources into staging, a new folder in the private
+// staging root that only the daemon can enter. *staged gets the names the
+// user's copies take from it. Returns the folder as an O_PATH descriptor
+// for the user's tools, or none when nothing could be staged.
+Fd stageSources(const LogCollectionSetup &setup, const QString &containerData, const QString &staging,
+                const QDeadlineTimer &deadline, QStringList *staged)
+{
+    if (!stagingRootIsPrivate(setup.stagingRoot)) {
+        qWarning() << "log staging folder refused:" << setup.stagingRoot;
+        return Fd();
+    }
+    // Left by a collection for the same user whose removal failed.
+    removeStaged(staging);
+    if (::mkdir(QFile::encodeName(staging).constData(), 0700) != 0) {
+        qWarning() << "log staging folder not made:" << staging << errnoText();
+        return Fd();
+    }
+    const Fd to(
+        ::open(QFile::encodeName(staging).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (to.get() < 0) {
+        removeStaged(staging);
+        return Fd();
+    }
+    StagingCopy copier(earlier(deadlineIn(setup.stagingTimeoutMs), deadline), setup.maxStagedEntries);
+    // The runtime's own log first: one file, and the one most asked for. Only
+    // when it exists: the runtime may not have written one yet.
+    const QString runtimeLogName = QFileInfo(setup.runtimeLogPath).fileName();
+    const Fd runtimeLog(::open(QFile::encodeName(setup.runtimeLogPath).constData(),
+                               O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat info;
+    const bool haveRuntimeLog = runtimeLog.get() >= 0 && ::fstat(runtimeLog.get(), &info) == 0;
+    if (!haveRuntimeLog)
+        qWarning() << "log source not collected:" << setup.runtimeLogPath << errnoText();
+    else if (S_ISREG(info.st_mode))
+        copier.copyFile(runtimeLog.get(), to.get(), QFile::encodeName(runtimeLogName), setup.runtimeLogPath);
+    for (const QString &source : containerLogFolders) {
+        const QString name = QFileInfo(source).fileName();
+        *staged << name;
+        const QString relative = containerData + QLatin1Char('/') + source;
+        const QString shown = setup.containerRoot + QLatin1Char('/') + relative;
+        const Fd from = openFolderBeneath(setup.containerRoot, relative);
+        if (from.get() < 0)
+            qWarning() << "log source not collected:" << shown << errnoText();
+        else
+            copier.copyFolder(from.get(), to.get(), QFile::encodeName(name), shown);
+    }
+    if (haveRuntimeLog && S_ISREG(info.st_mode))
+        *staged << runtimeLogName;
+    else if (haveRuntimeLog)
+        qWarning() << "log source not collected, not a regular file:" << setup.runtimeLogPath;
+    ::fchmod(to.get(), 0755);
+    Fd folder(::open(QFile::encodeName(staging).constData(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (folder.get() < 0)
+        removeStaged(staging);
+    return folder;
+}
+
+// The user's part, with the user's rights only: copy the staged names in
+// (through the staging folder's descriptor, stagingFd, when there is one),
+// chmod, zip and chown. Each step runs whatever the earlier ones did, until
+// the collection's deadline, or until a tool cannot be got rid of.
+void runUserSteps(const LogCollectionSetup &setup, const LogCollectionUser &user, const QString &dir,
+                  int stagingFd, const QStringList &staged, const QDeadlineTimer &deadline)
+{
+    struct Step
+    {
+        QString program;
+        QStringList args;
+        int keepFd;
+    };
+    const QString archive = dir + QStringLiteral(".zip");
+    QVector<Step> steps;
+    if (stagingFd >= 0) {
+        for (const QString &name : staged)
+            steps.append({setup.cpPath,
+                          {QStringLiteral("-a"), inheritedFolderPattern.arg(stagingFd).arg(name), dir},
+                          stagingFd});
+    }
+    steps.append({setup.chmodPath, {QStringLiteral("777"), QStringLiteral("-R"), dir}, -1});
+    // -y stores symbolic links as links, as the collection always did.
+    steps.append({QFile::exists(setup.zipPath) ? setup.zipPath : setup.zipFallbackPath,
+                  {QStringLiteral("-r"), QStringLiteral("-q"), QStringLiteral("-j"), QStringLiteral("-y"),
+                   archive, dir},
+                  -1});
+    // To the group named like the user, where the user belongs to it.
+    steps.append(
+        {setup.chownPath, {QStringLiteral("-hR"), user.name + QLatin1Char(':') + user.name, archive}, -1});
+
+    ToolRun tool;
+    tool.switchUser = true;
+    tool.uid = user.uid;
+    tool.gid = user.gid;
+    tool.groups = user.groups;
+    for (int i = 0; i < steps.size(); ++i) {
+        if (deadline.hasExpired()) {
+            qWarning() << "log collection deadline passed for uid" << user.uid
+                       << "- steps left out:" << steps.size() - i;
+            return;
+        }
+        tool.program = steps.at(i).program;
+        tool.args = steps.at(i).args;
+        tool.keepFd = steps.at(i).keepFd;
+        tool.deadline = earlier(deadlineIn(setup.toolTimeoutMs), deadline);
+        if (runTool(tool) == ToolEnd::Held) {
+            qWarning() << "log collection for uid" << user.uid << "stopped: a killed tool is held";
+            return;
+        }
+    }
+}
 
 } // namespace
 
@@ -299,7 +480,7 @@ bool resolveCollectionUser(uint callerUid, const QString &username, const QStrin
         return false;
     struct passwd entry;
     std::vector<char> buffer;
-    const QByteArray name = username.toLatin1();
+    const QByteArray name = QFile::encodeName(username);
     if (callerUid != 0) {
         if (userid != QString::number(callerUid)
             || !lookUpAccount(false, QByteArray(), callerUid, &entry, &buffer) || name != entry.pw_name)
@@ -339,100 +520,84 @@ int collectLogs(const LogCollectionSetup &setup, uint callerUid, const QString &
     LogCollectionUser user;
     if (!collectionRequestIsAcceptable(callerUid, username, userid, logPath, &user))
         return -1;
+    if (toolStillHeld(user.uid)) {
+        qWarning() << "log collection refused: a killed tool of an earlier one is still held, uid"
+                   << user.uid;
+        return -1;
+    }
+    const QDeadlineTimer deadline = deadlineIn(setup.collectionTimeoutMs);
     QString dir;
-    QString archive;
     {
         const ThreadFsIdentity asUser(user);
         if (!asUser.ok())
             return -1;
         dir = collectionDirectory(logPath);
-        if (dir.isNull())
-            return -1;
-        archive = dir + QStringLiteral(".zip");
-        if (!archivePathIsUsable(archive))
+        if (dir.isNull() || !archivePathIsUsable(dir + QStringLiteral(".zip")))
             return -1;
     }
-
     // Best effort from here on: every step runs whatever the earlier ones did.
-    ToolRun asTheUser;
-    asTheUser.timeoutMs = setup.toolTimeoutMs;
-    asTheUser.switchUser = true;
-    asTheUser.uid = user.uid;
-    asTheUser.gid = user.gid;
-    asTheUser.groups = user.groups;
-
-    // The daemon's part: the sources into a folder that only it can enter.
-    // Whatever the collection leaves there is stale by the next one.
-    const QString staging = setup.stagingRoot + QLatin1Char('/') + logStagingFolderName;
-    Fd stagingFd;
+    const QString staging = setup.stagingRoot + QLatin1Char('/') + logStagingFolderPattern.arg(user.uid);
     QStringList staged;
-    bool stagingMade = false;
-    if (stagingRootIsPrivate(setup.stagingRoot)) {
-        for (const QString &stale :
-             QDir(setup.stagingRoot)
-                 .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot))
-            removeStaged(setup.stagingRoot + QLatin1Char('/') + stale);
-        stagingMade = ::mkdir(QFile::encodeName(staging).constData(), 0700) == 0;
-        if (stagingMade) {
-            const QString data = setup.containerDataPattern.arg(userid, username);
-            const QStringList &sources = containerLogFolders;
-            std::vector<Fd> opened;
-            for (const QString &source : sources)
-                opened.push_back(openFolderBeneath(setup.containerRoot, data + QLatin1Char('/') + source));
-            Fd runtimeLog(::open(QFile::encodeName(setup.runtimeLogPath).constData(),
-                                 O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-            struct stat info;
-            const bool haveRuntimeLog = runtimeLog.get() >= 0 && ::fstat(runtimeLog.get(), &info) == 0
-                && S_ISREG(info.st_mode);
-            const QString runtimeLogName = QFileInfo(setup.runtimeLogPath).fileName();
-
-            const Fd stagingCopy(::open(QFile::encodeName(staging).constData(),
-                                        O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-            StagingCopy copier(setup.toolTimeoutMs);
-            for (int i = 0; i < sources.size(); ++i) {
-                const QString name = QFileInfo(sources.at(i)).fileName();
-                staged << name;
-                if (opened[size_t(i)].get() >= 0 && stagingCopy.get() >= 0)
-                    copier.copyFolder(opened[size_t(i)].get(), stagingCopy.get(), QFile::encodeName(name));
-            }
-            if (haveRuntimeLog && stagingCopy.get() >= 0) {
-                staged << runtimeLogName;
-                copier.copyFile(runtimeLog.get(), stagingCopy.get(), QFile::encodeName(runtimeLogName));
-            }
-            ::fchmod(stagingCopy.get(), 0755);
-            stagingFd = Fd(::open(QFile::encodeName(staging).constData(),
-                                  O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        }
-    } else {
-        qWarning() << "log staging folder refused:" << setup.stagingRoot;
-    }
-
-    // The user's part, with the user's rights only.
+    Fd stagingFd = stageSources(setup, setup.containerDataPattern.arg(userid, username), staging, deadline,
+                                &staged);
+    runUserSteps(setup, user, dir, stagingFd.get(), staged, deadline);
     if (stagingFd.get() >= 0) {
-        asTheUser.program = setup.cpPath;
-        asTheUser.keepFd = stagingFd.get();
-        for (const QString &name : qAsConst(staged)) {
-            asTheUser.args = QStringList {QStringLiteral("-a"),
-                                          inheritedFolderPattern.arg(stagingFd.get()).arg(name), dir};
-            runTool(asTheUser);
-        }
-        asTheUser.keepFd = -1;
-    }
-    asTheUser.program = setup.chmodPath;
-    asTheUser.args = QStringList {QStringLiteral("777"), QStringLiteral("-R"), dir};
-    runTool(asTheUser);
-    // -y stores symbolic links as links, as the collection always did.
-    asTheUser.program = QFile::exists(setup.zipPath) ? setup.zipPath : setup.zipFallbackPath;
-    asTheUser.args = QStringList {
-        QStringLiteral("-r"), QStringLiteral("-q"), QStringLiteral("-j"), QStringLiteral("-y"), archive, dir};
-    runTool(asTheUser);
-    // To the group named like the user, where the user belongs to it.
-    asTheUser.program = setup.chownPath;
-    asTheUser.args = QStringList {QStringLiteral("-hR"), username + QLatin1Char(':') + username, archive};
-    runTool(asTheUser);
-
-    stagingFd = Fd();
-    if (stagingMade)
+        stagingFd = Fd();
         removeStaged(staging);
+    }
     return 0;
+}
+
+void removeStaleStaging(const QString &stagingRoot)
+{
+    if (!stagingRootIsPrivate(stagingRoot))
+        return;
+    for (const QString &stale :
+         QDir(stagingRoot).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot))
+        removeStaged(stagingRoot + QLatin1Char('/') + stale);
+}
+
+CollectionQueue::CollectionQueue(int maxRunning)
+    : m_maxRunning(maxRunning)
+{
+    m_pool.setMaxThreadCount(maxRunning);
+    // A thread ends once it has nothing to do: an idle daemon holds nothing
+    // of past collections.
+    m_pool.setExpiryTimeout(0);
+}
+
+bool CollectionQueue::submit(uid_t user, const std::function<void()> &job)
+{
+    for (const Waiting &waiting : qAsConst(m_waiting)) {
+        if (waiting.user == user)
+            return false;
+    }
+    m_waiting.append({user, job});
+    startWaiting();
+    return true;
+}
+
+// First come, first served, among the users with no collection running.
+void CollectionQueue::startWaiting()
+{
+    for (auto it = m_waiting.begin(); it != m_waiting.end() && m_running.size() < m_maxRunning;) {
+        if (m_running.contains(it->user)) {
+            ++it;
+            continue;
+        }
+        const uid_t user = it->user;
+        const std::function<void()> job = it->job;
+        it = m_waiting.erase(it);
+        m_running.insert(user);
+        m_pool.start(QRunnable::create([this, user, job] {
+            job();
+            QMetaObject::invokeMethod(
+                &m_context,
+                [this, user] {
+                    m_running.remove(user);
+                    startWaiting();
+                },
+                Qt::QueuedConnection);
+        }));
+    }
 }

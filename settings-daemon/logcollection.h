@@ -2,9 +2,15 @@
 
 #include "constants.h"
 
+#include <QList>
+#include <QObject>
+#include <QSet>
 #include <QString>
 #include <QStringList>
+#include <QThreadPool>
 #include <QVector>
+
+#include <functional>
 
 #include <sys/types.h>
 
@@ -23,7 +29,9 @@ struct LogCollectionUser
 struct LogCollectionSetup
 {
     // The container folders are reached from containerRoot without following
-    // a symbolic link; containerDataPattern lies beneath it.
+    // a symbolic link; containerDataPattern lies beneath it. containerRoot
+    // itself is fixed at build time and followed: an administrator may have
+    // moved it to a bigger disk and left a link.
     QString containerRoot = runtimeDataDir;
     QString containerDataPattern = ::containerDataPattern;
     QString runtimeLogPath = ::runtimeLogPath;
@@ -35,9 +43,24 @@ struct LogCollectionSetup
     QString zipPath = zipProgramPath;
     QString zipFallbackPath = zipFallbackProgramPath;
     QString chownPath = chownProgramPath;
-    // Per tool: a tool stuck on a FIFO or a slow disk is killed past it.
+    // The whole collection, staging and tools: a user can hold her own tools
+    // (a FIFO, SIGSTOP, a tracer), and this is how long she can hold her own
+    // collection. Past it the running tool is killed and the call answers.
+    int collectionTimeoutMs = 10 * 60 * 1000;
+    // Copying the sources as root; what is not copied by then is left out.
+    int stagingTimeoutMs = 5 * 60 * 1000;
+    // Each tool: one stuck on a FIFO or a slow disk is killed past it, and
+    // the steps after it still run.
     int toolTimeoutMs = 5 * 60 * 1000;
+    // Entries (folders, files, links) the staging looks at: folders and links
+    // count against no byte limit, and 10,000 is far more than a container's
+    // log folders hold.
+    int maxStagedEntries = 10000;
 };
+
+// Collections side by side at most: each holds a thread and, while it
+// stages, up to maxStagedEntries inodes of /run.
+constexpr int maxCollectionsAtOnce = 4;
 
 // The account a caller may collect for, or false. A caller other than root
 // (callerUid as the bus reports it) may only name itself: userid must be its
@@ -70,6 +93,41 @@ bool collectionRequestIsAcceptable(uint callerUid, const QString &username, cons
 // logPath must be absolute and, seen by the user, resolve to an existing
 // directory strictly inside a "VexaLog" directory; every tool gets that
 // canonical path. Returns -1 when anything is refused (nothing is run then),
-// else 0 whatever the tools achieved.
+// also while a tool of an earlier collection for the user is still held,
+// else 0 whatever the tools achieved. Collections for one user must not run
+// side by side (the staging folder is the user's); CollectionQueue sees to
+// that.
 int collectLogs(const LogCollectionSetup &setup, uint callerUid, const QString &username,
                 const QString &userid, const QString &logPath);
+
+// Removes whatever an earlier process left in the staging root (when it is
+// private, as collectLogs requires). Run at start, before any collection.
+void removeStaleStaging(const QString &stagingRoot);
+
+// Runs collections on worker threads, fairly: at most maxRunning side by
+// side, one at a time per user (the user a collection is for: only that user
+// can hold its tools), and at most one more waiting per user, so one user's
+// collections can delay only that user's. Used from one thread, which must
+// run an event loop: a job's end is handled there.
+class CollectionQueue
+{
+public:
+    explicit CollectionQueue(int maxRunning);
+    // False when the user already has a collection waiting: the call is to
+    // be answered at once.
+    bool submit(uid_t user, const std::function<void()> &job);
+
+private:
+    void startWaiting();
+
+    struct Waiting
+    {
+        uid_t user;
+        std::function<void()> job;
+    };
+    QObject m_context;
+    QThreadPool m_pool;
+    QSet<uid_t> m_running;
+    QList<Waiting> m_waiting;
+    int m_maxRunning;
+};

@@ -1,4 +1,5 @@
 #include "constants.h"
+#include "logcollection.h"
 #include "loghandler.h"
 #include "prefmanager.h"
 
@@ -16,6 +17,8 @@ int main(int argc, char *argv[])
         qDebug("Failed to register service");
         return -1;
     }
+    // Only the name's owner does this: what an earlier process staged is stale.
+    removeStaleStaging(logStagingPath);
 
     PrefManager manager;
     QObject::connect(&app, SIGNAL(aboutToQuit()), &manager, SIGNAL(aboutToQuit()));

@@ -12,10 +12,9 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
-#include <QRunnable>
-#include <QThreadPool>
+#include <QDebug>
 
-#include <cstdlib>
+#include <unistd.h>
 
 // Built afresh for every call: the gate keeps no state between calls.
 static QStringList permittedCallers()
@@ -111,25 +110,21 @@ int PrefManager::copyLogFiles(const QString &username, const QString &userid, co
     if (!callerUid.isValid()
         || !collectionRequestIsAcceptable(callerUid.value(), username, userid, logPath, &user))
         return -1;
-    // A collection takes as long as its tools: it runs on a worker thread,
-    // one at a time, and answers when done, while the daemon keeps serving.
-    // The pool is never destroyed, so that quilt's exit does not wait for it.
-    static QThreadPool *const collections = [] {
-        auto *pool = new QThreadPool;
-        pool->setMaxThreadCount(1);
-        // The thread ends once the queue is empty: an idle daemon holds
-        // nothing of past collections.
-        pool->setExpiryTimeout(0);
-        return pool;
-    }();
-    setDelayedReply(true);
+    // A collection takes as long as its tools: it runs on a worker thread and
+    // answers when done, while the daemon keeps serving. The queue is never
+    // destroyed (quilt ends the process under running workers).
+    static CollectionQueue *const collections = new CollectionQueue(maxCollectionsAtOnce);
     const QDBusMessage call = message();
     QDBusConnection bus = connection();
     const uint uid = callerUid.value();
-    collections->start(QRunnable::create([=]() mutable {
-        const int result = collectLogs(LogCollectionSetup(), uid, username, userid, logPath);
-        bus.send(call.createReply(result));
-    }));
+    const bool queued = collections->submit(user.uid, [=]() mutable {
+        bus.send(call.createReply(collectLogs(LogCollectionSetup(), uid, username, userid, logPath)));
+    });
+    if (!queued) {
+        qWarning() << "log collection refused: one already waits for uid" << user.uid;
+        return -1;
+    }
+    setDelayedReply(true);
     return 0;
 }
 
@@ -137,6 +132,9 @@ void PrefManager::quilt()
 {
     if (!checkCallerPermission(permittedCallers()))
         return;
-    // Ends at once, without a reply and without leaving the event loop.
-    std::exit(0);
+    // Ends at once, without a reply and without leaving the event loop, and
+    // without static destructors, which collections running on workers may
+    // still use. Nothing is buffered: the log handler writes every line at
+    // once.
+    ::_exit(0);
 }

@@ -1,77 +1,182 @@
 #include "processrunner.h"
 
-#include <QProcess>
+#include "fileio.h"
 
+#include <QDebug>
+#include <QFile>
+#include <QMutex>
+
+#include <cerrno>
+#include <csignal>
 #include <fcntl.h>
-#include <grp.h>
+#include <poll.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
+#include <vector>
+
+// Raw id calls: on i386 and armhf the plain numbers are the old 16-bit
+// calls and the 32-bit ones carry the suffix. (glibc's setfsuid, setfsgid,
+// getgroups and geteuid wrappers choose the 32-bit calls themselves.)
+#ifdef SYS_setgroups32
+static constexpr long setgroupsCall = SYS_setgroups32;
+static constexpr long setresgidCall = SYS_setresgid32;
+static constexpr long setresuidCall = SYS_setresuid32;
+#else
+static constexpr long setgroupsCall = SYS_setgroups;
+static constexpr long setresgidCall = SYS_setresgid;
+static constexpr long setresuidCall = SYS_setresuid;
+#endif
+
+int setThreadGroups(const QVector<gid_t> &groups)
+{
+    return int(::syscall(setgroupsCall, size_t(groups.size()), groups.constData()));
+}
 
 namespace {
 
-// Takes on the user's identity in the child, between fork and exec, so that
-// the tool runs with exactly the user's rights. Only system calls here: the
-// parent has threads.
-class ToolProcess : public QProcess
+// The tools killed at their deadline that did not go: they stay our
+// children (so their pids are not reused) until reaped here. A collection
+// that leaves one stops, and none starts for its user while one is held, so
+// there is at most one per user.
+struct HeldTool
 {
-public:
-    explicit ToolProcess(const ToolRun &run)
-        : m_keepFd(run.keepFd)
-        , m_switch(run.switchUser)
-        , m_uid(run.uid)
-        , m_gid(run.gid)
-        , m_groups(run.groups)
-    { }
+    pid_t pid;
+    uid_t uid;
+};
+QBasicMutex heldMutex;
+std::vector<HeldTool> &heldTools()
+{
+    // Never destroyed: a worker may still use it while the process ends.
+    static auto *const tools = new std::vector<HeldTool>;
+    return *tools;
+}
 
-protected:
-    void setupChildProcess() override
-    {
-        if (m_keepFd >= 0 && ::fcntl(m_keepFd, F_SETFD, 0) != 0)
-            ::_exit(126);
-        if (!m_switch)
-            return;
+// Between fork and exec, in the child: only system calls, since the parent
+// has threads and this copy of it has just one.
+[[noreturn]] void execTool(const ToolRun &run, char *const argv[], int input)
+{
+    sigset_t none;
+    ::sigemptyset(&none);
+    ::pthread_sigmask(SIG_SETMASK, &none, nullptr);
+    struct sigaction standard = {};
+    standard.sa_handler = SIG_DFL;
+    for (int sig = 1; sig < NSIG; ++sig)
+        ::sigaction(sig, &standard, nullptr);
+    if (::dup2(input, STDIN_FILENO) < 0)
+        ::_exit(126);
+        // Whatever another thread opened without close-on-exec stays with us.
+#ifdef SYS_close_range
+    ::syscall(SYS_close_range, 3U, ~0U, 4U /* CLOSE_RANGE_CLOEXEC */);
+#endif
+    if (run.keepFd >= 0 && ::fcntl(run.keepFd, F_SETFD, 0) != 0)
+        ::_exit(126);
+    if (run.switchUser) {
         // A daemon that is not root (the unit tests) can only be itself.
         if (::geteuid() != 0) {
-            if (::geteuid() != m_uid)
+            if (::geteuid() != run.uid)
                 ::_exit(126);
-            return;
+        } else if (setThreadGroups(run.groups) != 0
+                   || ::syscall(setresgidCall, run.gid, run.gid, run.gid) != 0
+                   || ::syscall(setresuidCall, run.uid, run.uid, run.uid) != 0
+                   || (run.uid != 0 && ::syscall(setresuidCall, 0, 0, 0) == 0)) {
+            ::_exit(126);
         }
-        if (::setgroups(size_t(m_groups.size()), m_groups.constData()) != 0 || ::setgid(m_gid) != 0
-            || ::setuid(m_uid) != 0)
-            ::_exit(126);
-        if (m_uid != 0 && (::setuid(0) == 0 || ::geteuid() == 0))
-            ::_exit(126);
     }
+    ::execv(argv[0], argv);
+    ::_exit(127);
+}
 
-private:
-    int m_keepFd = -1;
-    bool m_switch = false;
-    uid_t m_uid = 0;
-    gid_t m_gid = 0;
-    QVector<gid_t> m_groups;
-};
+// Waits for the child pid until deadline; true with *status once reaped.
+// A pidfd wakes us when it ends; where there is none, or where a tracer
+// holds the exit (the pidfd says "ended", but waitpid has nothing yet), we
+// look every 20 ms.
+bool waitUntil(pid_t pid, int pidFd, const QDeadlineTimer &deadline, int *status)
+{
+    bool polling = pidFd < 0;
+    for (;;) {
+        const pid_t reaped = ::waitpid(pid, status, WNOHANG);
+        if (reaped == pid)
+            return true;
+        if (reaped < 0 && errno != EINTR) {
+            *status = -1; // not ours any more: nothing to wait for
+            return true;
+        }
+        if (deadline.hasExpired())
+            return false;
+        const qint64 left = deadline.isForever() ? 60000 : qBound<qint64>(0, deadline.remainingTime(), 60000);
+        if (!polling) {
+            struct pollfd ended = {pidFd, POLLIN, 0};
+            if (::poll(&ended, 1, int(left)) > 0)
+                polling = true;
+        } else {
+            const struct timespec pause = {0, long(qMin<qint64>(left, 20)) * 1000000L};
+            ::nanosleep(&pause, nullptr);
+        }
+    }
+}
 
 } // namespace
 
-bool runTool(const ToolRun &run)
+// Our own fork and exec rather than QProcess: QProcess owns its child and
+// waits for it when it goes (a tracer-held child would hold us), and
+// posix_spawn cannot take on another user's groups and ids (nor may a vfork
+// child do anything but exec).
+ToolEnd runTool(const ToolRun &run)
 {
-    ToolProcess process(run);
-    process.setProgram(run.program);
-    process.setArguments(run.args);
-    process.setProcessChannelMode(QProcess::ForwardedChannels);
-    process.start(QIODevice::ReadWrite);
-    // Nothing is ever written to the tools; a tool that reads its input gets
-    // end-of-file instead of holding the daemon forever.
-    process.closeWriteChannel();
-    // False as well when the program never started: QProcess then still
-    // reports a normal exit with code 0.
-    if (!process.waitForFinished(run.timeoutMs > 0 ? run.timeoutMs : -1)) {
-        if (process.state() == QProcess::NotRunning)
-            return false; // never started
-        process.kill();
-        process.waitForFinished(-1);
-        return false;
+    // Everything the child needs is made before the fork.
+    std::vector<QByteArray> args = {QFile::encodeName(run.program)};
+    for (const QString &arg : run.args)
+        args.push_back(QFile::encodeName(arg));
+    std::vector<char *> argv;
+    for (QByteArray &arg : args)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    const Fd input(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    if (input.get() < 0)
+        return ToolEnd::Failed;
+
+    const pid_t pid = ::fork();
+    if (pid < 0)
+        return ToolEnd::Failed;
+    if (pid == 0)
+        execTool(run, argv.data(), input.get());
+
+#ifdef SYS_pidfd_open
+    const Fd pidFd(int(::syscall(SYS_pidfd_open, pid, 0)));
+#else
+    const Fd pidFd;
+#endif
+    int status = 0;
+    if (waitUntil(pid, pidFd.get(), run.deadline, &status))
+        return status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? ToolEnd::Succeeded
+                                                                            : ToolEnd::Failed;
+    qWarning() << "tool killed at its time limit:" << run.program;
+    ::kill(pid, SIGKILL);
+    if (waitUntil(pid, pidFd.get(), QDeadlineTimer(toolKillGraceMs), &status))
+        return ToolEnd::Killed;
+    qWarning() << "killed tool still there, left to be reaped later:" << run.program << pid;
+    const QMutexLocker lock(&heldMutex);
+    heldTools().push_back({pid, run.uid});
+    return ToolEnd::Held;
+}
+
+bool toolStillHeld(uid_t uid)
+{
+    const QMutexLocker lock(&heldMutex);
+    std::vector<HeldTool> &tools = heldTools();
+    bool held = false;
+    for (auto it = tools.begin(); it != tools.end();) {
+        const pid_t reaped = ::waitpid(it->pid, nullptr, WNOHANG);
+        if (reaped == it->pid || (reaped < 0 && errno == ECHILD)) {
+            it = tools.erase(it);
+        } else {
+            held = held || it->uid == uid;
+            ++it;
+        }
     }
-    return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    return held;
 }
 
 bool runProcess(const QString &program, const QStringList &args)
@@ -79,5 +184,5 @@ bool runProcess(const QString &program, const QStringList &args)
     ToolRun run;
     run.program = program;
     run.args = args;
-    return runTool(run);
+    return runTool(run) == ToolEnd::Succeeded;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDeadlineTimer>
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -7,12 +8,15 @@
 #include <sys/types.h>
 
 // Running outside programs: with no shell between, their output forwarded to
-// ours, nothing written to them (a program that reads its input gets
-// end-of-file).
+// ours, nothing written to them (their input is /dev/null).
+
+// A killed tool that has not gone within this long is left to be reaped
+// later: a tracer of the user's can hold its exit as long as it likes.
+constexpr int toolKillGraceMs = 5000;
 
 // One run of a program. With switchUser set it runs with exactly uid, gid
 // and groups; keepFd stays open in it (a tool reaches a folder through
-// /proc/self/fd/N). Past timeoutMs (when above 0) it is killed.
+// /proc/self/fd/N). When deadline passes it is killed.
 struct ToolRun
 {
     QString program;
@@ -22,14 +26,29 @@ struct ToolRun
     gid_t gid = 0;
     QVector<gid_t> groups;
     int keepFd = -1;
-    int timeoutMs = 0;
+    QDeadlineTimer deadline = QDeadlineTimer(QDeadlineTimer::Forever);
 };
 
-// True for a normal exit with code 0 within the time limit; false also when
-// the program could not be started at all.
-bool runTool(const ToolRun &run);
+enum class ToolEnd {
+    Succeeded, // a normal exit with code 0
+    Failed, // any other end, or it could not be started
+    Killed, // killed at its deadline, and gone
+    Held, // killed at its deadline but not gone: left to be reaped later
+};
+
+// Runs the tool and waits for it until its deadline, then kills it and waits
+// toolKillGraceMs more at most. Never waits longer.
+ToolEnd runTool(const ToolRun &run);
+
+// Reaps the tools left held that have gone by now; true when one that ran as
+// uid is still there.
+bool toolStillHeld(uid_t uid);
 
 // Runs program with args as the daemon itself and waits for it without a
 // time-out. True for a normal exit with code 0; false also when the program
 // could not be started at all.
 bool runProcess(const QString &program, const QStringList &args);
+
+// Sets the calling thread's groups alone, with the raw system call (glibc's
+// setgroups changes every thread of the process); 0 or -1 with errno.
+int setThreadGroups(const QVector<gid_t> &groups);

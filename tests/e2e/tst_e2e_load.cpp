@@ -43,7 +43,7 @@ const int absentWarnings = 10;
 const int bridgesPerCaller = 40; // the last one is the same for every caller
 const int phonesPerCaller = 50;
 const int autoStartsPerCaller = 30;
-const int collectionsPerCaller = 3; // real log collections
+const int collectionsPerCaller = 3; // real log collections (the first caller's)
 const int refusedCollections = 17;
 const QString finalBridge = QStringLiteral("10.250.0.1/16");
 
@@ -177,14 +177,17 @@ Plan planFor(int run, int caller, const QString &logRoot, uid_t uid, QRandomGene
     }
     for (int k = 0; k < autoStartsPerCaller; ++k)
         others << Call {batchLine(QStringLiteral("setVexaAutoStart"), {yes}), yes};
-    for (int k = 0; k < collectionsPerCaller; ++k) {
+    // All for one user, who gets one collection at a time and one more
+    // waiting: only the first caller collects for real, each after the last.
+    const int collections = caller == 0 ? collectionsPerCaller : 0;
+    for (int k = 0; k < collections; ++k) {
         const QString dir = QStringLiteral("%1/r%2-c%3-%4").arg(logRoot).arg(run).arg(caller).arg(k);
         plan.collections << dir;
         others << Call {batchLine(QStringLiteral("copyLogFiles"), {userName, QString::number(uid), dir}),
                         QStringLiteral("0")};
     }
     // Refused before any tool runs: the folder is not inside a VexaLog folder.
-    for (int k = 0; k < refusedCollections; ++k) {
+    for (int k = 0; k < refusedCollections + collectionsPerCaller - collections; ++k) {
         others << Call {batchLine(QStringLiteral("copyLogFiles"), {userName, QString::number(uid), phoneDir}),
                         QStringLiteral("-1")};
     }
@@ -387,8 +390,11 @@ private slots:
         m_gid = entry->pw_gid;
         m_logRoot = QFile::decodeName(entry->pw_dir) + QStringLiteral("/VexaLog");
         const QString data = QStringLiteral("/var/lib/vexa/vexa-%1-%2/data").arg(m_uid).arg(userName);
-        QVERIFY(QDir().mkpath(data + QStringLiteral("/klog")));
+        // Every source, and the runtime's log: a missing one is logged.
+        for (const char *source : {"klog", "anr", "system/dropbox", "tombstones"})
+            QVERIFY(QDir().mkpath(data + QLatin1Char('/') + QLatin1String(source)));
         QVERIFY(writeFile(data + QStringLiteral("/klog/kernel.log"), "kernel\n"));
+        QVERIFY(writeFile(QStringLiteral("/var/log/vexa.log"), "runtime\n"));
         for (const QString &dir : {QStringLiteral("/usr/share/vexa"), QStringLiteral("/etc/docker"),
                                    QStringLiteral("/etc/xdg/autostart"), phoneDir})
             QVERIFY(QDir().mkpath(dir));

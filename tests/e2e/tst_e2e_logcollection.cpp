@@ -4,6 +4,7 @@
 #include "sandboxtest.h"
 
 #include <QCryptographicHash>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -89,8 +90,9 @@ QStringList snapshot(const QString &root)
     return entries;
 }
 
-// Whether a process named name (as /proc/PID/status has it) runs as uid.
-bool userRuns(const QString &name, uid_t uid)
+// The pid of a process named name (as /proc/PID/status has it) that runs
+// as uid, or an empty string.
+QString userProcess(const QString &name, uid_t uid)
 {
     for (const QString &pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
         QFile status(QStringLiteral("/proc/%1/status").arg(pid));
@@ -99,9 +101,9 @@ bool userRuns(const QString &name, uid_t uid)
         const QByteArray text = status.readAll();
         if (text.startsWith("Name:\t" + name.toLatin1() + '\n')
             && text.contains("\nUid:\t" + QByteArray::number(uid) + '\t'))
-            return true;
+            return pid;
     }
-    return false;
+    return QString();
 }
 
 } // namespace
@@ -157,7 +159,8 @@ class TestE2eLogCollection : public QObject
         return call(settingsCaller, QStringLiteral("copyLogFiles"), {name, id, logPath});
     }
 
-    void expectCollected(const QString &dir, const QStringList &names)
+    // notCollected: the sources missing, each of which the daemon logs.
+    void expectCollected(const QString &dir, const QStringList &names, const QStringList &notCollected = {})
     {
         const QString archive = dir + QStringLiteral(".zip");
         QCOMPARE(archiveNames(archive), names);
@@ -175,8 +178,11 @@ class TestE2eLogCollection : public QObject
             ++entries;
         }
         QVERIFY(entries >= names.size());
-        // Nothing is logged by the collection itself.
-        QCOMPARE(readDaemonLog(), QByteArray());
+        const QList<QByteArray> lines = readDaemonLog().split('\n');
+        QCOMPARE(lines.size(), notCollected.size() + 1);
+        for (int i = 0; i < notCollected.size(); ++i)
+            QVERIFY2(lines.at(i).contains("log source not collected: \"" + notCollected.at(i).toUtf8() + '"'),
+                     lines.at(i).constData());
     }
 
 private slots:
@@ -281,7 +287,8 @@ private slots:
         expectCollected(dir,
                         {QStringLiteral("event@1.txt"), QStringLiteral("kernel.1.log"),
                          QStringLiteral("kernel.log"), QStringLiteral("tombstone_00"),
-                         QStringLiteral("traces.txt")});
+                         QStringLiteral("traces.txt")},
+                        {runtimeLog});
         QVERIFY(!QFile::exists(dir + QStringLiteral("/vexa.log")));
     }
 
@@ -299,7 +306,33 @@ private slots:
         QCOMPARE(reply.value, QStringLiteral("0"));
         expectCollected(dir,
                         {QStringLiteral("event@1.txt"), QStringLiteral("kernel.1.log"),
-                         QStringLiteral("kernel.log"), QStringLiteral("vexa.log")});
+                         QStringLiteral("kernel.log"), QStringLiteral("vexa.log")},
+                        {data + lacking.at(0), data + lacking.at(1)});
+    }
+
+    void directoryServiceName()
+    {
+        // Names as a directory service hands them out; chown gets name:name.
+        const QString name = QStringLiteral("vexa@corp.example");
+        int status = -1;
+        run(QStringLiteral("useradd"),
+            {QStringLiteral("--badname"), QStringLiteral("--create-home"), QStringLiteral("--user-group"),
+             name},
+            &status);
+        QCOMPARE(status, 0);
+        const struct passwd *entry = ::getpwnam(name.toUtf8().constData());
+        QVERIFY(entry);
+        const QString dir = QFile::decodeName(entry->pw_dir) + QStringLiteral("/VexaLog/run");
+        QVERIFY(QDir().mkpath(dir));
+        QCOMPARE(run(QStringLiteral("chown"),
+                     {QStringLiteral("-R"), name + QLatin1Char(':') + name,
+                      QFile::decodeName(entry->pw_dir) + QStringLiteral("/VexaLog")}),
+                 QByteArray());
+        const Reply reply = call(managerCaller, QStringLiteral("copyLogFiles"),
+                                 {name, QString::number(entry->pw_uid), dir}, asUser(name));
+        QCOMPARE(reply.value, QStringLiteral("0"));
+        QCOMPARE(archiveNames(dir + QStringLiteral(".zip")), QStringList {QStringLiteral("vexa.log")});
+        QCOMPARE(QFileInfo(dir + QStringLiteral(".zip")).ownerId(), uint(entry->pw_uid));
     }
 
     void linksInTheDirectoryAreNotFollowed()
@@ -474,31 +507,60 @@ private slots:
         QCOMPARE(readDaemonLog(), QByteArray());
     }
 
-    void fifoStallsOnlyTheCollections()
+    // A user's collection whose cp is held: it blocks on a FIFO at a name
+    // the copy writes, and is then stopped by the user.
+    QString startHeldCollection(const QString &name, QProcess *collection)
     {
-        // A FIFO at a name the copy writes blocks the user's cp; meanwhile the
-        // daemon answers other calls, a second collection waits for its turn,
-        // and both end once the FIFO is read.
-        const QString dir = makeCollectionDir(QStringLiteral("atk5"));
-        QVERIFY(!dir.isEmpty());
+        const QString dir = makeCollectionDir(name);
         const QString fifo = dir + QStringLiteral("/vexa.log");
-        QVERIFY(::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
-        QVERIFY(::chown(QFile::encodeName(fifo).constData(), m_uid, m_gid) == 0);
-        const QStringList before = victims();
-
-        QProcess collection;
+        if (dir.isEmpty() || ::mkfifo(QFile::encodeName(fifo).constData(), 0600) != 0
+            || ::chown(QFile::encodeName(fifo).constData(), m_uid, m_gid) != 0)
+            return QString();
         const QStringList user = asUser(userName);
-        collection.start(user.first(),
-                         user.mid(1)
-                             + QStringList {managerCaller, QStringLiteral("copyLogFiles"), userName,
-                                            QString::number(m_uid), dir});
-        QVERIFY(collection.waitForStarted(waitLimitMs));
-        QTRY_VERIFY_WITH_TIMEOUT(userRuns(QStringLiteral("cp"), m_uid), waitLimitMs);
+        collection->start(user.first(),
+                          user.mid(1)
+                              + QStringList {managerCaller, QStringLiteral("copyLogFiles"), userName,
+                                             QString::number(m_uid), dir});
+        QDeadlineTimer deadline(waitLimitMs);
+        QString cp;
+        while (cp.isEmpty() && !deadline.hasExpired() && collection->state() != QProcess::NotRunning) {
+            QTest::qWait(50);
+            cp = userProcess(QStringLiteral("cp"), m_uid);
+        }
+        if (cp.isEmpty()
+            || !run(user.first(),
+                    user.mid(1) + QStringList {QStringLiteral("kill"), QStringLiteral("-STOP"), cp})
+                    .isEmpty())
+            return QString();
+        return cp;
+    }
+
+    void heldToolStallsOnlyItsUser()
+    {
+        // Meanwhile the daemon answers other calls and other users'
+        // collections; one more collection of the user's waits for its turn,
+        // a further one is refused at once; all end once the tool goes on.
+        QProcess collection;
+        const QString cp = startHeldCollection(QStringLiteral("atk5"), &collection);
+        QVERIFY(!cp.isEmpty());
+        const QString fifo = m_vexaLog + QStringLiteral("/atk5/vexa.log");
         const Reply other = call(windowCaller, QStringLiteral("setVexaAutoStart"), {QStringLiteral("maybe")});
         QCOMPARE(other.value, QStringLiteral("false"));
+        const QString victimDir = m_victimHome + QStringLiteral("/VexaLog/own");
+        QVERIFY(QDir().mkpath(victimDir));
+        QCOMPARE(run(QStringLiteral("chown"), {victimName + QLatin1Char(':') + victimName, victimDir}),
+                 QByteArray());
+        const Reply victims = call(managerCaller, QStringLiteral("copyLogFiles"),
+                                   {victimName, m_victimUid, victimDir}, asUser(victimName));
+        QCOMPARE(victims.value, QStringLiteral("0"));
+        QCOMPARE(archiveNames(victimDir + QStringLiteral(".zip")),
+                 QStringList({QStringLiteral("vexa.log"), QStringLiteral("victim.log")}));
         QCOMPARE(collection.state(), QProcess::Running);
+        const QStringList before = this->victims();
+
         const QString nextDir = makeCollectionDir(QStringLiteral("atk6"));
         QVERIFY(!nextDir.isEmpty());
+        const QStringList user = asUser(userName);
         QProcess next;
         next.start(user.first(),
                    user.mid(1)
@@ -506,7 +568,12 @@ private slots:
                                       QString::number(m_uid), nextDir});
         QVERIFY(!next.waitForFinished(2000));
         QVERIFY(!QFile::exists(nextDir + QStringLiteral(".zip")));
+        QCOMPARE(
+            collectAsUser(userName, QString::number(m_uid), makeCollectionDir(QStringLiteral("atk7"))).value,
+            QStringLiteral("-1"));
+        QCOMPARE(next.state(), QProcess::Running);
 
+        QCOMPARE(run(QStringLiteral("kill"), {QStringLiteral("-CONT"), cp}), QByteArray());
         QFile reader(fifo);
         QVERIFY(reader.open(QIODevice::ReadOnly));
         QCOMPARE(reader.readAll(), QByteArray("runtime\n"));
@@ -515,7 +582,26 @@ private slots:
         QVERIFY(next.waitForFinished(waitLimitMs));
         QCOMPARE(next.readAllStandardOutput(), QByteArray("0\n"));
         QVERIFY(QFile::exists(nextDir + QStringLiteral(".zip")));
-        QCOMPARE(victims(), before);
+        QCOMPARE(this->victims(), before);
+    }
+
+    void quitDuringCollection()
+    {
+        // quilt ends the daemon at once (status 0) under a running
+        // collection; the next daemon removes what that one staged.
+        QProcess collection;
+        const QString cp = startHeldCollection(QStringLiteral("atk8"), &collection);
+        QVERIFY(!cp.isEmpty());
+        const QString staging = QStringLiteral("/run/tarvo-vexa-settings-daemon");
+        QCOMPARE(entries(staging), QStringList {QStringLiteral("collection-%1").arg(m_uid)});
+        call(settingsCaller, QStringLiteral("quilt"));
+        QVERIFY(m_daemon.waitForExit(waitLimitMs));
+        QCOMPARE(m_daemon.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(m_daemon.exitCode(), 0);
+        QCOMPARE(run(QStringLiteral("kill"), {QStringLiteral("-KILL"), cp}), QByteArray());
+        QVERIFY(collection.waitForFinished(waitLimitMs));
+        QVERIFY(m_daemon.start());
+        QCOMPARE(entries(staging), QStringList());
     }
 
     // While the user's collection is held, the same user's oversized calls
@@ -535,7 +621,7 @@ private slots:
                              + QStringList {managerCaller, QStringLiteral("copyLogFiles"), userName,
                                             QString::number(m_uid), dir});
         QVERIFY(collection.waitForStarted());
-        QTRY_VERIFY_WITH_TIMEOUT(userRuns(QStringLiteral("cp"), m_uid), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(!userProcess(QStringLiteral("cp"), m_uid).isEmpty(), waitLimitMs);
 
         const QString batch = m_vexaLog + QStringLiteral("/oversized.jsonl");
         const QByteArray line =
