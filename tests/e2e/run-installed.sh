@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs an installed-system test in the sandbox with the Debian packages that
 # scripts/build-debs.sh put in $VEXA_DEB_DIR (a relative path is taken from
-# the top of the source tree). Without it the test is skipped, and fails
+# the top of the source tree), under systemd booted in it where the machine
+# can (sandbox.sh --boot). Without it the test is skipped, and fails
 # under CI=true.
 #
 #   run-installed.sh SOURCE_DIR BUILD_DIR TEST_PROGRAM
@@ -30,4 +31,4 @@ for package in tarvo-vexa-settings-daemon tarvo-vexa-sensorwindow; do
         || { echo "run-installed: no ${package}_*.deb in $deb_dir" >&2; exit 1; }
 done
 
-exec "$source_dir/tests/e2e/sandbox.sh" --build-dir "$build_dir" --debs "$deb_dir" -- "$program"
+exec "$source_dir/tests/e2e/sandbox.sh" --build-dir "$build_dir" --debs "$deb_dir" --boot -- "$program"
