@@ -27,9 +27,10 @@
 # the booted system (nsenter), and VEXA_SANDBOX_BOOTED=1 says so. The build
 # and source folders are bound into it at their own paths; timers enabled on
 # this machine are masked there, so that no periodic job (logrotate's among
-# them) runs in the middle. Where the machine cannot boot it (no cgroup2, no
-# systemd-nspawn), one line says so and the sandbox above is used, with
-# VEXA_SANDBOX_BOOTED=0.
+# them) runs in the middle. VEXA_SANDBOX_STATE is /var/tmp/vexa-sandbox there,
+# and VEXA_SANDBOX_CHANGES holds the overlay's single upper layer as upper_.
+# Where the machine cannot boot it (no cgroup2, no systemd-nspawn), one line
+# says so and the sandbox above is used, with VEXA_SANDBOX_BOOTED=0.
 #
 # COMMAND runs as root inside, with VEXA_SANDBOX_STATE naming a scratch folder
 # outside the overlays (the daemon's output goes to daemon.out there). Without
@@ -115,7 +116,7 @@ if [ -z "$inner" ] && [ -z "$boot_inner" ]; then
     exit "$status"
 fi
 
-# --- booted: inside a private mount namespace -------------------------------
+# --- booted: inside a private mount and pid namespace -----------------------
 if [ -n "$boot_inner" ]; then
     state=$boot_inner
     mount -t tmpfs -o mode=0755 vexa-sandbox "$state"
