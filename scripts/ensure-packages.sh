@@ -10,7 +10,7 @@ PACKAGES=(
     zip unzip passwd
     xvfb xauth x11-utils xdotool
     openbox imagemagick fonts-wqy-microhei
-    debhelper dpkg-dev lintian systemd logrotate desktop-file-utils libxml2-utils man-db
+    debhelper dpkg-dev lintian systemd systemd-container logrotate desktop-file-utils libxml2-utils man-db
     clang libclang-rt-14-dev clang-format
 )
 

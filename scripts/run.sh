@@ -2,6 +2,7 @@
 # The two entry points of this repository, for a fresh Debian 12 machine:
 #   scripts/run.sh demo   build everything and run the main job: a tour of the
 #                         system installed from its .debs in a throw-away sandbox
+#                         that boots this machine's systemd where it can
 #   scripts/run.sh test   build everything and run the whole test suite: a
 #                         format check of the C++ files, CTest
 #                         on the normal build, the same suite on a sanitizer
@@ -29,8 +30,9 @@ bash "$top/scripts/build-debs.sh" "$debs"
 
 case "$1" in
     demo)
-        # The system bus starts the installed daemon on the demo's first call.
-        exec "$top/tests/e2e/sandbox.sh" --build-dir "$build" --debs "$debs" -- "$top/scripts/demo.sh"
+        # The system bus starts the installed daemon on the demo's first call,
+        # through systemd and the unit where the sandbox can boot systemd.
+        exec "$top/tests/e2e/sandbox.sh" --build-dir "$build" --debs "$debs" --boot -- "$top/scripts/demo.sh"
         ;;
     test)
         # Every stage runs even when an earlier one failed, so one run shows

@@ -14,6 +14,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <vector>
+
 namespace {
 
 struct IdentityKey
@@ -39,10 +41,55 @@ bool isSingleLine(const QString &value)
         && !value.contains(QChar(0));
 }
 
+// Set by tests only, to run every lookup through walkBeneath.
+bool lookupWalksAlways = false;
+
+// Opens path beneath the directory at dirFd like openat2 below, but one
+// component at a time: every folder is opened without following a link, ".."
+// goes back to the folder it came from and never above dirFd, and the last
+// component is opened with flags and O_NOFOLLOW. The errors match openat2's
+// (ELOOP at a link, EXDEV above dirFd or for an absolute path).
+int walkBeneath(int dirFd, const QByteArray &path, int flags)
+{
+    if (path.isEmpty() || path.startsWith('/')) {
+        errno = path.isEmpty() ? ENOENT : EXDEV;
+        return -1;
+    }
+    QList<QByteArray> parts = path.split('/');
+    parts.removeAll(QByteArray());
+    std::vector<Fd> entered; // the folders walked into, the innermost last
+    for (int i = 0; i < parts.size(); ++i) {
+        const int at = entered.empty() ? dirFd : entered.back().get();
+        const QByteArray &part = parts.at(i);
+        if (part == "..") {
+            if (entered.empty()) {
+                errno = EXDEV;
+                return -1;
+            }
+            entered.pop_back();
+        } else if (part == ".") {
+            continue;
+        } else if (i == parts.size() - 1) {
+            return ::openat(at, part.constData(), flags | O_NOFOLLOW | O_CLOEXEC);
+        } else {
+            entered.emplace_back(
+                ::openat(at, part.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (entered.back().get() < 0)
+                return -1;
+        }
+    }
+    // The path ended in "." or "..": the folder reached, opened with flags.
+    return ::openat(entered.empty() ? dirFd : entered.back().get(), ".", flags | O_CLOEXEC);
+}
+
 // Opens path with openat2 beneath the directory at dirFd, following no
-// symbolic link at any depth and never leaving that directory.
+// symbolic link at any depth and never leaving that directory. Where openat2
+// answers ENOSYS (kernels before 5.6, and systemd's seccomp filter for
+// RestrictSUIDSGID=, which cannot look inside its flags), walkBeneath does it.
 int openBeneath(int dirFd, const QByteArray &path, int flags)
 {
+    if (lookupWalksAlways)
+        return walkBeneath(dirFd, path, flags);
     struct open_how how = {};
     how.flags = quint64(flags | O_CLOEXEC);
     how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
@@ -53,6 +100,8 @@ int openBeneath(int dirFd, const QByteArray &path, int flags)
     do {
         fd = ::syscall(SYS_openat2, dirFd, path.constData(), &how, sizeof how);
     } while (fd < 0 && (errno == EINTR || (errno == EAGAIN && ++attempts < 100)));
+    if (fd < 0 && errno == ENOSYS)
+        return walkBeneath(dirFd, path, flags);
     return int(fd);
 }
 
@@ -130,6 +179,11 @@ bool readPropertyFile(int dirFd, const QString &name, const QString &path, QByte
 }
 
 } // namespace
+
+void setPropertyLookupWalksAlways(bool walk)
+{
+    lookupWalksAlways = walk;
+}
 
 bool setPhoneInfoInFile(const QString &dataRoot, const QString &path, const PhoneIdentity &identity)
 {

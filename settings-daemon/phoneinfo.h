@@ -28,3 +28,7 @@ struct PhoneIdentity
 // would take it past), or a failed write answers false with nothing created
 // or changed; a refused path logs a warning naming it.
 bool setPhoneInfoInFile(const QString &dataRoot, const QString &path, const PhoneIdentity &identity);
+
+// For tests: true makes every lookup take the component walk that stands in
+// for openat2 where the kernel or a seccomp filter refuses that call.
+void setPropertyLookupWalksAlways(bool walk);

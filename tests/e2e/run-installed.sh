@@ -1,15 +1,19 @@
 #!/usr/bin/env bash
 # Runs an installed-system test in the sandbox with the Debian packages that
 # scripts/build-debs.sh put in $VEXA_DEB_DIR (a relative path is taken from
-# the top of the source tree). Without it the test is skipped, and fails
+# the top of the source tree), under systemd booted in it where the machine
+# can (sandbox.sh --boot; --plain keeps to the plain sandbox, where the bus's
+# launch helper starts the daemon). Without it the test is skipped, and fails
 # under CI=true.
 #
-#   run-installed.sh SOURCE_DIR BUILD_DIR TEST_PROGRAM
+#   run-installed.sh SOURCE_DIR BUILD_DIR TEST_PROGRAM [--plain]
 set -euo pipefail
 
 source_dir=$1
 build_dir=$2
 program=$3
+boot=--boot
+[ "${4:-}" = --plain ] && boot=""
 
 deb_dir=${VEXA_DEB_DIR:-}
 if [ -z "$deb_dir" ]; then
@@ -30,4 +34,4 @@ for package in tarvo-vexa-settings-daemon tarvo-vexa-sensorwindow; do
         || { echo "run-installed: no ${package}_*.deb in $deb_dir" >&2; exit 1; }
 done
 
-exec "$source_dir/tests/e2e/sandbox.sh" --build-dir "$build_dir" --debs "$deb_dir" -- "$program"
+exec "$source_dir/tests/e2e/sandbox.sh" --build-dir "$build_dir" --debs "$deb_dir" ${boot:+"$boot"} -- "$program"

@@ -9,7 +9,7 @@
 #    more as /usr/bin/vexa-pref-call, a path the daemon does not permit;
 #  - a real `dbus-daemon --system` with our bus policy.
 #
-#   sandbox.sh --build-dir DIR [--start-daemon] [--debs DEBDIR] -- COMMAND [ARG...]
+#   sandbox.sh --build-dir DIR [--start-daemon] [--debs DEBDIR [--boot]] -- COMMAND [ARG...]
 #
 # --debs DEBDIR installs the Debian packages in DEBDIR with `dpkg -i` instead
 # of the build (dpkg's database, /var/cache and policy-rc.d are the sandbox's
@@ -18,6 +18,19 @@
 # is given too. VEXA_SANDBOX_DEBS names DEBDIR inside, and VEXA_SANDBOX_CHANGES
 # the folder of the overlays' upper layers (upper_usr, upper_etc, ...), which
 # hold every file the sandbox added or changed.
+#
+# --boot (with --debs) boots this machine's own systemd as the init of a
+# container instead: an overlay over the whole of / (its upper layer on a
+# tmpfs) with a fresh machine id and the packages installed by dpkg, booted by
+# systemd-nspawn with no network, so that the bus starts the daemon through
+# systemd and its unit as on an installed system. COMMAND then runs inside
+# the booted system (nsenter), and VEXA_SANDBOX_BOOTED=1 says so. The build
+# and source folders are bound into it at their own paths; timers enabled on
+# this machine are masked there, so that no periodic job (logrotate's among
+# them) runs in the middle. VEXA_SANDBOX_STATE is /var/tmp/vexa-sandbox there,
+# and VEXA_SANDBOX_CHANGES holds the overlay's single upper layer as upper_.
+# Where the machine cannot boot it (no cgroup2, no systemd-nspawn), one line
+# says so and the sandbox above is used, with VEXA_SANDBOX_BOOTED=0.
 #
 # COMMAND runs as root inside, with VEXA_SANDBOX_STATE naming a scratch folder
 # outside the overlays (the daemon's output goes to daemon.out there). Without
@@ -28,20 +41,28 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 build_dir=""
 start_daemon=0
 debs_dir=""
+boot=0
 inner=""
+boot_inner=""
 
 while [ $# -gt 0 ]; do
     case "$1" in
         --build-dir) build_dir=$(cd "$2" && pwd); shift 2 ;;
         --start-daemon) start_daemon=1; shift ;;
         --debs) debs_dir=$(cd "$2" && pwd); shift 2 ;;
+        --boot) boot=1; shift ;;
         --inner) inner="$2"; shift 2 ;;
+        --boot-inner) boot_inner="$2"; shift 2 ;;
         --) shift; break ;;
         *) echo "sandbox: unknown option $1" >&2; exit 2 ;;
     esac
 done
 if [ -z "$build_dir" ] || [ $# -eq 0 ]; then
-    echo "usage: sandbox.sh --build-dir DIR [--start-daemon] [--debs DEBDIR] -- COMMAND [ARG...]" >&2
+    echo "usage: sandbox.sh --build-dir DIR [--start-daemon] [--debs DEBDIR [--boot]] -- COMMAND [ARG...]" >&2
+    exit 2
+fi
+if [ "$boot" -eq 1 ] && [ -z "$debs_dir" ]; then
+    echo "sandbox: --boot needs --debs" >&2
     exit 2
 fi
 
@@ -54,10 +75,36 @@ cannot_run() {
     exit 77
 }
 
-if [ -z "$inner" ]; then
+# Why this machine cannot boot a container; empty when it can.
+boot_obstacle() {
+    command -v systemd-nspawn >/dev/null || { echo "no systemd-nspawn (package systemd-container)"; return; }
+    [ -x /lib/systemd/systemd ] || { echo "no /lib/systemd/systemd"; return; }
+    grep -qw cgroup2 /proc/filesystems || { echo "the kernel has no cgroup2"; return; }
+    command -v nsenter >/dev/null || echo "no nsenter"
+}
+
+if [ -z "$inner" ] && [ -z "$boot_inner" ]; then
     [ "$(id -u)" -eq 0 ] || cannot_run "not running as root"
     unshare --mount --pid --fork --propagation private true 2>/dev/null \
         || cannot_run "unshare --mount --pid is not allowed here"
+    export VEXA_SANDBOX_BOOTED=0
+    if [ "$boot" -eq 1 ]; then
+        obstacle=$(boot_obstacle)
+        if [ -n "$obstacle" ]; then
+            echo "sandbox: cannot boot systemd here ($obstacle); using the plain sandbox, where the bus's launch helper starts the daemon" >&2
+        else
+            export VEXA_SANDBOX_BOOTED=1
+            state=$(mktemp -d /tmp/vexa-sandbox.XXXXXX)
+            status=0
+            # In a pid namespace of its own too, so that nothing of the
+            # booted system outlives the sandbox.
+            unshare --mount --pid --fork --mount-proc --propagation private \
+                "$here/sandbox.sh" --build-dir "$build_dir" \
+                --debs "$debs_dir" --boot-inner "$state" -- "$@" || status=$?
+            rm -rf "$state"
+            exit "$status"
+        fi
+    fi
     state=$(mktemp -d /tmp/vexa-sandbox.XXXXXX)
     args=(--build-dir "$build_dir" --inner "$state")
     [ "$start_daemon" -eq 1 ] && args+=(--start-daemon)
@@ -66,6 +113,90 @@ if [ -z "$inner" ]; then
     unshare --mount --pid --fork --mount-proc --propagation private \
         "$here/sandbox.sh" "${args[@]}" -- "$@" || status=$?
     rm -rf "$state"
+    exit "$status"
+fi
+
+# --- booted: inside a private mount and pid namespace -----------------------
+if [ -n "$boot_inner" ]; then
+    state=$boot_inner
+    mount -t tmpfs -o mode=0755 vexa-sandbox "$state"
+    # The container's systemd needs the unified cgroup hierarchy; on a host
+    # with the legacy one, a cgroup2 of this namespace's own stands in.
+    if [ "$(stat -fc %T /sys/fs/cgroup)" != cgroup2fs ]; then
+        mount -t tmpfs -o mode=0755 vexa-cgroup /sys/fs/cgroup
+        mount -t cgroup2 cgroup2 /sys/fs/cgroup
+    fi
+    root=$state/root
+    mkdir "$state/upper" "$state/work" "$root"
+    mount -t overlay overlay -o "lowerdir=/,upperdir=$state/upper,workdir=$state/work" "$root"
+    rm -f "$root/etc/machine-id" "$root/var/lib/dbus/machine-id"
+    systemd-machine-id-setup --root "$root" >/dev/null 2>&1
+    # Periodic jobs that missed their time would run at once after boot.
+    for timer in "$root"/etc/systemd/system/timers.target.wants/*.timer; do
+        [ -e "$timer" ] && ln -sf /dev/null "$root/etc/systemd/system/${timer##*/}"
+    done
+
+    # dpkg in a chroot, with the /dev and /proc that the overlay of / lacks;
+    # the .debs are copied in and removed again, so that nothing of them stays.
+    mkdir -p "$root/tmp/vexa-debs"
+    cp "$debs_dir"/*.deb "$root/tmp/vexa-debs/"
+    mount --rbind /dev "$root/dev"
+    mount -t proc proc "$root/proc"
+    status=0
+    DEBIAN_FRONTEND=noninteractive chroot "$root" sh -c 'dpkg -i /tmp/vexa-debs/*.deb' \
+        >"$state/install.log" 2>&1 || status=$?
+    umount -R "$root/dev" "$root/proc"
+    rm -rf "$root/tmp/vexa-debs"
+    [ "$status" -eq 0 ] || { cat "$state/install.log" >&2; echo "sandbox: dpkg -i failed" >&2; exit 1; }
+    for program in tarvo-vexa-settings tarvo-vexa-window tarvo-vexa-manager vexa-pref-call; do
+        install -m 0755 "$build_dir/tools/vexa-pref-call" "$root/usr/bin/$program"
+    done
+    mkdir -p "$root/var/tmp/vexa-sandbox"
+
+    started=$SECONDS
+    top=$(cd "$here/../.." && pwd)
+    SYSTEMD_NSPAWN_UNIFIED_HIERARCHY=1 systemd-nspawn -D "$root" -b --register=no --keep-unit \
+        --link-journal=no --console=passive --private-network \
+        --bind-ro="$top" --bind="$build_dir" --bind-ro="$state/upper:/run/vexa-sandbox-changes/upper_" \
+        >"$state/nspawn.out" 2>&1 &
+    nspawn=$!
+    init=""
+    # The booted system is powered off whatever happens; what is left of it
+    # after a minute dies with this pid namespace.
+    trap 'if [ -n "$init" ] && kill -0 "$nspawn" 2>/dev/null; then
+              nsenter -t "$init" -a systemctl poweroff 2>/dev/null || kill "$nspawn"
+              for _ in $(seq 1 600); do kill -0 "$nspawn" 2>/dev/null || break; sleep 0.1; done
+          fi' EXIT
+    # The container's init is nspawn's child named systemd.
+    for _ in $(seq 1 1200); do
+        init=$( (ps -o pid=,comm= --ppid "$nspawn" || true) | awk '$2 == "systemd" { print $1 }')
+        [ -n "$init" ] || ! kill -0 "$nspawn" 2>/dev/null && break
+        sleep 0.05
+    done
+    running=""
+    for _ in $(seq 1 1200); do
+        [ -n "$init" ] && kill -0 "$nspawn" 2>/dev/null || break
+        running=$(nsenter -t "$init" -a systemctl is-system-running 2>/dev/null) || true
+        case "$running" in running | degraded) break ;; esac
+        sleep 0.1
+    done
+    case "$running" in
+        running) echo "sandbox: booted systemd in $((SECONDS - started)) s: running" >&2 ;;
+        degraded)
+            echo "sandbox: booted systemd in $((SECONDS - started)) s: degraded, failed units:" >&2
+            nsenter -t "$init" -a systemctl --failed --no-legend >&2
+            ;;
+        *)
+            cat "$state/nspawn.out" >&2
+            echo "sandbox: the container did not boot (state: ${running:-none})" >&2
+            exit 1
+            ;;
+    esac
+    status=0
+    unset LD_PRELOAD LD_LIBRARY_PATH LD_AUDIT
+    VEXA_SANDBOX=1 VEXA_SANDBOX_STATE=/var/tmp/vexa-sandbox VEXA_BUILD_DIR="$build_dir" \
+        VEXA_SANDBOX_DEBS="$debs_dir" VEXA_SANDBOX_CHANGES=/run/vexa-sandbox-changes \
+        nsenter -t "$init" -a "$@" || status=$?
     exit "$status"
 fi
 

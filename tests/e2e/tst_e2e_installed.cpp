@@ -1,6 +1,7 @@
 // The two Debian packages as a user gets them: installed with dpkg inside the
-// sandbox (sandbox.sh --debs), the daemon started by the system bus on the
-// first call, log rotation with our logrotate file, and removal with
+// sandbox (sandbox.sh --debs, booted where it can: --boot), the daemon started
+// by the system bus on the first call (through systemd and its unit when
+// booted), log rotation with our logrotate file, and removal with
 // dpkg --purge; besides, the daemon with no more rights than its unit gives
 // it. Test cases depend on each other and run in this order.
 
@@ -146,6 +147,7 @@ class TestE2eInstalled : public QObject
     Q_OBJECT
 
     QStringList m_installedFiles; // files (not folders) the packages put on the system
+    const bool booted = qEnvironmentVariable("VEXA_SANDBOX_BOOTED") == QLatin1String("1");
 
     void expectValue(const Reply &reply, const QString &value)
     {
@@ -153,10 +155,11 @@ class TestE2eInstalled : public QObject
         QCOMPARE(reply.value, value);
     }
 
-    // The single running daemon, started by the bus. Its launch helper runs
-    // it as root with an environment of its own making: nothing but the
-    // DBUS_STARTER_* variables, so none of the sandbox's (VEXA_SANDBOX) that a
-    // start by the test or the sandbox would have passed on.
+    // The single running daemon, started by the bus: under systemd, in its
+    // unit's cgroup. Otherwise the launch helper runs it as root with an
+    // environment of its own making: nothing but the DBUS_STARTER_* variables,
+    // so none of the sandbox's (VEXA_SANDBOX) that a start by the test or the
+    // sandbox would have passed on.
     qint64 busStartedDaemon()
     {
         const QList<qint64> pids = daemonPids();
@@ -165,6 +168,14 @@ class TestE2eInstalled : public QObject
             return 0;
         }
         const qint64 pid = pids.first();
+        if (booted) {
+            const QByteArray cgroup = readFile(QStringLiteral("/proc/%1/cgroup").arg(pid));
+            if (!cgroup.endsWith("/system.slice/tarvo-vexa-settings-daemon.service\n")) {
+                qWarning("daemon %lld is in cgroup %s", pid, cgroup.constData());
+                return 0;
+            }
+            return pid;
+        }
         QList<QByteArray> environment = readFile(QStringLiteral("/proc/%1/environ").arg(pid)).split('\0');
         environment.removeAll(QByteArray());
         std::sort(environment.begin(), environment.end());
@@ -185,6 +196,10 @@ private slots:
         if (!insideSandbox())
             QSKIP("run through tests/e2e/run-installed.sh");
         QVERIFY2(qEnvironmentVariableIsSet("VEXA_SANDBOX_DEBS"), "the sandbox was not given --debs");
+        // The runtime's folders, as its package lays them: the unit makes
+        // only those writable that exist when the daemon starts.
+        for (const char *folder : {"/usr/share/vexa", "/etc/docker", "/etc/xdg/autostart", "/var/lib/vexa"})
+            QVERIFY(QDir().mkpath(QString::fromLatin1(folder)));
     }
 
     void packagesShipTheirFiles_data()
@@ -275,8 +290,6 @@ private slots:
         QVERIFY(makeFile(QStringLiteral("/usr/share/vexa/games.json"), "{\"games\": []}\n"));
         QVERIFY(makeFile(QStringLiteral("/usr/share/vexa/warning.json"),
                          "{\"games\": [{\"pkgName\": \"com.example.warned\"}], \"pay\": []}\n"));
-        QVERIFY(QDir().mkpath(QStringLiteral("/etc/docker")));
-        QVERIFY(QDir().mkpath(QStringLiteral("/etc/xdg/autostart")));
         const QString properties = QStringLiteral("/var/lib/vexa/vexa-test/build.prop");
         QVERIFY(makeFile(properties, "ro.build.id=TEST\nro.custom.brand=old\n"));
 
@@ -482,8 +495,14 @@ private slots:
 
         QVERIFY(daemonPids().isEmpty());
         QVERIFY(!activatableNames().contains(busName));
-        QCOMPARE(call(managerCaller, QStringLiteral("setVexaAutoStart"), {QStringLiteral("maybe")}).errorName,
-                 QStringLiteral("org.freedesktop.DBus.Error.ServiceUnknown"));
+        // Nothing starts: the name is unknown, or, under systemd, the bus's
+        // default policy refuses the call once ours is gone.
+        const QString error =
+            call(managerCaller, QStringLiteral("setVexaAutoStart"), {QStringLiteral("maybe")}).errorName;
+        QVERIFY2(error == QLatin1String("org.freedesktop.DBus.Error.ServiceUnknown")
+                     || (booted && error == accessDenied),
+                 qPrintable(error));
+        QVERIFY(daemonPids().isEmpty());
         for (const QString &path : qAsConst(m_installedFiles))
             QVERIFY2(!QFileInfo::exists(path), qPrintable(path));
 
@@ -497,7 +516,7 @@ private slots:
         const QString changes = qEnvironmentVariable("VEXA_SANDBOX_CHANGES");
         QStringList left;
         const QStringList uppers = QDir(changes).entryList({QStringLiteral("upper_*")}, QDir::Dirs);
-        QVERIFY(uppers.contains(QStringLiteral("upper_usr")));
+        QVERIFY(!uppers.isEmpty());
         for (const QString &upper : uppers) {
             const QString root = changes + QLatin1Char('/') + upper;
             const QString mountPoint = upper.mid(5).replace(QLatin1Char('_'), QLatin1Char('/'));
@@ -509,7 +528,7 @@ private slots:
                 // Whiteouts (character devices 0/0) mark removed files.
                 if (::lstat(QFile::encodeName(path).constData(), &info) != 0 || S_ISCHR(info.st_mode))
                     continue;
-                const QString onSystem = mountPoint + path.mid(root.size());
+                const QString onSystem = QDir::cleanPath(mountPoint + path.mid(root.size()));
                 if (ours.match(onSystem).hasMatch() && !allowed.match(onSystem).hasMatch())
                     left << onSystem;
             }
