@@ -14,6 +14,8 @@
 class CallerPidCache
 {
 public:
+    // 128: far more connections than the runtime's programs ever hold, and
+    // few descriptors beside the usual limit of 1024 a process.
     explicit CallerPidCache(int capacity = 128);
     ~CallerPidCache();
     CallerPidCache(const CallerPidCache &) = delete;

@@ -33,7 +33,8 @@ public slots:
     void quilt();
 
 private slots:
-    // Not exported: the bus exports public slots only.
+    // The bus's NameOwnerChanged; not a method of the interface, as QtDBus
+    // exports public slots only.
     void forgetCaller(const QString &name, const QString &oldOwner, const QString &newOwner);
 
 private:
