@@ -6,12 +6,11 @@
 #include <QDBusConnectionInterface>
 #include <QDBusError>
 #include <QDBusMessage>
+#include <QDBusReply>
 
 bool PrefManager::checkCallerPermission(const QStringList &permittedCallers)
 {
-    const QString sender = message().service();
-    // A caller that is already gone has no pid; 0 then fails the checks below.
-    const int pid = int(connection().interface()->servicePid(sender).value());
+    const int pid = callerPid(message().service());
 
     if (!checkEnvironment(pid)) {
         sendErrorReply(QDBusError::LimitsExceeded, QStringLiteral("dbus method control,env forbidden"));
@@ -23,6 +22,25 @@ bool PrefManager::checkCallerPermission(const QStringList &permittedCallers)
         return false;
     }
     return true;
+}
+
+int PrefManager::callerPid(const QString &sender)
+{
+    if (const int kept = m_callerPids.pid(sender))
+        return kept;
+    // A caller that is already gone has no pid; 0 then fails the checks.
+    const QDBusReply<uint> reply = connection().interface()->servicePid(sender);
+    const int pid = reply.isValid() ? int(reply.value()) : 0;
+    m_callerPids.insert(sender, pid);
+    return pid;
+}
+
+// A unique name is never given out again, so its pid goes when it leaves.
+void PrefManager::forgetCaller(const QString &name, const QString &oldOwner, const QString &newOwner)
+{
+    Q_UNUSED(oldOwner)
+    if (newOwner.isEmpty())
+        m_callerPids.remove(name);
 }
 
 bool PrefManager::checkEnvironment(int pid)

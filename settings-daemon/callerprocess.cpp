@@ -7,18 +7,39 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <cstring>
+
 #include <sys/stat.h>
 
 bool environmentHasLoaderOverride(const QByteArray &environment)
 {
-    static const QList<QByteArray> forbidden = {
+    // One pass without copies, as this runs on every call: an entry ends at a
+    // NUL or a line feed, a CR is skipped as a text-mode read drops it, and
+    // only the name before an entry's first '=' counts.
+    static const QByteArray forbidden[] = {
         QByteArrayLiteral("LD_PRELOAD"), QByteArrayLiteral("LD_LIBRARY_PATH"), QByteArrayLiteral("LD_AUDIT")};
-    QByteArray text = withoutCarriageReturns(environment);
-    text.replace('\0', '\n');
-    for (const QByteArray &part : text.split('\n')) {
-        const int equals = part.indexOf('=');
-        if (equals >= 0 && forbidden.contains(part.left(equals)))
-            return true;
+    char name[16]; // room for the longest forbidden name and one more byte
+    int length = 0;
+    bool inName = true;
+    for (const char c : environment) {
+        if (c == '\0' || c == '\n') {
+            length = 0;
+            inName = true;
+            continue;
+        }
+        if (!inName || c == '\r')
+            continue;
+        if (c != '=') {
+            if (length < int(sizeof name))
+                name[length++] = c;
+            continue;
+        }
+        inName = false;
+        for (const QByteArray &forbiddenName : forbidden) {
+            if (length == forbiddenName.size()
+                && std::memcmp(name, forbiddenName.constData(), size_t(length)) == 0)
+                return true;
+        }
     }
     return false;
 }

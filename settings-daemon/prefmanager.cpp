@@ -16,7 +16,7 @@
 
 #include <unistd.h>
 
-// Built afresh for every call: the gate keeps no state between calls.
+// Built afresh for every call.
 static QStringList permittedCallers()
 {
     return {settingsProgramPath, windowProgramPath, managerProgramPath};
@@ -24,7 +24,14 @@ static QStringList permittedCallers()
 
 PrefManager::PrefManager(QObject *parent)
     : QObject(parent)
-{ }
+{
+    // Subscribed before any call is served, so that no sender whose pid is
+    // kept can leave unnoticed.
+    QDBusConnection::systemBus().connect(
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("NameOwnerChanged"), this,
+        SLOT(forgetCaller(QString, QString, QString)));
+}
 
 bool PrefManager::setDockerDefaultIpAddress(const QString &value)
 {

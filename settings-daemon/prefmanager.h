@@ -1,5 +1,7 @@
 #pragma once
 
+#include "callercache.h"
+
 #include <QDBusContext>
 #include <QObject>
 #include <QString>
@@ -30,9 +32,17 @@ public slots:
     int copyLogFiles(const QString &username, const QString &userid, const QString &logPath);
     void quilt();
 
+private slots:
+    // The bus's NameOwnerChanged; not a method of the interface, as QtDBus
+    // exports public slots only.
+    void forgetCaller(const QString &name, const QString &oldOwner, const QString &newOwner);
+
 private:
     // The caller check: defined in callercheck.cpp, its tests of the calling process in callerprocess.*.
     bool checkCallerPermission(const QStringList &permittedCallers);
     bool checkEnvironment(int pid);
     bool checkWhiteList(int pid, const QStringList &permittedCallers);
+    int callerPid(const QString &sender);
+
+    CallerPidCache m_callerPids;
 };

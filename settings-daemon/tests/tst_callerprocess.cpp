@@ -1,3 +1,4 @@
+#include "callercache.h"
 #include "callerprocess.h"
 #include "testutil.h"
 
@@ -129,6 +130,39 @@ private slots:
         process.kill();
         process.waitForFinished(TestUtil::waitLimitMs);
         QCOMPARE(passed, permitted);
+    }
+
+    void pidCache()
+    {
+        QProcess first;
+        QProcess second;
+        for (QProcess *process : {&first, &second}) {
+            process->start(m_caller, {QStringLiteral("30")});
+            QVERIFY(process->waitForStarted());
+        }
+        const int a = int(first.processId());
+        const int b = int(second.processId());
+        CallerPidCache cache(2);
+        QVERIFY(cache.insert(QStringLiteral(":1.1"), a));
+        QVERIFY(cache.insert(QStringLiteral(":1.2"), b));
+        QVERIFY(!cache.insert(QStringLiteral(":1.9"), 0));
+        QCOMPARE(cache.pid(QStringLiteral(":1.1")), a);
+        QCOMPARE(cache.pid(QStringLiteral(":1.9")), 0);
+        // Full: the oldest sender goes.
+        QVERIFY(cache.insert(QStringLiteral(":1.3"), a));
+        QCOMPARE(cache.size(), 2);
+        QCOMPARE(cache.pid(QStringLiteral(":1.1")), 0);
+        QCOMPARE(cache.pid(QStringLiteral(":1.2")), b);
+        cache.remove(QStringLiteral(":1.2"));
+        QCOMPARE(cache.pid(QStringLiteral(":1.2")), 0);
+        // A pid whose process has ended may be another's by now.
+        first.kill();
+        QVERIFY(first.waitForFinished());
+        QCOMPARE(cache.pid(QStringLiteral(":1.3")), 0);
+        QCOMPARE(cache.size(), 0);
+        QVERIFY(!cache.insert(QStringLiteral(":1.4"), a));
+        second.kill();
+        second.waitForFinished();
     }
 };
 

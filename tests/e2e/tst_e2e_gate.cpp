@@ -3,6 +3,7 @@
 
 #include "sandboxtest.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -362,6 +363,41 @@ private slots:
 
         expectPermitted(harmlessCall(managerCaller));
         QCOMPARE(readDaemonLog(), warnLine("open env file failed:  \"/proc/0/environ\""));
+    }
+
+    void eachCallerIsJudgedByItsOwnProcess()
+    {
+        // The daemon keeps each sender's pid while it is on the bus: another
+        // caller, beside it or after it has left, is judged by its own process.
+        const auto descriptors = [this] {
+            return QDir(QStringLiteral("/proc/%1/fd").arg(m_daemon.pid())).count();
+        };
+        const uint before = descriptors();
+        QProcess kept; // a permitted caller that stays on the bus between its calls
+        kept.start(managerCaller, {QStringLiteral("--batch"), QStringLiteral("-")});
+        const auto keptCall = [&kept] {
+            kept.write("[\"setVexaAutoStart\",\"maybe\"]\n");
+            while (!kept.canReadLine() && kept.waitForReadyRead(60000)) { }
+            return kept.readLine();
+        };
+        QCOMPARE(keptCall(), QByteArray("false\n"));
+        QProcessEnvironment preloaded = QProcessEnvironment::systemEnvironment();
+        preloaded.insert(QStringLiteral("LD_PRELOAD"), QString());
+        expectRefused(harmlessCall(unpermittedCaller), accessDenied, notPermitted);
+        expectRefused(harmlessCall(windowCaller, {}, preloaded), limitsExceeded, envForbidden);
+        QCOMPARE(keptCall(), QByteArray("false\n"));
+        kept.closeWriteChannel();
+        QVERIFY(kept.waitForFinished());
+        expectRefused(harmlessCall(unpermittedCaller), accessDenied, notPermitted);
+        expectPermitted(harmlessCall(windowCaller));
+        const QByteArray refused = warnLine("checkWhiteList failed:  \"/usr/bin/vexa-pref-call\"");
+        QCOMPARE(readDaemonLog(), refused + warnLine("access limited!") + refused);
+        // What it keeps of a caller leaves with it (QTRY's report of a failure
+        // would wait twice as long again, past the test's own limit).
+        QDeadlineTimer deadline(120000);
+        while (descriptors() > before && !deadline.hasExpired())
+            QThread::msleep(50);
+        QVERIFY(descriptors() <= before);
     }
 
     void secondCopyExitsWith255()

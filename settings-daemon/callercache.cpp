@@ -1,0 +1,55 @@
+#include "callercache.h"
+
+#include <poll.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+CallerPidCache::CallerPidCache(int capacity)
+    : m_capacity(qMax(1, capacity))
+{ }
+
+CallerPidCache::~CallerPidCache()
+{
+    for (const Entry &entry : qAsConst(m_entries))
+        ::close(entry.pidfd);
+}
+
+int CallerPidCache::pid(const QString &sender)
+{
+    const auto it = m_entries.constFind(sender);
+    if (it == m_entries.constEnd())
+        return 0;
+    // A pidfd turns readable when its process ends.
+    pollfd ended = {it->pidfd, POLLIN, 0};
+    if (::poll(&ended, 1, 0) != 0) {
+        remove(sender);
+        return 0;
+    }
+    return it->pid;
+}
+
+bool CallerPidCache::insert(const QString &sender, int pid)
+{
+    if (pid <= 0)
+        return false;
+    remove(sender);
+    // Close-on-exec by itself, so the tools the daemon runs never see it.
+    const int pidfd = int(::syscall(SYS_pidfd_open, pid_t(pid), 0));
+    if (pidfd < 0)
+        return false;
+    if (m_entries.size() >= m_capacity)
+        remove(m_order.first());
+    m_entries.insert(sender, Entry {pid, pidfd});
+    m_order.append(sender);
+    return true;
+}
+
+void CallerPidCache::remove(const QString &sender)
+{
+    const auto it = m_entries.find(sender);
+    if (it == m_entries.end())
+        return;
+    ::close(it->pidfd);
+    m_entries.erase(it);
+    m_order.removeOne(sender);
+}
