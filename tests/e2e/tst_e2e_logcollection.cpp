@@ -609,19 +609,11 @@ private slots:
     // their messages, and another caller is answered meanwhile.
     void oversizedCallsAreRefusedWhileACollectionIsHeld()
     {
-        const QString dir = makeCollectionDir(QStringLiteral("held"));
-        QVERIFY(!dir.isEmpty());
-        const QString fifo = dir + QStringLiteral("/vexa.log");
-        QVERIFY(::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
-        QVERIFY(::chown(QFile::encodeName(fifo).constData(), m_uid, m_gid) == 0);
-        const QStringList user = asUser(userName);
         QProcess collection;
-        collection.start(user.first(),
-                         user.mid(1)
-                             + QStringList {managerCaller, QStringLiteral("copyLogFiles"), userName,
-                                            QString::number(m_uid), dir});
-        QVERIFY(collection.waitForStarted());
-        QTRY_VERIFY_WITH_TIMEOUT(!userProcess(QStringLiteral("cp"), m_uid).isEmpty(), waitLimitMs);
+        const QString cp = startHeldCollection(QStringLiteral("held"), &collection);
+        QVERIFY(!cp.isEmpty());
+        const QString dir = m_vexaLog + QStringLiteral("/held");
+        const QStringList user = asUser(userName);
 
         const QString batch = m_vexaLog + QStringLiteral("/oversized.jsonl");
         const QByteArray line =
@@ -635,13 +627,14 @@ private slots:
                         user.mid(1) + QStringList {managerCaller, QStringLiteral("--batch"), batch});
         const Reply other = call(windowCaller, QStringLiteral("setVexaAutoStart"), {QStringLiteral("maybe")});
         QCOMPARE(other.value, QStringLiteral("false"));
-        QVERIFY(oversized.waitForFinished(120000));
+        QVERIFY(oversized.waitForFinished(waitLimitMs));
         QCOMPARE(oversized.readAllStandardOutput(), QByteArray("-1\n-1\n-1\n"));
         QCOMPARE(collection.state(), QProcess::Running);
         QFile::remove(batch);
-        QFile reader(fifo);
+        QCOMPARE(run(QStringLiteral("kill"), {QStringLiteral("-CONT"), cp}), QByteArray());
+        QFile reader(dir + QStringLiteral("/vexa.log"));
         QVERIFY(reader.open(QIODevice::ReadOnly) && !reader.readAll().isEmpty());
-        QVERIFY(collection.waitForFinished(120000));
+        QVERIFY(collection.waitForFinished(waitLimitMs));
     }
 
     void cleanupTestCase() { m_daemon.stop(); }
