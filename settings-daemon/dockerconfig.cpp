@@ -74,10 +74,5 @@ bool setBridgeAddressInFile(const QString &path, const QString &value)
     config.insert(QStringLiteral("bip"), value);
     const QByteArray bytes = QJsonDocument(config).toJson(QJsonDocument::Indented);
     // The indented form can outgrow a compact file near the cap.
-    if (bytes.size() > maxDockerConfigSize) {
-        qWarning() << "Refused an edit of" << path << "that would make it" << bytes.size()
-                   << "bytes, over its cap of" << maxDockerConfigSize;
-        return false;
-    }
-    return writeFileAtomically(path, bytes);
+    return editFitsCap(path, bytes, maxDockerConfigSize) && writeFileAtomically(path, bytes);
 }

@@ -84,6 +84,15 @@ bool readWholeFile(const QString &path, QByteArray *content, QString *reason, qi
     return readWholeFile(file.get(), content, reason, maxSize, failure);
 }
 
+bool editFitsCap(const QString &path, const QByteArray &content, qint64 maxSize)
+{
+    if (content.size() <= maxSize)
+        return true;
+    qWarning() << "Refused an edit of" << path << "that would make it" << content.size()
+               << "bytes, over its cap of" << maxSize;
+    return false;
+}
+
 QByteArray withoutCarriageReturns(QByteArray bytes)
 {
     return bytes.replace('\r', QByteArray());

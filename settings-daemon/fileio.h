@@ -60,6 +60,11 @@ constexpr qint64 maxPropertyFileSize = 4 * 1024 * 1024;
 // together at 6 MiB (three quarters of the 8 MiB stack limit).
 constexpr qint64 maxProcessEnvironmentSize = 8 * 1024 * 1024;
 
+// Whether content, the new text of the file at path, stays within maxSize;
+// if not, logs that the edit is refused. New values can take a file just
+// under its cap past it.
+bool editFitsCap(const QString &path, const QByteArray &content, qint64 maxSize);
+
 // Why a whole-file read failed.
 enum class ReadFailure { None, Missing, TooLarge, Other };
 

@@ -54,10 +54,5 @@ QByteArray jsonObjectFileBytes(const QJsonObject &object)
 bool writeListFile(const QString &path, const QJsonObject &object)
 {
     const QByteArray bytes = jsonObjectFileBytes(object);
-    if (bytes.size() > maxListFileSize) {
-        qWarning() << "Refused an edit of" << path << "that would make it" << bytes.size()
-                   << "bytes, over its cap of" << maxListFileSize;
-        return false;
-    }
-    return writeFileAtomically(path, bytes);
+    return editFitsCap(path, bytes, maxListFileSize) && writeFileAtomically(path, bytes);
 }

@@ -6,7 +6,6 @@
 #include <QDeadlineTimer>
 #include <QDebug>
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 
@@ -391,11 +390,15 @@ Fd stageSources(const LogCollectionSetup &setup, const QString &containerData, c
     const Fd runtimeLog(::open(QFile::encodeName(setup.runtimeLogPath).constData(),
                                O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat info;
-    const bool haveRuntimeLog = runtimeLog.get() >= 0 && ::fstat(runtimeLog.get(), &info) == 0;
-    if (!haveRuntimeLog)
+    bool runtimeLogIsFile = false;
+    if (runtimeLog.get() < 0 || ::fstat(runtimeLog.get(), &info) != 0) {
         qWarning() << "log source not collected:" << setup.runtimeLogPath << errnoText();
-    else if (S_ISREG(info.st_mode))
+    } else if (!S_ISREG(info.st_mode)) {
+        qWarning() << "log source not collected, not a regular file:" << setup.runtimeLogPath;
+    } else {
+        runtimeLogIsFile = true;
         copier.copyFile(runtimeLog.get(), to.get(), QFile::encodeName(runtimeLogName), setup.runtimeLogPath);
+    }
     for (const QString &source : containerLogFolders) {
         const QString name = QFileInfo(source).fileName();
         *staged << name;
@@ -407,10 +410,9 @@ Fd stageSources(const LogCollectionSetup &setup, const QString &containerData, c
         else
             copier.copyFolder(from.get(), to.get(), QFile::encodeName(name), shown);
     }
-    if (haveRuntimeLog && S_ISREG(info.st_mode))
+    // Listed after the folders: the user's copies keep their old order.
+    if (runtimeLogIsFile)
         *staged << runtimeLogName;
-    else if (haveRuntimeLog)
-        qWarning() << "log source not collected, not a regular file:" << setup.runtimeLogPath;
     ::fchmod(to.get(), 0755);
     Fd folder(::open(QFile::encodeName(staging).constData(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (folder.get() < 0)
