@@ -139,7 +139,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     const PhoneIdentity identity {values.at(0), values.at(1), values.at(2), values.at(3),
                                   values.at(4), values.at(5), values.at(6)};
-    const bool result = setPhoneInfoInFile(dataRoot, scratch.path(fileName), identity);
+    PropertyFileSetup setup;
+    setup.dataRoot = dataRoot;
+    const bool result = setPhoneInfoInFile(setup, scratch.path(fileName), identity);
 
     bool exists = false;
     const QByteArray after = scratch.read(fileName, &exists);

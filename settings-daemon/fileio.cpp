@@ -1,3 +1,4 @@
+// Whole-file reads with caps, atomic replacement, lookups beneath a folder.
 #include "fileio.h"
 
 #include <QDebug>
@@ -7,8 +8,13 @@
 
 #include <cstring>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/syscall.h>
 #include <unistd.h>
+
+#include <vector>
 
 QString errnoText(int error)
 {
@@ -173,6 +179,9 @@ bool writeFileAtomicallyAt(int dirFd, const QString &name, const QByteArray &con
             || (existed && (old.st_dev != expected->device || old.st_ino != expected->inode))))
         return fail(displayPath, QStringLiteral("was replaced while it was read"));
 
+    if (!UnprivilegedWrites::roomFor(dirFd, content.size()))
+        return fail(displayPath, QStringLiteral("not enough room left for users other than root"));
+
     QString reason;
     QByteArray temporary;
     // A copy of an existing file stays private until it has the file's own
@@ -214,4 +223,95 @@ bool writeFileAtomically(const QString &path, const QByteArray &content)
     if (dir.get() < 0)
         return fail(path, errnoText());
     return writeFileAtomicallyAt(dir.get(), target.fileName(), content, path);
+}
+
+static thread_local bool writesAreUnprivileged = false;
+
+UnprivilegedWrites::UnprivilegedWrites(bool unprivileged)
+    : m_previous(writesAreUnprivileged)
+{
+    writesAreUnprivileged = unprivileged;
+}
+
+UnprivilegedWrites::~UnprivilegedWrites()
+{
+    writesAreUnprivileged = m_previous;
+}
+
+bool UnprivilegedWrites::roomFor(int fd, qint64 bytes)
+{
+    if (!writesAreUnprivileged)
+        return true;
+    struct statvfs space;
+    if (::fstatvfs(fd, &space) != 0 || space.f_frsize == 0)
+        return false;
+    // The file's blocks and one more for the file system's own records; a
+    // file system without an inode count (f_files 0) has none to run out of.
+    const qint64 blocks = (bytes + qint64(space.f_frsize) - 1) / qint64(space.f_frsize) + 1;
+    return qint64(space.f_bavail) >= blocks && (space.f_files == 0 || space.f_favail >= 1);
+}
+
+// One component of a walk, never following a link. openat answers ENOTDIR
+// for a link opened with O_DIRECTORY; openat2 calls that ELOOP.
+static int openComponent(int at, const QByteArray &part, int flags)
+{
+    const int fd = ::openat(at, part.constData(), flags | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0 && errno == ENOTDIR) {
+        struct stat info;
+        errno = ::fstatat(at, part.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode)
+            ? ELOOP
+            : ENOTDIR;
+    }
+    return fd;
+}
+
+static int walkBeneath(int dirFd, const QByteArray &path, int flags)
+{
+    if (path.isEmpty() || path.startsWith('/')) {
+        errno = path.isEmpty() ? ENOENT : EXDEV;
+        return -1;
+    }
+    QList<QByteArray> parts = path.split('/');
+    parts.removeAll(QByteArray());
+    std::vector<Fd> entered; // the folders walked into, the innermost last
+    for (int i = 0; i < parts.size(); ++i) {
+        const int at = entered.empty() ? dirFd : entered.back().get();
+        const QByteArray &part = parts.at(i);
+        if (part == "..") {
+            if (entered.empty()) {
+                errno = EXDEV;
+                return -1;
+            }
+            entered.pop_back();
+        } else if (part == ".") {
+            continue;
+        } else if (i == parts.size() - 1) {
+            return openComponent(at, part, flags);
+        } else {
+            entered.emplace_back(openComponent(at, part, O_RDONLY | O_DIRECTORY));
+            if (entered.back().get() < 0)
+                return -1;
+        }
+    }
+    // The path ended in "." or "..": the folder reached, opened with flags.
+    return ::openat(entered.empty() ? dirFd : entered.back().get(), ".", flags | O_CLOEXEC);
+}
+
+int openBeneath(int dirFd, const QByteArray &path, int flags, BeneathLookup lookup)
+{
+    if (lookup == BeneathLookup::Walk)
+        return walkBeneath(dirFd, path, flags);
+    struct open_how how = {};
+    how.flags = quint64(flags | O_CLOEXEC);
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    long fd;
+    // With "..", the kernel answers EAGAIN when any rename or mount anywhere
+    // in the system raced the lookup; it asks the caller to try again.
+    int attempts = 0;
+    do {
+        fd = ::syscall(SYS_openat2, dirFd, path.constData(), &how, sizeof how);
+    } while (fd < 0 && (errno == EINTR || (errno == EAGAIN && ++attempts < 100)));
+    if (fd < 0 && (errno == ENOSYS || errno == EPERM))
+        return walkBeneath(dirFd, path, flags);
+    return int(fd);
 }

@@ -1,3 +1,5 @@
+// How the daemon reads, writes and looks up files: whole-file reads with
+// caps, atomic replacement, and lookups that never leave a folder.
 #pragma once
 
 #include <QByteArray>
@@ -6,8 +8,6 @@
 #include <cerrno>
 #include <sys/types.h>
 #include <unistd.h>
-
-// How the daemon reads and writes whole files.
 
 // A descriptor, closed when it goes out of scope.
 class Fd
@@ -111,6 +111,41 @@ struct FileIdentity
 // read, not of one put there since. displayPath names the file in the warning.
 bool writeFileAtomicallyAt(int dirFd, const QString &name, const QByteArray &content,
                            const QString &displayPath, const FileIdentity *expected = nullptr);
+
+// While an object of this class lives, the writes of this thread are made
+// for a caller other than root (when unprivileged is true): a write that
+// would need more blocks or inodes than the file system leaves to users
+// other than root is refused, so that no caller can make root fill the room
+// kept back for root. Objects nest; the previous setting comes back.
+class UnprivilegedWrites
+{
+public:
+    explicit UnprivilegedWrites(bool unprivileged);
+    ~UnprivilegedWrites();
+    UnprivilegedWrites(const UnprivilegedWrites &) = delete;
+    UnprivilegedWrites &operator=(const UnprivilegedWrites &) = delete;
+
+    // Whether a new file of bytes fits in the room that the file system at
+    // fd leaves to the present caller: always for root; for anybody else
+    // within the blocks and inodes available to users other than root.
+    static bool roomFor(int fd, qint64 bytes);
+
+private:
+    bool m_previous;
+};
+
+// How openBeneath looks a path up: with the kernel's openat2, or with the
+// walk of one component at a time that stands in where openat2 is refused.
+enum class BeneathLookup { Kernel, Walk };
+
+// Opens path (slash-separated, relative) beneath the folder open at dirFd
+// with flags, following no symbolic link at any depth and never leaving that
+// folder: ".." goes back to the folder it came from, never above dirFd. On
+// failure -1 with errno as openat2 sets it: ELOOP at a link, EXDEV above
+// dirFd or for an absolute path. Where openat2 is refused (ENOSYS before
+// Linux 5.6; ENOSYS or EPERM from a seccomp filter such as systemd's), the
+// walk does the same.
+int openBeneath(int dirFd, const QByteArray &path, int flags, BeneathLookup lookup = BeneathLookup::Kernel);
 
 // The text of errno (or of the error given), in the locale's encoding.
 QString errnoText(int error = errno);

@@ -1,27 +1,12 @@
+// One log collection from start to end: checks, staging, the user's tools.
 #pragma once
 
+#include "collectionuser.h"
 #include "constants.h"
+#include "processrunner.h"
 
-#include <QList>
-#include <QObject>
-#include <QSet>
+#include <QDeadlineTimer>
 #include <QString>
-#include <QStringList>
-#include <QThreadPool>
-#include <QVector>
-
-#include <functional>
-
-#include <sys/types.h>
-
-// An account as the user database has it, with every group it belongs to.
-struct LogCollectionUser
-{
-    QString name;
-    uid_t uid = 0;
-    gid_t gid = 0;
-    QVector<gid_t> groups;
-};
 
 // Where the collection reads from, where it stages, which tools it runs and
 // for how long. The defaults are the system's fixed paths; tests point them
@@ -52,22 +37,28 @@ struct LogCollectionSetup
     // Each tool: one stuck on a FIFO or a slow disk is killed past it, and
     // the steps after it still run.
     int toolTimeoutMs = 5 * 60 * 1000;
+    // How long a killed tool may take to go before it is left held.
+    int toolKillGraceMs = ::toolKillGraceMs;
     // Entries (folders, files, links) the staging looks at: folders and links
     // count against no byte limit, and 10,000 is far more than a container's
     // log folders hold.
     int maxStagedEntries = 10000;
 };
 
-// Collections side by side at most: each holds a thread and, while it
-// stages, up to maxStagedEntries inodes of /run.
-constexpr int maxCollectionsAtOnce = 4;
+// A deadline ms from now; none for 0 or less.
+inline QDeadlineTimer deadlineIn(int ms)
+{
+    return ms > 0 ? QDeadlineTimer(ms) : QDeadlineTimer(QDeadlineTimer::Forever);
+}
 
-// The account a caller may collect for, or false. A caller other than root
-// (callerUid as the bus reports it) may only name itself: userid must be its
-// uid and username that uid's login name. Root may name any account whose
-// name and uid agree in the user database.
-bool resolveCollectionUser(uint callerUid, const QString &username, const QString &userid,
-                           LogCollectionUser *user);
+inline QDeadlineTimer earlier(const QDeadlineTimer &a, const QDeadlineTimer &b)
+{
+    return b < a ? b : a;
+}
+
+// Collections side by side at most: each holds a thread and, while it
+// stages, its share of /run (see stageSources).
+constexpr int maxCollectionsAtOnce = 4;
 
 // The first check of collectLogs, on the text alone: logPath is not empty
 // and names a "VexaLog" folder.
@@ -81,7 +72,8 @@ bool collectionRequestIsAcceptable(uint callerUid, const QString &username, cons
                                    const QString &logPath, LogCollectionUser *user);
 
 // Copies the container's and the runtime's logs into logPath, zips it to
-// logPath + ".zip" and gives the archive to username.
+// logPath + ".zip" and gives the archive to user, whom
+// collectionRequestIsAcceptable resolved.
 //
 // Nothing runs as root inside a folder that another user can write: as the
 // daemon it only copies the sources (opened without following links) into a
@@ -94,40 +86,8 @@ bool collectionRequestIsAcceptable(uint callerUid, const QString &username, cons
 // directory strictly inside a "VexaLog" directory; every tool gets that
 // canonical path. Returns -1 when anything is refused (nothing is run then),
 // also while a tool of an earlier collection for the user is still held,
-// else 0 whatever the tools achieved. Collections for one user must not run
-// side by side (the staging folder is the user's); CollectionQueue sees to
-// that.
-int collectLogs(const LogCollectionSetup &setup, uint callerUid, const QString &username,
-                const QString &userid, const QString &logPath);
-
-// Removes whatever an earlier process left in the staging root (when it is
-// private, as collectLogs requires). Run at start, before any collection.
-void removeStaleStaging(const QString &stagingRoot);
-
-// Runs collections on worker threads, fairly: at most maxRunning side by
-// side, one at a time per user (the user a collection is for: only that user
-// can hold its tools), and at most one more waiting per user, so one user's
-// collections can delay only that user's. Used from one thread, which must
-// run an event loop: a job's end is handled there.
-class CollectionQueue
-{
-public:
-    explicit CollectionQueue(int maxRunning);
-    // False when the user already has a collection waiting: the call is to
-    // be answered at once.
-    bool submit(uid_t user, const std::function<void()> &job);
-
-private:
-    void startWaiting();
-
-    struct Waiting
-    {
-        uid_t user;
-        std::function<void()> job;
-    };
-    QObject m_context;
-    QThreadPool m_pool;
-    QSet<uid_t> m_running;
-    QList<Waiting> m_waiting;
-    int m_maxRunning;
-};
+// else 0 whatever the tools achieved. Every process a tool starts is ended
+// when the tool ends (see ToolContainer), and what it writes goes nowhere.
+// Collections for one user must not run side by side (the staging folder is
+// the user's); CollectionQueue sees to that.
+int collectLogs(const LogCollectionSetup &setup, const LogCollectionUser &user, const QString &logPath);

@@ -1,7 +1,8 @@
 #include "constants.h"
-#include "logcollection.h"
 #include "loghandler.h"
 #include "prefmanager.h"
+#include "staging.h"
+#include "toolcontainer.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>
@@ -19,6 +20,8 @@ int main(int argc, char *argv[])
     }
     // Only the name's owner does this: what an earlier process staged is stale.
     removeStaleStaging(logStagingPath);
+    // Before any thread starts a tool.
+    setUpToolContainment();
 
     PrefManager manager;
     QObject::connect(&app, SIGNAL(aboutToQuit()), &manager, SIGNAL(aboutToQuit()));

@@ -1,3 +1,4 @@
+// Rewrites the phone's identity properties in a property file of the runtime.
 #include "phoneinfo.h"
 
 #include "fileio.h"
@@ -7,14 +8,12 @@
 #include <QDir>
 #include <QFile>
 
+#include <QRegularExpression>
+
 #include <cerrno>
 #include <fcntl.h>
-#include <linux/openat2.h>
-#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <vector>
 
 namespace {
 
@@ -34,75 +33,14 @@ const IdentityKey identityKeys[] = {
 };
 constexpr int keyCount = int(sizeof(identityKeys) / sizeof(identityKeys[0]));
 
+// Past this size a file with fewer blocks than half its bytes is sparse.
+constexpr qint64 sparseCheckFrom = 64 * 1024;
+
 // A line break in a value would let the caller add properties of its own.
 bool isSingleLine(const QString &value)
 {
     return !value.contains(QLatin1Char('\n')) && !value.contains(QLatin1Char('\r'))
         && !value.contains(QChar(0));
-}
-
-// Set by tests only, to run every lookup through walkBeneath.
-bool lookupWalksAlways = false;
-
-// Opens path beneath the directory at dirFd like openat2 below, but one
-// component at a time: every folder is opened without following a link, ".."
-// goes back to the folder it came from and never above dirFd, and the last
-// component is opened with flags and O_NOFOLLOW. The errors match openat2's
-// (ELOOP at a link, EXDEV above dirFd or for an absolute path).
-int walkBeneath(int dirFd, const QByteArray &path, int flags)
-{
-    if (path.isEmpty() || path.startsWith('/')) {
-        errno = path.isEmpty() ? ENOENT : EXDEV;
-        return -1;
-    }
-    QList<QByteArray> parts = path.split('/');
-    parts.removeAll(QByteArray());
-    std::vector<Fd> entered; // the folders walked into, the innermost last
-    for (int i = 0; i < parts.size(); ++i) {
-        const int at = entered.empty() ? dirFd : entered.back().get();
-        const QByteArray &part = parts.at(i);
-        if (part == "..") {
-            if (entered.empty()) {
-                errno = EXDEV;
-                return -1;
-            }
-            entered.pop_back();
-        } else if (part == ".") {
-            continue;
-        } else if (i == parts.size() - 1) {
-            return ::openat(at, part.constData(), flags | O_NOFOLLOW | O_CLOEXEC);
-        } else {
-            entered.emplace_back(
-                ::openat(at, part.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-            if (entered.back().get() < 0)
-                return -1;
-        }
-    }
-    // The path ended in "." or "..": the folder reached, opened with flags.
-    return ::openat(entered.empty() ? dirFd : entered.back().get(), ".", flags | O_CLOEXEC);
-}
-
-// Opens path with openat2 beneath the directory at dirFd, following no
-// symbolic link at any depth and never leaving that directory. Where openat2
-// answers ENOSYS (kernels before 5.6, and systemd's seccomp filter for
-// RestrictSUIDSGID=, which cannot look inside its flags), walkBeneath does it.
-int openBeneath(int dirFd, const QByteArray &path, int flags)
-{
-    if (lookupWalksAlways)
-        return walkBeneath(dirFd, path, flags);
-    struct open_how how = {};
-    how.flags = quint64(flags | O_CLOEXEC);
-    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-    long fd;
-    // With "..", the kernel answers EAGAIN when any rename or mount anywhere
-    // in the system raced the lookup; it asks the caller to try again.
-    int attempts = 0;
-    do {
-        fd = ::syscall(SYS_openat2, dirFd, path.constData(), &how, sizeof how);
-    } while (fd < 0 && (errno == EINTR || (errno == EAGAIN && ++attempts < 100)));
-    if (fd < 0 && errno == ENOSYS)
-        return walkBeneath(dirFd, path, flags);
-    return int(fd);
 }
 
 bool refuse(const QString &path, const QString &reason)
@@ -111,13 +49,36 @@ bool refuse(const QString &path, const QString &reason)
     return false;
 }
 
-// The property file's directory, open beneath dataRoot, and the file's name
-// in it. The caller names the path, so it must lie beneath the runtime's
-// tree: a path elsewhere, or through a symbolic link, could make root
-// rewrite any file of the system.
-bool openDirectory(const QString &dataRoot, const QString &path, Fd *dir, QString *name)
+// Whether a caller other than root may write in the folder at relative
+// (beneath the data folder, open at dirFd): not inside another account's
+// container folder ("vexa-<uid>-<name>", as the log collection names them),
+// not in a folder of another account other than root, and not straight in
+// the data folder, where a new name could take a container's before it is
+// made.
+QString refusalForCaller(uint callerUid, const QString &relativeFolder, int dirFd)
 {
-    QString prefix = QDir::cleanPath(dataRoot);
+    static const QRegularExpression container(QStringLiteral("^vexa-([0-9]+)-"));
+    const QRegularExpressionMatch match = container.match(relativeFolder.section(QLatin1Char('/'), 0, 0));
+    bool number = false;
+    if (match.hasMatch() && (match.captured(1).toUInt(&number) != callerUid || !number))
+        return QStringLiteral("inside the container folder of another account");
+    struct stat info;
+    if (::fstat(dirFd, &info) != 0)
+        return errnoText();
+    if (info.st_uid != 0 && info.st_uid != callerUid)
+        return QStringLiteral("in a folder of another account");
+    return QString();
+}
+
+// The property file's directory, open beneath the data folder, and the
+// file's name in it. The caller names the path, so it must lie beneath the
+// runtime's tree: a path elsewhere, or through a symbolic link, could make
+// root rewrite any file of the system. *topLevel tells that the file lies
+// straight in the data folder.
+bool openDirectory(const PropertyFileSetup &setup, const QString &path, Fd *dir, QString *name,
+                   bool *topLevel)
+{
+    QString prefix = QDir::cleanPath(setup.dataRoot);
     if (!prefix.endsWith(QLatin1Char('/')))
         prefix += QLatin1Char('/');
     if (!path.startsWith(prefix))
@@ -131,10 +92,21 @@ bool openDirectory(const QString &dataRoot, const QString &path, Fd *dir, QStrin
     const Fd root(::open(QFile::encodeName(prefix).constData(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (root.get() < 0)
         return refuse(path, errnoText());
-    const QByteArray directory = slash < 0 ? QByteArray(".") : QFile::encodeName(relative.left(slash));
-    *dir = Fd(openBeneath(root.get(), directory, O_RDONLY | O_DIRECTORY));
+    const QString folder = slash < 0 ? QStringLiteral(".") : relative.left(slash);
+    *dir = Fd(openBeneath(root.get(), QFile::encodeName(folder), O_RDONLY | O_DIRECTORY, setup.lookup));
     if (dir->get() < 0)
         return refuse(path, errnoText());
+    struct stat folderInfo, rootInfo;
+    if (::fstat(dir->get(), &folderInfo) != 0 || ::fstat(root.get(), &rootInfo) != 0)
+        return refuse(path, errnoText());
+    *topLevel = folderInfo.st_dev == rootInfo.st_dev && folderInfo.st_ino == rootInfo.st_ino;
+    if (setup.callerUid != 0) {
+        // Once opened, every folder named was a real one: the folder reached
+        // is the one the clean path names.
+        const QString refusal = refusalForCaller(setup.callerUid, QDir::cleanPath(folder), dir->get());
+        if (!refusal.isEmpty())
+            return refuse(path, refusal);
+    }
     return true;
 }
 
@@ -145,12 +117,12 @@ bool openDirectory(const QString &dataRoot, const QString &path, Fd *dir, QStrin
 // or a device must neither block the daemon nor be read without end, a second
 // link could be a name for a file elsewhere, and a sparse file would cost its
 // whole size. *identity tells the write what was read.
-bool readPropertyFile(int dirFd, const QString &name, const QString &path, QByteArray *content,
-                      FileIdentity *identity)
+bool readPropertyFile(const PropertyFileSetup &setup, int dirFd, const QString &name, const QString &path,
+                      QByteArray *content, FileIdentity *identity)
 {
     content->clear();
     *identity = FileIdentity();
-    const Fd found(openBeneath(dirFd, QFile::encodeName(name), O_PATH | O_NOFOLLOW));
+    const Fd found(openBeneath(dirFd, QFile::encodeName(name), O_PATH | O_NOFOLLOW, setup.lookup));
     if (found.get() < 0) {
         if (errno == ENOENT)
             return true;
@@ -165,6 +137,13 @@ bool readPropertyFile(int dirFd, const QString &name, const QString &path, QByte
         return refuse(path, QStringLiteral("more than one link"));
     if (info.st_size > maxPropertyFileSize)
         return refuse(path, QStringLiteral("larger than its cap of %1 bytes").arg(maxPropertyFileSize));
+    // Written back, a sparse file would take its whole size on disk. Small
+    // files may hold fewer blocks than bytes on a compressing or inlining
+    // file system, so only a larger one counts.
+    if (info.st_size > sparseCheckFrom && qint64(info.st_blocks) * 512 < info.st_size / 2)
+        return refuse(path, QStringLiteral("sparse"));
+    if (setup.callerUid != 0 && info.st_uid != 0 && info.st_uid != setup.callerUid)
+        return refuse(path, QStringLiteral("a file of another account"));
     // The very file looked at, opened again through its descriptor: no name
     // is looked up a second time. The caller check needs /proc as well.
     const Fd file(::open(QByteArray("/proc/self/fd/" + QByteArray::number(found.get())).constData(),
@@ -180,12 +159,7 @@ bool readPropertyFile(int dirFd, const QString &name, const QString &path, QByte
 
 } // namespace
 
-void setPropertyLookupWalksAlways(bool walk)
-{
-    lookupWalksAlways = walk;
-}
-
-bool setPhoneInfoInFile(const QString &dataRoot, const QString &path, const PhoneIdentity &identity)
+bool setPhoneInfoInFile(const PropertyFileSetup &setup, const QString &path, const PhoneIdentity &identity)
 {
     QByteArray values[keyCount];
     for (int row = 0; row < keyCount; ++row) {
@@ -197,12 +171,15 @@ bool setPhoneInfoInFile(const QString &dataRoot, const QString &path, const Phon
 
     Fd dir;
     QString name;
-    if (!openDirectory(dataRoot, path, &dir, &name))
+    bool topLevel = false;
+    if (!openDirectory(setup, path, &dir, &name, &topLevel))
         return false;
     QByteArray content;
     FileIdentity read;
-    if (!readPropertyFile(dir.get(), name, path, &content, &read))
+    if (!readPropertyFile(setup, dir.get(), name, path, &content, &read))
         return false;
+    if (setup.callerUid != 0 && topLevel && !read.exists)
+        return refuse(path, QStringLiteral("would be made straight in the data folder"));
 
     // Works on bytes, not on a decoded text stream, so that lines we do not
     // rewrite keep whatever encoding (or invalid bytes) they have.

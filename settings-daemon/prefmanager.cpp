@@ -1,9 +1,11 @@
+// The daemon's D-Bus object: thin slots that check the caller, then do one thing.
 #include "prefmanager.h"
 
 #include "argumentlimits.h"
 #include "autostart.h"
 #include "constants.h"
 #include "dockerconfig.h"
+#include "fileio.h"
 #include "gamewhitelist.h"
 #include "logcollection.h"
 #include "phoneinfo.h"
@@ -24,6 +26,7 @@ static QStringList permittedCallers()
 
 PrefManager::PrefManager(QObject *parent)
     : QObject(parent)
+    , m_collections(maxCollectionsAtOnce)
 {
     // Subscribed before any call is served, so that no sender whose pid is
     // kept can leave unnoticed.
@@ -39,7 +42,7 @@ bool PrefManager::setDockerDefaultIpAddress(const QString &value)
         return false;
     if (!argumentsFit("setDockerDefaultIpAddress", {{value, ArgumentKind::BridgeAddress}}))
         return false;
-    return setBridgeAddressInFile(dockerDaemonJsonPath, value);
+    return asCaller([&](uint) { return setBridgeAddressInFile(dockerDaemonJsonPath, value); });
 }
 
 bool PrefManager::addGameToWhiteList(const QString &appName, const QString &pkgName)
@@ -49,7 +52,7 @@ bool PrefManager::addGameToWhiteList(const QString &appName, const QString &pkgN
     if (!argumentsFit("addGameToWhiteList",
                       {{appName, ArgumentKind::AppName}, {pkgName, ArgumentKind::PackageName}}))
         return false;
-    return addGameToWhiteListFile(gamesJsonPath, appName, pkgName);
+    return asCaller([&](uint) { return addGameToWhiteListFile(gamesJsonPath, appName, pkgName); });
 }
 
 bool PrefManager::removeGameFromWhiteList(const QString &pkgName)
@@ -58,7 +61,7 @@ bool PrefManager::removeGameFromWhiteList(const QString &pkgName)
         return false;
     if (!argumentsFit("removeGameFromWhiteList", {{pkgName, ArgumentKind::PackageName}}))
         return false;
-    return removeGameFromWhiteListFile(gamesJsonPath, pkgName);
+    return asCaller([&](uint) { return removeGameFromWhiteListFile(gamesJsonPath, pkgName); });
 }
 
 bool PrefManager::removeAppFromWarningList(const QString &pkgName)
@@ -67,7 +70,7 @@ bool PrefManager::removeAppFromWarningList(const QString &pkgName)
         return false;
     if (!argumentsFit("removeAppFromWarningList", {{pkgName, ArgumentKind::PackageName}}))
         return false;
-    return removeAppFromWarningListFile(warningJsonPath, pkgName);
+    return asCaller([&](uint) { return removeAppFromWarningListFile(warningJsonPath, pkgName); });
 }
 
 bool PrefManager::setVexaAutoStart(const QString &checked)
@@ -76,7 +79,7 @@ bool PrefManager::setVexaAutoStart(const QString &checked)
         return false;
     if (!argumentsFit("setVexaAutoStart", {{checked, ArgumentKind::Switch}}))
         return false;
-    return setAutoStartEntry(autoStartEntryPath, checked);
+    return asCaller([&](uint) { return setAutoStartEntry(autoStartEntryPath, checked); });
 }
 
 bool PrefManager::setPhoneInfo(const QString &localpath, const QString &vendor, const QString &brand,
@@ -96,7 +99,11 @@ bool PrefManager::setPhoneInfo(const QString &localpath, const QString &vendor, 
                        {serialno, value},
                        {imei, value}}))
         return false;
-    return setPhoneInfoInFile(runtimeDataDir, localpath, {vendor, brand, name, model, equip, serialno, imei});
+    return asCaller([&](uint uid) {
+        PropertyFileSetup setup;
+        setup.callerUid = uid;
+        return setPhoneInfoInFile(setup, localpath, {vendor, brand, name, model, equip, serialno, imei});
+    });
 }
 
 int PrefManager::copyLogFiles(const QString &username, const QString &userid, const QString &logPath)
@@ -112,23 +119,23 @@ int PrefManager::copyLogFiles(const QString &username, const QString &userid, co
         || !isCollectionPath(logPath))
         return -1;
     // Who may be collected for depends on who calls, as the bus knows it.
-    const QDBusReply<uint> callerUid = connection().interface()->serviceUid(message().service());
+    uint uid = 0;
     LogCollectionUser user;
-    if (!callerUid.isValid()
-        || !collectionRequestIsAcceptable(callerUid.value(), username, userid, logPath, &user))
+    if (!callerUid(&uid) || !collectionRequestIsAcceptable(uid, username, userid, logPath, &user))
         return -1;
     // A collection takes as long as its tools: it runs on a worker thread and
-    // answers when done, while the daemon keeps serving. The queue is never
-    // destroyed (quilt ends the process under running workers).
-    static CollectionQueue *const collections = new CollectionQueue(maxCollectionsAtOnce);
+    // answers when done, while the daemon keeps serving.
     const QDBusMessage call = message();
     QDBusConnection bus = connection();
-    const uint uid = callerUid.value();
-    const bool queued = collections->submit(user.uid, [=]() mutable {
-        bus.send(call.createReply(collectLogs(LogCollectionSetup(), uid, username, userid, logPath)));
-    });
+    const bool queued = m_collections.submit(
+        user.uid,
+        [=]() mutable { bus.send(call.createReply(collectLogs(LogCollectionSetup(), user, logPath))); },
+        [=]() mutable { bus.send(call.createReply(-1)); });
     if (!queued) {
-        qWarning() << "log collection refused: one already waits for uid" << user.uid;
+        if (m_collections.isClosed())
+            qWarning() << "log collection refused: the daemon is ending, uid" << user.uid;
+        else
+            qWarning() << "log collection refused: one already waits for uid" << user.uid;
         return -1;
     }
     setDelayedReply(true);
@@ -139,9 +146,36 @@ void PrefManager::quilt()
 {
     if (!checkCallerPermission(permittedCallers()))
         return;
-    // Ends at once, without a reply and without leaving the event loop, and
-    // without static destructors, which collections running on workers may
-    // still use. Nothing is buffered: the log handler writes every line at
-    // once.
-    ::_exit(0);
+    // No reply, as ever. Collections that run are not cut: each answers
+    // within its own deadline, and the daemon ends after the last one.
+    setDelayedReply(true);
+    QDBusConnection bus = connection();
+    m_collections.close([bus]() mutable {
+        // A round trip to the bus: the answers sent before it have been
+        // written when it returns.
+        bus.call(QDBusMessage::createMethodCall(
+            QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+            QStringLiteral("org.freedesktop.DBus"), QStringLiteral("GetId")));
+        // Without static destructors or leaving the event loop: nothing is
+        // buffered, the log handler writes every line at once.
+        ::_exit(0);
+    });
+}
+
+bool PrefManager::callerUid(uint *uid)
+{
+    const QDBusReply<uint> reply = connection().interface()->serviceUid(message().service());
+    if (!reply.isValid())
+        return false;
+    *uid = reply.value();
+    return true;
+}
+
+bool PrefManager::asCaller(const std::function<bool(uint)> &work)
+{
+    uint uid = 0;
+    if (!callerUid(&uid))
+        return false;
+    const UnprivilegedWrites writes(uid != 0);
+    return work(uid);
 }

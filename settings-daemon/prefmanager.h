@@ -1,11 +1,14 @@
 #pragma once
 
 #include "callercache.h"
+#include "collectionqueue.h"
 
 #include <QDBusContext>
 #include <QObject>
 #include <QString>
 #include <QStringList>
+
+#include <functional>
 
 // The daemon's one exported object. Every slot opens with the caller check
 // and then hands its work to a plain function that takes the file's path.
@@ -43,6 +46,14 @@ private:
     bool checkEnvironment(int pid);
     bool checkWhiteList(int pid, const QStringList &permittedCallers);
     int callerPid(const QString &sender);
+    // The caller's uid as the bus reports it; false when it cannot tell.
+    bool callerUid(uint *uid);
+    // A file method's work for the caller (its uid passed on): a caller
+    // other than root may not use the room kept back for root.
+    bool asCaller(const std::function<bool(uint)> &work);
+
+    // Log collections in progress; quilt waits for those running.
+    CollectionQueue m_collections;
 
     CallerPidCache m_callerPids;
 };

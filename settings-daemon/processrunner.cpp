@@ -1,15 +1,19 @@
+// Runs the log collection's outside tools, each with a deadline.
 #include "processrunner.h"
 
 #include "fileio.h"
+#include "toolcontainer.h"
 
 #include <QDebug>
 #include <QFile>
 #include <QMutex>
+#include <QSet>
 
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -53,9 +57,34 @@ std::vector<HeldTool> &heldTools()
     return *tools;
 }
 
+// The tools running now; forks happen under the lock.
+QBasicMutex runningMutex;
+QSet<pid_t> &runningPids()
+{
+    // Never destroyed, like heldTools().
+    static auto *const pids = new QSet<pid_t>;
+    return *pids;
+}
+
+// The child's own pid in decimal, for cgroup.procs: no library call that
+// could take a lock another thread held at the fork.
+int formatPid(char *text, pid_t pid)
+{
+    char digits[16];
+    int count = 0;
+    do {
+        digits[count++] = char('0' + pid % 10);
+        pid /= 10;
+    } while (pid > 0 && count < 16);
+    for (int i = 0; i < count; ++i)
+        text[i] = digits[count - 1 - i];
+    return count;
+}
+
 // Between fork and exec, in the child: only system calls, since the parent
 // has threads and this copy of it has just one.
-[[noreturn]] void execTool(const ToolRun &run, char *const argv[], int input)
+[[noreturn]] void execTool(const ToolRun &run, char *const argv[], int nullDevice, int joinFd,
+                           rlim_t processLimit)
 {
     sigset_t none;
     ::sigemptyset(&none);
@@ -64,7 +93,20 @@ std::vector<HeldTool> &heldTools()
     standard.sa_handler = SIG_DFL;
     for (int sig = 1; sig < NSIG; ++sig)
         ::sigaction(sig, &standard, nullptr);
-    if (::dup2(input, STDIN_FILENO) < 0)
+    // Into its cgroup before anything of the user's can run.
+    if (joinFd >= 0) {
+        char text[16];
+        const int length = formatPid(text, pid_t(::syscall(SYS_getpid)));
+        if (::write(joinFd, text, size_t(length)) != length)
+            ::_exit(126);
+    }
+    if (processLimit > 0) {
+        const struct rlimit limit = {processLimit, processLimit};
+        if (::setrlimit(RLIMIT_NPROC, &limit) != 0)
+            ::_exit(126);
+    }
+    if (::dup2(nullDevice, STDIN_FILENO) < 0 || ::dup2(nullDevice, STDOUT_FILENO) < 0
+        || ::dup2(nullDevice, STDERR_FILENO) < 0)
         ::_exit(126);
         // Whatever another thread opened without close-on-exec stays with us.
 #ifdef SYS_close_range
@@ -117,6 +159,29 @@ bool waitUntil(pid_t pid, int pidFd, const QDeadlineTimer &deadline, int *status
     }
 }
 
+// Waits for the tool at pid until its deadline, then kills it and waits
+// run.killGraceMs more at most.
+ToolEnd waitForTool(const ToolRun &run, pid_t pid)
+{
+#ifdef SYS_pidfd_open
+    const Fd pidFd(int(::syscall(SYS_pidfd_open, pid, 0)));
+#else
+    const Fd pidFd;
+#endif
+    int status = 0;
+    if (waitUntil(pid, pidFd.get(), run.deadline, &status))
+        return status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? ToolEnd::Succeeded
+                                                                            : ToolEnd::Failed;
+    qWarning() << "tool killed at its time limit:" << run.program;
+    ::kill(pid, SIGKILL);
+    if (waitUntil(pid, pidFd.get(), QDeadlineTimer(run.killGraceMs), &status))
+        return ToolEnd::Killed;
+    qWarning() << "killed tool still there, left to be reaped later:" << run.program << pid;
+    const QMutexLocker lock(&heldMutex);
+    heldTools().push_back({pid, run.uid});
+    return ToolEnd::Held;
+}
+
 } // namespace
 
 // Our own fork and exec rather than QProcess: QProcess owns its child and
@@ -133,33 +198,41 @@ ToolEnd runTool(const ToolRun &run)
     for (QByteArray &arg : args)
         argv.push_back(arg.data());
     argv.push_back(nullptr);
-    const Fd input(::open("/dev/null", O_RDONLY | O_CLOEXEC));
-    if (input.get() < 0)
+    const Fd nullDevice(::open("/dev/null", O_RDWR | O_CLOEXEC));
+    if (nullDevice.get() < 0)
         return ToolEnd::Failed;
+    const int joinFd = run.container ? run.container->joinFd() : -1;
+    const rlim_t processLimit = run.container && joinFd < 0 ? run.container->processLimit() : 0;
 
-    const pid_t pid = ::fork();
-    if (pid < 0)
-        return ToolEnd::Failed;
-    if (pid == 0)
-        execTool(run, argv.data(), input.get());
+    pid_t pid;
+    {
+        const QMutexLocker lock(&runningMutex);
+        pid = ::fork();
+        if (pid == 0)
+            execTool(run, argv.data(), nullDevice.get(), joinFd, processLimit);
+        if (pid < 0)
+            return ToolEnd::Failed;
+        runningPids().insert(pid);
+    }
+    const ToolEnd end = waitForTool(run, pid);
+    const QMutexLocker lock(&runningMutex);
+    runningPids().remove(pid);
+    return end;
+}
 
-#ifdef SYS_pidfd_open
-    const Fd pidFd(int(::syscall(SYS_pidfd_open, pid, 0)));
-#else
-    const Fd pidFd;
-#endif
-    int status = 0;
-    if (waitUntil(pid, pidFd.get(), run.deadline, &status))
-        return status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? ToolEnd::Succeeded
-                                                                            : ToolEnd::Failed;
-    qWarning() << "tool killed at its time limit:" << run.program;
-    ::kill(pid, SIGKILL);
-    if (waitUntil(pid, pidFd.get(), QDeadlineTimer(toolKillGraceMs), &status))
-        return ToolEnd::Killed;
-    qWarning() << "killed tool still there, left to be reaped later:" << run.program << pid;
-    const QMutexLocker lock(&heldMutex);
-    heldTools().push_back({pid, run.uid});
-    return ToolEnd::Held;
+RunningTools::RunningTools()
+{
+    runningMutex.lock();
+}
+
+RunningTools::~RunningTools()
+{
+    runningMutex.unlock();
+}
+
+bool RunningTools::contains(pid_t pid) const
+{
+    return runningPids().contains(pid);
 }
 
 bool toolStillHeld(uid_t uid)
@@ -177,12 +250,4 @@ bool toolStillHeld(uid_t uid)
         }
     }
     return held;
-}
-
-bool runProcess(const QString &program, const QStringList &args)
-{
-    ToolRun run;
-    run.program = program;
-    run.args = args;
-    return runTool(run) == ToolEnd::Succeeded;
 }

@@ -1,3 +1,4 @@
+// Runs the log collection's outside tools, each with a deadline.
 #pragma once
 
 #include <QDeadlineTimer>
@@ -7,8 +8,11 @@
 
 #include <sys/types.h>
 
-// Running outside programs: with no shell between, their output forwarded to
-// ours, nothing written to them (their input is /dev/null).
+class ToolContainer;
+
+// Running outside programs: with no shell between, their input, output and
+// errors /dev/null (what a user's process writes must not reach the
+// daemon's journal stream).
 
 // A killed tool that has not gone within this long is left to be reaped
 // later: a tracer of the user's can hold its exit as long as it likes.
@@ -27,6 +31,10 @@ struct ToolRun
     QVector<gid_t> groups;
     int keepFd = -1;
     QDeadlineTimer deadline = QDeadlineTimer(QDeadlineTimer::Forever);
+    // How long it may take to go once killed.
+    int killGraceMs = toolKillGraceMs;
+    // Where it runs, with everything it starts: see ToolContainer.
+    const ToolContainer *container = nullptr;
 };
 
 enum class ToolEnd {
@@ -37,17 +45,24 @@ enum class ToolEnd {
 };
 
 // Runs the tool and waits for it until its deadline, then kills it and waits
-// toolKillGraceMs more at most. Never waits longer.
+// killGraceMs more at most. Never waits longer.
 ToolEnd runTool(const ToolRun &run);
 
 // Reaps the tools left held that have gone by now; true when one that ran as
 // uid is still there.
 bool toolStillHeld(uid_t uid);
 
-// Runs program with args as the daemon itself and waits for it without a
-// time-out. True for a normal exit with code 0; false also when the program
-// could not be started at all.
-bool runProcess(const QString &program, const QStringList &args);
+// While an object of this class lives, no tool is started, and the tools
+// running now can be told from the other children of the daemon.
+class RunningTools
+{
+public:
+    RunningTools();
+    ~RunningTools();
+    RunningTools(const RunningTools &) = delete;
+    RunningTools &operator=(const RunningTools &) = delete;
+    bool contains(pid_t pid) const;
+};
 
 // Sets the calling thread's groups alone, with the raw system call (glibc's
 // setgroups changes every thread of the process); 0 or -1 with errno.

@@ -7,6 +7,8 @@
 #include "testutil.h"
 #include "logcollection.h"
 #include "processrunner.h"
+#include "staging.h"
+#include "toolcontainer.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -165,7 +167,17 @@ struct Rig
 
     int collect(const QString &logPath) const
     {
-        return collectLogs(setup, user.uid, user.name, QString::number(user.uid), logPath);
+        return collectFor(user.uid, user.name, QString::number(user.uid), logPath);
+    }
+
+    // As the daemon does it: the account resolved for the caller first.
+    int collectFor(uint callerUid, const QString &username, const QString &userid,
+                   const QString &logPath) const
+    {
+        LogCollectionUser account;
+        if (!collectionRequestIsAcceptable(callerUid, username, userid, logPath, &account))
+            return -1;
+        return collectLogs(setup, account, logPath);
     }
 
     // Every call of a stand-in tool: "uid:groups", program, arguments. The
@@ -345,7 +357,7 @@ private slots:
         QDir::setCurrent(rig.home);
         const QStringList before = rig.snapshot();
 
-        const int result = collectLogs(rig.setup, caller.toUInt(), username, userid, logPath);
+        const int result = rig.collectFor(caller.toUInt(), username, userid, logPath);
         QDir::setCurrent(previous);
         QCOMPARE(result, -1);
         QCOMPARE(rig.calls(), Calls());
@@ -509,7 +521,8 @@ private slots:
                            "'^TracerPid:.*[1-9]' /proc/$$/status; do sleep 0.1; done; exec sleep 600")
                 .arg(QFile::decodeName(pidFile))};
         run.uid = ::geteuid();
-        run.deadline = QDeadlineTimer(10000);
+        run.deadline = QDeadlineTimer(5000);
+        run.killGraceMs = 500;
         const ToolEnd end = runTool(run);
         const bool held = toolStillHeld(run.uid);
         ::kill(tracer, SIGKILL);
@@ -548,7 +561,9 @@ private slots:
         // 8 TiB, sparse: more than the staging folder's file system holds.
         QTest::newRow("huge file in a source")
             << QStringLiteral("klog/huge sparse") << QStringLiteral("klog/huge")
-            << QStringLiteral("^log staging left out: \".*/klog/huge\" too big$");
+            << QStringLiteral(
+                   "^log staging left out: \".*/klog/huge\" over this collection's share of the staging "
+                   "room$");
         // Moved to a bigger disk, with a link left: the fixed data folder
         // itself is followed.
         QTest::newRow("data folder behind a link") << QStringLiteral("lib moved") << QString() << QString();
@@ -674,26 +689,75 @@ private slots:
         QCOMPARE(rig.calls(), expected);
     }
 
-    void runProcessReportsOutcome()
+    void runToolReportsOutcome()
     {
-        QVERIFY(runProcess(QStringLiteral("/bin/true"), {}));
-        QVERIFY(!runProcess(QStringLiteral("/bin/false"), {}));
-        QVERIFY(!runProcess(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral("exit 3")}));
-        QVERIFY(!runProcess(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral("kill -9 $$")}));
-        QVERIFY(!runProcess(QStringLiteral("/nonexistent/tool"), {}));
+        const auto run = [](const QString &program, const QStringList &args) {
+            ToolRun tool;
+            tool.program = program;
+            tool.args = args;
+            return runTool(tool);
+        };
+        QCOMPARE(run(QStringLiteral("/bin/true"), {}), ToolEnd::Succeeded);
+        QCOMPARE(run(QStringLiteral("/bin/false"), {}), ToolEnd::Failed);
+        QCOMPARE(run(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral("exit 3")}),
+                 ToolEnd::Failed);
+        QCOMPARE(run(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral("kill -9 $$")}),
+                 ToolEnd::Failed);
+        QCOMPARE(run(QStringLiteral("/nonexistent/tool"), {}), ToolEnd::Failed);
         // A tool that reads its input sees end-of-file instead of waiting.
-        QVERIFY(runProcess(QStringLiteral("/bin/cat"), {}));
+        QCOMPARE(run(QStringLiteral("/bin/cat"), {}), ToolEnd::Succeeded);
+        // Its output and errors go nowhere: writing them works, and the
+        // descriptors are /dev/null, not ours.
+        QCOMPARE(run(QStringLiteral("/bin/sh"),
+                     {QStringLiteral("-c"),
+                      QStringLiteral("echo out && echo err >&2 && "
+                                     "[ \"$(readlink /proc/$$/fd/1)\" = /dev/null ] && "
+                                     "[ \"$(readlink /proc/$$/fd/2)\" = /dev/null ]")}),
+                 ToolEnd::Succeeded);
     }
 
-    void runProcessPassesArgumentsVerbatim()
+    void runToolPassesArgumentsVerbatim()
     {
         Rig rig;
         QVERIFY(rig.ok);
         const QStringList args = {QStringLiteral("a b"), QStringLiteral("*"), QStringLiteral("$HOME"),
                                   QStringLiteral("'q'"), QString(),           QStringLiteral("; touch x"),
                                   QStringLiteral("-")};
-        QVERIFY(runProcess(rig.setup.cpPath, args));
+        ToolRun tool;
+        tool.program = rig.setup.cpPath;
+        tool.args = args;
+        QCOMPARE(runTool(tool), ToolEnd::Succeeded);
         QCOMPARE(rig.calls(), Calls({QStringList {daemonIdField(), rig.setup.cpPath} + args}));
+    }
+
+    void toolsLeaveNothingBehind()
+    {
+        // A tool that leaves a detached grandchild, as a user could make hers
+        // do: the container ends it with the tool.
+        const struct passwd *entry = ::geteuid() == 0 ? ::getpwnam("nobody") : ::getpwuid(::geteuid());
+        QVERIFY(entry);
+        setUpToolContainment();
+        QTemporaryDir dir;
+        QVERIFY(QFile::setPermissions(dir.path(),
+                                      QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                          | QFile::WriteOther | QFile::ExeOther | QFile::ReadOther));
+        const QString pidFile = dir.path() + QStringLiteral("/left");
+        ToolContainer container(entry->pw_uid);
+        ToolRun tool;
+        tool.program = QStringLiteral("/bin/sh");
+        tool.args = QStringList {
+            QStringLiteral("-c"),
+            QStringLiteral("setsid sh -c 'echo $$ >%1.new; mv %1.new %1; exec sleep 600' &").arg(pidFile)};
+        tool.switchUser = true;
+        tool.uid = entry->pw_uid;
+        tool.gid = entry->pw_gid;
+        tool.container = &container;
+        QCOMPARE(runTool(tool), ToolEnd::Succeeded);
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(pidFile), TestUtil::waitLimitMs);
+        const pid_t left = pid_t(TestUtil::readFile(pidFile).trimmed().toInt());
+        QVERIFY(left > 0 && ::kill(left, 0) == 0);
+        container.endAll();
+        QVERIFY(::kill(left, 0) != 0);
     }
 };
 

@@ -1,3 +1,4 @@
+// The property file's rewrite on temporary folders, through both lookups.
 #include "phoneinfo.h"
 #include "fileio.h"
 #include "testutil.h"
@@ -22,6 +23,9 @@ using TestUtil::readFile;
 using TestUtil::writeFile;
 
 namespace {
+// How this run of every case looks paths up (see main).
+BeneathLookup lookup = BeneathLookup::Kernel;
+
 // A byte literal that may hold NUL bytes.
 template<int size> QByteArray bytes(const char (&literal)[size])
 {
@@ -53,6 +57,16 @@ class TestPhoneInfo : public QObject
 
     QTemporaryDir m_dir;
     QString m_path;
+
+    // The edit of target beneath the test's data folder, for callerUid.
+    bool set(const QString &target, const PhoneIdentity &values = identity, uint callerUid = 0)
+    {
+        PropertyFileSetup setup;
+        setup.dataRoot = m_dir.path();
+        setup.callerUid = callerUid;
+        setup.lookup = lookup;
+        return setPhoneInfoInFile(setup, target, values);
+    }
 
 private slots:
     void init() { QVERIFY(TestUtil::startAfresh(m_dir, QStringLiteral("build.prop"), &m_path)); }
@@ -115,7 +129,7 @@ private slots:
         QFETCH(QByteArray, after);
         if (exists)
             QVERIFY(writeFile(m_path, before));
-        QVERIFY(setPhoneInfoInFile(m_dir.path(), m_path, identity));
+        QVERIFY(set(m_path));
         QCOMPARE(readFile(m_path), after);
         QCOMPARE(entries(m_dir.path()), QStringList {QStringLiteral("build.prop")});
     }
@@ -129,7 +143,7 @@ private slots:
             QStringLiteral("Gr\u00fc\u00dfe"), QString(), QStringLiteral("\u91cd\u529b"),
             QStringLiteral("a=b #c\td"),       QString(), QStringLiteral("\U0001F600"),
             QString(100000, QLatin1Char('9'))};
-        const bool result = setPhoneInfoInFile(m_dir.path(), m_path, values);
+        const bool result = set(m_path, values);
         QTextCodec::setCodecForLocale(locale);
         QVERIFY(result);
         QCOMPARE(readFile(m_path),
@@ -163,12 +177,12 @@ private slots:
         QString *const fields[] = {&values.vendor, &values.brand,    &values.name, &values.model,
                                    &values.equip,  &values.serialno, &values.imei};
         *fields[field] = value;
-        QVERIFY(!setPhoneInfoInFile(m_dir.path(), m_path, values));
+        QVERIFY(!set(m_path, values));
         QVERIFY(!QFile::exists(m_path));
 
         const QByteArray before = "ro.custom.brand=b\r\nx=1";
         QVERIFY(writeFile(m_path, before));
-        QVERIFY(!setPhoneInfoInFile(m_dir.path(), m_path, values));
+        QVERIFY(!set(m_path, values));
         QCOMPARE(readFile(m_path), before);
     }
 
@@ -177,7 +191,7 @@ private slots:
         QTest::addColumn<QString>("kind");
         for (const char *kind :
              {"directory", "fifo", "missing directory", "file as directory", "device", "empty path",
-              "unreadable file", "sparse file past its cap", "edit past its cap",
+              "unreadable file", "sparse file past its cap", "sparse file", "edit past its cap",
               // The caller names the path: anything but a
               // plain file beneath the data folder is refused.
               "outside the data folder", "relative path", "dot-dot out of the data folder",
@@ -219,6 +233,9 @@ private slots:
         } else if (kind == QLatin1String("sparse file past its cap")) {
             // Rewritten, it would take its whole size on disk and in memory.
             QVERIFY(TestUtil::makeSparseFile(m_path, maxPropertyFileSize + 1));
+        } else if (kind == QLatin1String("sparse file")) {
+            // Within the cap, but written back it would take a megabyte.
+            QVERIFY(TestUtil::makeSparseFile(m_path, 1024 * 1024));
         } else if (kind == QLatin1String("edit past its cap")) {
             // At its cap, less than the seven new lines take.
             QVERIFY(TestUtil::makeSparseFile(m_path, maxPropertyFileSize - 8));
@@ -245,7 +262,7 @@ private slots:
         } else {
             QCOMPARE(::link(QFile::encodeName(victim).constData(), QFile::encodeName(m_path).constData()), 0);
         }
-        QVERIFY(!setPhoneInfoInFile(m_dir.path(), target, identity));
+        QVERIFY(!set(target));
         QCOMPARE(entries(m_dir.path()), after);
         QCOMPARE(entries(outside.path()), QStringList {QStringLiteral("victim.prop")});
         QCOMPARE(readFile(victim), before);
@@ -255,6 +272,8 @@ private slots:
         }
         if (kind == QLatin1String("sparse file past its cap"))
             QCOMPARE(QFileInfo(m_path).size(), maxPropertyFileSize + 1);
+        if (kind == QLatin1String("sparse file"))
+            QVERIFY(TestUtil::bytesOnDisk(m_path) < 64 * 1024);
         if (kind == QLatin1String("edit past its cap"))
             QCOMPARE(QFileInfo(m_path).size(), maxPropertyFileSize - 8);
     }
@@ -271,8 +290,7 @@ private slots:
         const QByteArray before = "ro.serialno=1\n";
         if (exists)
             QVERIFY(writeFile(m_path, before));
-        QVERIFY(!TestUtil::withFileSizeLimit(
-            before.size(), [&] { return setPhoneInfoInFile(m_dir.path(), m_path, identity); }));
+        QVERIFY(!TestUtil::withFileSizeLimit(before.size(), [&] { return set(m_path); }));
         QCOMPARE(entries(m_dir.path()), exists ? QStringList {QStringLiteral("build.prop")} : QStringList());
         if (exists)
             QCOMPARE(readFile(m_path), before);
@@ -282,7 +300,7 @@ private slots:
     {
         QVERIFY(writeFile(m_path, "ro.serialno=1\n"));
         QVERIFY(TestUtil::giveForeignModeAndOwner(m_path));
-        QVERIFY(setPhoneInfoInFile(m_dir.path(), m_path, identity));
+        QVERIFY(set(m_path));
         QCOMPARE(TestUtil::modeAndOwner(m_path), TestUtil::foreignModeAndOwner());
     }
 
@@ -293,12 +311,69 @@ private slots:
         for (int i = 0; filler.size() < 3 * maxPropertyFileSize / 8; ++i)
             filler += "ro.vendor.padding." + QByteArray::number(i) + "=abcdefghijklmnopqrstuvwxyz\n";
         QVERIFY(writeFile(m_path, filler + "ro.custom.brand=old\n" + filler));
-        QVERIFY(setPhoneInfoInFile(m_dir.path(), m_path, identity));
+        QVERIFY(set(m_path));
         QVERIFY(readFile(m_path) == filler + "ro.custom.brand=B\n" + filler + newLines({"ro.custom.brand="}));
     }
 
+    // Who may write where, for a caller other than root (uid 4242; 4343 is
+    // another account): a path of the data folder, the owner of its folder,
+    // the owner of the file there (-1: none), and whether the edit is done.
+    void callerIsConfined_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<int>("folderOwner");
+        QTest::addColumn<int>("fileOwner");
+        QTest::addColumn<uint>("caller");
+        QTest::addColumn<bool>("done");
+        QTest::newRow("own container folder")
+            << "vexa-4242-me/data/build.prop" << 4242 << -1 << 4242u << true;
+        QTest::newRow("own file in a folder of root's") << "shared/build.prop" << 0 << 4242 << 4242u << true;
+        QTest::newRow("existing file straight in the data folder") << "build.prop" << 0 << 0 << 4242u << true;
+        QTest::newRow("another account's container folder")
+            << "vexa-4343-bob/data/build.prop" << 0 << 0 << 4242u << false;
+        QTest::newRow("its name taken before it is made") << "vexa-4343-bob" << 0 << -1 << 4242u << false;
+        QTest::newRow("through own container folder into another's")
+            << "vexa-4242-me/../vexa-4343-bob/data/build.prop" << 0 << 0 << 4242u << false;
+        QTest::newRow("folder of another account") << "shared/bob/build.prop" << 4343 << -1 << 4242u << false;
+        QTest::newRow("file of another account") << "shared/build.prop" << 0 << 4343 << 4242u << false;
+        QTest::newRow("new file straight in the data folder") << "build.prop" << 0 << -1 << 4242u << false;
+        // Root keeps what it could always do.
+        QTest::newRow("root, another account's container folder")
+            << "vexa-4343-bob/data/build.prop" << 4343 << 4343 << 0u << true;
+        QTest::newRow("root, new file straight in the data folder") << "build.prop" << 0 << -1 << 0u << true;
+    }
+    void callerIsConfined()
+    {
+        QFETCH(QString, path);
+        QFETCH(int, folderOwner);
+        QFETCH(int, fileOwner);
+        QFETCH(uint, caller);
+        QFETCH(bool, done);
+        if (::geteuid() != 0)
+            QSKIP("needs root, to give folders and files to other accounts");
+        const QString target = m_dir.filePath(QDir::cleanPath(path));
+        const QString folder = QFileInfo(target).path();
+        QVERIFY(QDir().mkpath(folder));
+        QCOMPARE(::chown(QFile::encodeName(folder).constData(), uid_t(folderOwner), 0), 0);
+        const QByteArray before = "ro.serialno=1\n";
+        if (fileOwner >= 0) {
+            QVERIFY(writeFile(target, before));
+            QCOMPARE(::chown(QFile::encodeName(target).constData(), uid_t(fileOwner), 0), 0);
+        }
+        const QStringList entriesBefore = entries(folder);
+        QCOMPARE(set(m_dir.path() + QLatin1Char('/') + path, identity, caller), done);
+        if (done) {
+            QVERIFY(readFile(target).contains("ro.serialno=S\n"));
+        } else {
+            QCOMPARE(entries(folder), entriesBefore);
+            if (fileOwner >= 0)
+                QCOMPARE(readFile(target), before);
+        }
+    }
+
     // A ".." that stays beneath the data folder is accepted, also while files
-    // are renamed elsewhere: the kernel then asks for the lookup to be retried.
+    // are renamed elsewhere: the kernel then asks for the lookup to be retried
+    // (the walk never is).
     void dotDotInsideWhileFilesAreRenamed()
     {
         QVERIFY(QDir().mkpath(m_dir.filePath(QStringLiteral("system"))));
@@ -315,8 +390,8 @@ private slots:
             }
         });
         int refused = 0;
-        for (int i = 0; i < 1000; ++i)
-            refused += setPhoneInfoInFile(m_dir.path(), target, identity) ? 0 : 1;
+        for (int i = 0; i < (lookup == BeneathLookup::Kernel ? 300 : 3); ++i)
+            refused += set(target) ? 0 : 1;
         stop = true;
         renamer.join();
         QCOMPARE(refused, 0);
@@ -330,7 +405,7 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     TestPhoneInfo test;
     const int status = QTest::qExec(&test, argc, argv);
-    setPropertyLookupWalksAlways(true);
+    lookup = BeneathLookup::Walk;
     return status | QTest::qExec(&test, argc, argv);
 }
 #include "tst_phoneinfo.moc"

@@ -86,6 +86,13 @@ inline bool writeFile(const QString &path, const QByteArray &content, QFile::Per
 
 // A file of size bytes that takes no room on disk, for sizes past what a
 // whole-file read takes.
+// What a file takes on disk, in bytes; -1 when it cannot be looked at.
+inline qint64 bytesOnDisk(const QString &path)
+{
+    struct stat info;
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? qint64(info.st_blocks) * 512 : -1;
+}
+
 inline bool makeSparseFile(const QString &path, qint64 size)
 {
     QFile file(path);

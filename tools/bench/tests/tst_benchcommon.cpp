@@ -227,7 +227,9 @@ void TestBenchCommon::shellDoesTheDaemonsWork()
     QVERIFY(QDir().mkpath(daemonDir));
     QVERIFY(QDir().mkpath(shellDir));
 
-    QCOMPARE(collectLogs(setup, self->pw_uid, user, uid, daemonDir), 0);
+    LogCollectionUser account;
+    QVERIFY(resolveCollectionUser(self->pw_uid, user, uid, &account));
+    QCOMPARE(collectLogs(setup, account, daemonDir), 0);
     QProcess shell;
     shell.start(QStringLiteral("/bin/sh"),
                 {QStringLiteral("-c"),
