@@ -7,7 +7,7 @@ PACKAGES=(
     build-essential cmake pkg-config
     qtbase5-dev qtbase5-dev-tools qttools5-dev qttools5-dev-tools libqt5dbus5
     dbus util-linux mount
-    zip unzip passwd
+    zip unzip passwd gdb
     xvfb xauth x11-utils xdotool
     openbox imagemagick fonts-wqy-microhei
     debhelper dpkg-dev lintian systemd systemd-container logrotate desktop-file-utils libxml2-utils man-db

@@ -29,6 +29,7 @@ public:
     // (on this thread) once no collection runs: at once when none does.
     void close(const std::function<void()> &whenIdle);
     bool isClosed() const { return bool(m_whenIdle); }
+    int runningCount() const { return m_running.size(); }
 
 private:
     void startWaiting();

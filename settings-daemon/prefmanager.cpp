@@ -149,6 +149,9 @@ void PrefManager::quilt()
     // No reply, as ever. Collections that run are not cut: each answers
     // within its own deadline, and the daemon ends after the last one.
     setDelayedReply(true);
+    if (m_collections.runningCount() > 0)
+        qInfo() << "quilt: ending once" << m_collections.runningCount()
+                << "running log collections have answered";
     QDBusConnection bus = connection();
     m_collections.close([bus]() mutable {
         // A round trip to the bus: the answers sent before it have been

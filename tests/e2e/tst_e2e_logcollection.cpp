@@ -585,24 +585,116 @@ private slots:
         QCOMPARE(this->victims(), before);
     }
 
-    void quitDuringCollection()
+    // quilt under a held collection: the daemon takes no new collection but
+    // answers everything else, the held one answers in full once its tool
+    // goes on, and only then does the daemon end (status 0, quilt
+    // unanswered). What was staged is gone with it.
+    void quitWaitsForRunningCollections()
     {
-        // quilt ends the daemon at once (status 0) under a running
-        // collection; the next daemon removes what that one staged.
         QProcess collection;
         const QString cp = startHeldCollection(QStringLiteral("atk8"), &collection);
         QVERIFY(!cp.isEmpty());
-        const QString staging = QStringLiteral("/run/tarvo-vexa-settings-daemon");
-        QCOMPARE(entries(staging), QStringList {QStringLiteral("collection-%1").arg(m_uid)});
-        call(settingsCaller, QStringLiteral("quilt"));
+        QProcess quit;
+        quit.start(settingsCaller, {QStringLiteral("quilt")});
+        QVERIFY(quit.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(readDaemonLog().contains("quilt: ending once 1 running log collections"),
+                                 waitLimitMs);
+        const QString victimDir = m_victimHome + QStringLiteral("/VexaLog/late");
+        QVERIFY(QDir().mkpath(victimDir));
+        QCOMPARE(run(QStringLiteral("chown"), {victimName + QLatin1Char(':') + victimName, victimDir}),
+                 QByteArray());
+        QCOMPARE(call(managerCaller, QStringLiteral("copyLogFiles"), {victimName, m_victimUid, victimDir},
+                      asUser(victimName))
+                     .value,
+                 QStringLiteral("-1"));
+        QVERIFY(readDaemonLog().contains("log collection refused: the daemon is ending"));
+        QCOMPARE(call(windowCaller, QStringLiteral("setVexaAutoStart"), {QStringLiteral("maybe")}).value,
+                 QStringLiteral("false"));
+        QVERIFY(m_daemon.isRunning());
+        QCOMPARE(collection.state(), QProcess::Running);
+
+        QCOMPARE(run(QStringLiteral("kill"), {QStringLiteral("-CONT"), cp}), QByteArray());
+        QFile reader(m_vexaLog + QStringLiteral("/atk8/vexa.log"));
+        QVERIFY(reader.open(QIODevice::ReadOnly) && !reader.readAll().isEmpty());
+        QVERIFY(collection.waitForFinished(waitLimitMs));
+        QCOMPARE(collection.readAllStandardOutput(), QByteArray("0\n"));
+        QVERIFY(archiveNames(m_vexaLog + QStringLiteral("/atk8.zip")).contains(QStringLiteral("kernel.log")));
         QVERIFY(m_daemon.waitForExit(waitLimitMs));
         QCOMPARE(m_daemon.exitStatus(), QProcess::NormalExit);
         QCOMPARE(m_daemon.exitCode(), 0);
-        QCOMPARE(run(QStringLiteral("kill"), {QStringLiteral("-KILL"), cp}), QByteArray());
+        QVERIFY(quit.waitForFinished(waitLimitMs));
+        QCOMPARE(entries(QStringLiteral("/run/tarvo-vexa-settings-daemon")), QStringList());
+    }
+
+    // The user takes over her own held cp (a tracer may: it is her process)
+    // and has it start a detached process that writes to the tool's output.
+    // Nothing of it outlives the collection, and nothing reaches the
+    // daemon's own output.
+    void toolProcessesEndWithTheirCollection()
+    {
+        QProcess collection;
+        const QString cp = startHeldCollection(QStringLiteral("atk9"), &collection);
+        QVERIFY(!cp.isEmpty());
+        const QByteArray mark = "<0>written by a process of the user, test " + QByteArray::number(::getpid());
+        // Held by the FIFO alone from here: a stop would catch the tracer's call.
+        QCOMPARE(run(QStringLiteral("kill"), {QStringLiteral("-CONT"), cp}), QByteArray());
+        const QStringList user = asUser(userName);
+        const QByteArray injected = run(
+            user.first(),
+            user.mid(1)
+                + QStringList {
+                    QStringLiteral("gdb"), QStringLiteral("-nx"), QStringLiteral("-batch"),
+                    QStringLiteral("-p"), cp, QStringLiteral("-ex"),
+                    QStringLiteral("call (int)system(\"echo '%1' >&2; setsid sleep 6543 <&- >&- 2>&- &\")")
+                        .arg(QString::fromLatin1(mark)),
+                    QStringLiteral("-ex"), QStringLiteral("detach")});
+        QTRY_VERIFY2_WITH_TIMEOUT(!userProcess(QStringLiteral("sleep"), m_uid).isEmpty(),
+                                  injected.constData(), waitLimitMs);
+        QCOMPARE(run(QStringLiteral("kill"), {QStringLiteral("-CONT"), cp}), QByteArray());
+        QFile reader(m_vexaLog + QStringLiteral("/atk9/vexa.log"));
+        QVERIFY(reader.open(QIODevice::ReadOnly) && !reader.readAll().isEmpty());
         QVERIFY(collection.waitForFinished(waitLimitMs));
-        QVERIFY(m_daemon.start());
-        // It owns its name just before it clears what was staged.
-        QTRY_COMPARE_WITH_TIMEOUT(entries(staging), QStringList(), waitLimitMs);
+        QCOMPARE(collection.readAllStandardOutput(), QByteArray("0\n"));
+        QCOMPARE(userProcess(QStringLiteral("sleep"), m_uid), QString());
+        QVERIFY(!readFile(stateDir() + QStringLiteral("/daemon.out")).contains(mark));
+    }
+
+    // One user's held collection with a large log staged takes at most her
+    // share of the staging room: another user's collection still gets all
+    // its sources.
+    void stagingRoomIsShared()
+    {
+        const QString staging = QStringLiteral("/run/tarvo-vexa-settings-daemon");
+        QCOMPARE(run(QStringLiteral("mount"),
+                     {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
+                      QStringLiteral("size=64m,mode=0700"), QStringLiteral("vexa-staging"), staging}),
+                 QByteArray());
+        const QString big = containerData(QString::number(m_uid)) + QStringLiteral("/klog/big.log");
+        const QString victimBig =
+            QStringLiteral("/var/lib/vexa/vexa-%1-%2/data/klog/big.log").arg(m_victimUid, victimName);
+        QVERIFY(writeFile(big, QByteArray(40 << 20, 'a')));
+        QVERIFY(writeFile(victimBig, QByteArray(9 << 20, 'b')));
+        QProcess collection;
+        const QString cp = startHeldCollection(QStringLiteral("atk10"), &collection);
+        const QString victimDir = m_victimHome + QStringLiteral("/VexaLog/shared");
+        QVERIFY(QDir().mkpath(victimDir));
+        run(QStringLiteral("chown"), {victimName + QLatin1Char(':') + victimName, victimDir});
+        const Reply victims = call(managerCaller, QStringLiteral("copyLogFiles"),
+                                   {victimName, m_victimUid, victimDir}, asUser(victimName));
+        if (!cp.isEmpty())
+            run(QStringLiteral("kill"), {QStringLiteral("-CONT"), cp});
+        QFile reader(m_vexaLog + QStringLiteral("/atk10/vexa.log"));
+        const bool read = reader.open(QIODevice::ReadOnly) && !reader.readAll().isEmpty();
+        const bool ended = collection.waitForFinished(waitLimitMs);
+        QFile::remove(big);
+        QFile::remove(victimBig);
+        run(QStringLiteral("umount"), {staging});
+        QVERIFY(!cp.isEmpty() && read && ended);
+        QCOMPARE(victims.value, QStringLiteral("0"));
+        QCOMPARE(archiveNames(victimDir + QStringLiteral(".zip")),
+                 QStringList(
+                     {QStringLiteral("big.log"), QStringLiteral("vexa.log"), QStringLiteral("victim.log")}));
+        QVERIFY(readDaemonLog().contains("big.log\" over this collection's share of the staging room"));
     }
 
     // While the user's collection is held, the same user's oversized calls
