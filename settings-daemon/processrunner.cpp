@@ -202,7 +202,7 @@ ToolEnd runTool(const ToolRun &run)
     if (nullDevice.get() < 0)
         return ToolEnd::Failed;
     const int joinFd = run.container ? run.container->joinFd() : -1;
-    const rlim_t processLimit = run.container && joinFd < 0 ? run.container->processLimit() : 0;
+    const rlim_t processLimit = run.container ? run.container->processLimit() : 0;
 
     pid_t pid;
     {

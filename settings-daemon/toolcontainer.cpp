@@ -22,8 +22,10 @@
 
 namespace {
 
-// The daemon's delegated cgroup, when it has one; set once at start.
+// The daemon's delegated cgroup, when it has one, and whether the process
+// cap works there; set once at start.
 QString cgroupBase;
+bool cgroupsCapTasks = false;
 
 bool writeText(const QString &path, const QByteArray &text)
 {
@@ -130,7 +132,10 @@ void setUpToolContainment()
         && (::mkdir(QFile::encodeName(base + QStringLiteral("/daemon")).constData(), 0755) == 0
             || errno == EEXIST)
         && writeText(base + QStringLiteral("/daemon/cgroup.procs"), QByteArray::number(::getpid()))) {
-        if (!writeText(base + QStringLiteral("/cgroup.subtree_control"), "+pids"))
+        // Where the controller is not offered at all (a container without
+        // it), the tools' limit of processes stands in.
+        cgroupsCapTasks = writeText(base + QStringLiteral("/cgroup.subtree_control"), "+pids");
+        if (!cgroupsCapTasks && readSmall(base + QStringLiteral("/cgroup.controllers")).contains("pids"))
             qWarning() << "tool cgroups without a process cap:" << base << errnoText();
         cgroupBase = base;
         return;
@@ -165,7 +170,7 @@ ToolContainer::ToolContainer(uid_t uid)
 rlim_t ToolContainer::processLimit() const
 {
     // Root's processes are not capped by the kernel anyway.
-    if (m_procs.get() >= 0 || m_uid == 0)
+    if ((m_procs.get() >= 0 && cgroupsCapTasks) || m_uid == 0)
         return 0;
     // The kernel counts every thread of the real uid, and refuses the
     // tool's exec after the switch to the user when the count is past it.

@@ -37,9 +37,9 @@ public:
     // without cgroups.
     int joinFd() const { return m_procs.get(); }
     uid_t uid() const { return m_uid; }
-    // Without cgroups, the cap on the user's processes that lets her tools
-    // start maxToolTasks more than she runs now (RLIMIT_NPROC counts all of
-    // hers); 0 for none.
+    // Without a cgroup that caps processes, the cap on the user's processes
+    // that lets her tools start maxToolTasks more than she runs now
+    // (RLIMIT_NPROC counts all of hers); 0 for none.
     rlim_t processLimit() const;
 
     // Kills every process the tools started that is still there and waits

@@ -1,10 +1,13 @@
 #include "sandboxtest.h"
 
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
 #include <QThread>
 
 #include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace SandboxTest {
 
@@ -59,6 +62,54 @@ QStringList asUser(const QString &name)
     return {QStringLiteral("setpriv"), QStringLiteral("--reuid=") + name,
             QStringLiteral("--regid=%1").arg(entry ? entry->pw_gid : gid_t(-1)),
             QStringLiteral("--init-groups"), QStringLiteral("--")};
+}
+
+QString userProcess(const QString &name, uid_t uid)
+{
+    for (const QString &pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        const QByteArray text = readFile(QStringLiteral("/proc/%1/status").arg(pid));
+        if (text.startsWith("Name:\t" + name.toLatin1() + '\n')
+            && text.contains("\nUid:\t" + QByteArray::number(uid) + '\t'))
+            return pid;
+    }
+    return QString();
+}
+
+QString startHeldCollection(const QString &caller, const QString &user, const QString &dir,
+                            QProcess *collection)
+{
+    const struct passwd *entry = ::getpwnam(user.toLocal8Bit().constData());
+    const QByteArray fifo = QFile::encodeName(dir + QStringLiteral("/vexa.log"));
+    if (!entry || ::mkfifo(fifo.constData(), 0600) != 0
+        || ::chown(fifo.constData(), entry->pw_uid, entry->pw_gid) != 0)
+        return QString();
+    const QStringList wrapper = asUser(user);
+    collection->start(wrapper.first(),
+                      wrapper.mid(1)
+                          + QStringList {caller, QStringLiteral("copyLogFiles"), user,
+                                         QString::number(entry->pw_uid), dir});
+    QDeadlineTimer deadline(waitLimitMs);
+    QString cp;
+    // A call that ends early has refused the collection.
+    while (cp.isEmpty() && !deadline.hasExpired() && !collection->waitForFinished(50))
+        cp = userProcess(QStringLiteral("cp"), entry->pw_uid);
+    return cp;
+}
+
+QByteArray leaveDetachedProcess(const QString &user, const QString &pid, const QByteArray &mark)
+{
+    const QStringList wrapper = asUser(user);
+    return runProcess(wrapper.first(),
+                      wrapper.mid(1)
+                          + QStringList {QStringLiteral("gdb"), QStringLiteral("-nx"),
+                                         QStringLiteral("-batch"), QStringLiteral("-p"), pid,
+                                         QStringLiteral("-ex"),
+                                         QStringLiteral("call (int)system(\"echo '%1' >&2; "
+                                                        "setsid sleep 6543 <&- >&- 2>&- &\")")
+                                             .arg(QString::fromLatin1(mark)),
+                                         QStringLiteral("-ex"), QStringLiteral("detach")},
+                      waitLimitMs, QProcessEnvironment::systemEnvironment(), QProcess::MergedChannels)
+        .bytes;
 }
 
 static bool nameOwned()

@@ -11,6 +11,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <sys/types.h>
+
 namespace SandboxTest {
 
 // The fixed paths, file helpers and process runner shared with the unit
@@ -54,6 +56,21 @@ Reply call(const QString &program, const QString &method, const QStringList &arg
 QStringList asNobody();
 // Runs the command as the named user, with its primary group and groups.
 QStringList asUser(const QString &name);
+
+// The pid of a process named name (as /proc/PID/status has it) that runs
+// as uid, or an empty string.
+QString userProcess(const QString &name, uid_t uid);
+
+// Starts caller's copyLogFiles into dir (a folder the user owns) as the
+// user, and holds it: a FIFO stands at dir/vexa.log, so the user's cp waits
+// there until somebody reads it. The pid of that cp, or an empty string.
+QString startHeldCollection(const QString &caller, const QString &user, const QString &dir,
+                            QProcess *collection);
+
+// The user takes over her own cp at pid, as a tracer of hers may, and has it
+// start a detached "sleep 6543" after writing mark to the tool's standard
+// error. What the debugger printed.
+QByteArray leaveDetachedProcess(const QString &user, const QString &pid, const QByteArray &mark);
 
 // The daemon, started by the test at its installed path.
 class Daemon

@@ -170,7 +170,8 @@ class TestE2eInstalled : public QObject
         const qint64 pid = pids.first();
         if (booted) {
             const QByteArray cgroup = readFile(QStringLiteral("/proc/%1/cgroup").arg(pid));
-            if (!cgroup.endsWith("/system.slice/tarvo-vexa-settings-daemon.service\n")) {
+            // In the leaf of its own below the unit's delegated cgroup.
+            if (!cgroup.endsWith("/system.slice/tarvo-vexa-settings-daemon.service/daemon\n")) {
                 qWarning("daemon %lld is in cgroup %s", pid, cgroup.constData());
                 return 0;
             }
@@ -364,6 +365,62 @@ private slots:
         const ProcessResult listing = run(QStringLiteral("unzip"), {QStringLiteral("-Z1"), archive});
         QVERIFY2(listing.output.split(QLatin1Char('\n')).contains(QStringLiteral("kernel.log")),
                  qPrintable(listing.output));
+    }
+
+    // A user's collection whose tool she took over: what it starts stays in
+    // the collection's cgroup (under the unit) and ends with it, what it
+    // writes reaches no log, and quilt waits for the collection's answer.
+    void collectionEndsEverythingItStarted()
+    {
+        const QString user = QStringLiteral("vexauser");
+        const uid_t uid = run(QStringLiteral("id"), {QStringLiteral("-u"), user}).output.trimmed().toUInt();
+        const QString dir = QStringLiteral("/home/%1/VexaLog/held").arg(user);
+        QCOMPARE(run(QStringLiteral("runuser"),
+                     {QStringLiteral("-u"), user, QStringLiteral("--"), QStringLiteral("mkdir"),
+                      QStringLiteral("-p"), dir})
+                     .exitCode,
+                 0);
+        // The runtime's log is the one the held cp copies.
+        QVERIFY(makeFile(QStringLiteral("/var/log/vexa.log"), "runtime\n"));
+        QProcess collection;
+        const QString cp = startHeldCollection(windowCaller, user, dir, &collection);
+        QVERIFY(!cp.isEmpty());
+        const QByteArray mark = "<0>written by a tool of the user, test " + QByteArray::number(::getpid());
+        const QByteArray injected = leaveDetachedProcess(user, cp, mark);
+        QString left;
+        QTRY_VERIFY2_WITH_TIMEOUT(!(left = userProcess(QStringLiteral("sleep"), uid)).isEmpty(),
+                                  injected.constData(), waitLimitMs);
+        if (booted)
+            QVERIFY(readFile(QStringLiteral("/proc/%1/cgroup").arg(left))
+                        .endsWith("/tarvo-vexa-settings-daemon.service/collection-" + QByteArray::number(uid)
+                                  + '\n'));
+        clearDaemonLog();
+        QProcess quit;
+        quit.start(settingsCaller, {QStringLiteral("quilt")});
+        QTRY_VERIFY_WITH_TIMEOUT(readDaemonLog().contains("quilt: ending once 1 running log collections"),
+                                 waitLimitMs);
+
+        QFile reader(dir + QStringLiteral("/vexa.log"));
+        QVERIFY(reader.open(QIODevice::ReadOnly) && !reader.readAll().isEmpty());
+        QVERIFY(collection.waitForFinished(waitLimitMs));
+        QCOMPARE(collection.readAllStandardOutput(), QByteArray("0\n"));
+        QCOMPARE(userProcess(QStringLiteral("sleep"), uid), QString());
+        const ProcessResult listing = run(QStringLiteral("unzip"),
+                                          {QStringLiteral("-Z1"), dir + QStringLiteral(".zip")});
+        QVERIFY2(listing.output.split(QLatin1Char('\n')).contains(QStringLiteral("kernel.log")),
+                 qPrintable(listing.output));
+        QVERIFY(quit.waitForFinished(waitLimitMs));
+        QVERIFY(waitForName(false));
+        if (booted) {
+            const ProcessResult journal = run(
+                QStringLiteral("journalctl"),
+                {QStringLiteral("-u"), QStringLiteral("tarvo-vexa-settings-daemon"),
+                 QStringLiteral("--no-pager"), QStringLiteral("-o"), QStringLiteral("cat")});
+            QVERIFY(journal.exitCode == 0 && !journal.output.contains(QString::fromLatin1(mark)));
+        }
+        // The next call starts the daemon again.
+        expectValue(call(windowCaller, QStringLiteral("setVexaAutoStart"), {QStringLiteral("maybe")}),
+                    QStringLiteral("false"));
     }
 
     void quiltEndsAndTheNextCallStartsAgain()

@@ -12,6 +12,7 @@
 #include <pwd.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 using namespace SandboxTest;
@@ -232,6 +233,58 @@ private slots:
         const QByteArray log = readDaemonLog();
         QCOMPARE(log.count("[QWARN]:msg-[Failed to write \"/usr/share/vexa/games.json\""), 2);
         QCOMPARE(log.count("[QWARN]:msg-[Failed to write \"/usr/share/vexa/warning.json\""), 1);
+    }
+
+    // A file system that keeps half its blocks for root, filled up to that
+    // half: root's edit may use the rest, a user's call may not make root
+    // spend it on the user's behalf.
+    void roomKeptForRootIsRootsOwn()
+    {
+        const QString image = stateDir() + QStringLiteral("/reserved.img");
+        const auto run = [](const QString &program, const QStringList &args) {
+            return runProcess(program, args, waitLimitMs, QProcessEnvironment::systemEnvironment(),
+                              QProcess::MergedChannels);
+        };
+        QCOMPARE(
+            run(QStringLiteral("truncate"), {QStringLiteral("-s"), QStringLiteral("8M"), image}).exitCode, 0);
+        QCOMPARE(run(QStringLiteral("mkfs.ext4"),
+                     {QStringLiteral("-q"), QStringLiteral("-F"), QStringLiteral("-m"), QStringLiteral("50"),
+                      image})
+                     .exitCode,
+                 0);
+        const ProcessResult mounted = run(QStringLiteral("mount"),
+                                          {QStringLiteral("-o"), QStringLiteral("loop"), image, listDir});
+        QVERIFY2(mounted.exitCode == 0, qPrintable(mounted.output));
+        m_mounted = true;
+        QVERIFY(writeFile(gamesPath, gamesBefore));
+        const QByteArray filler = QFile::encodeName(listDir + QStringLiteral("/filler"));
+        const int fd = ::open(filler.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        QVERIFY(fd >= 0);
+        const QByteArray block(4096, 'f');
+        struct statvfs space;
+        while (::fstatvfs(fd, &space) == 0 && space.f_bavail > 0
+               && ::write(fd, block.constData(), size_t(block.size())) > 0)
+            ::fsync(fd);
+        ::close(fd);
+        QVERIFY(space.f_bavail == 0 && space.f_bfree > 100);
+
+        const Reply byUser = call(settingsCaller, QStringLiteral("addGameToWhiteList"),
+                                  {QStringLiteral("B"), QStringLiteral("com.b.game")}, asNobody());
+        const QByteArray gamesAfterUser = readFile(gamesPath, absent);
+        const QStringList entriesAfterUser = entries(listDir);
+        const Reply byRoot = call(settingsCaller, QStringLiteral("addGameToWhiteList"),
+                                  {QStringLiteral("C"), QStringLiteral("com.c.game")});
+        const QByteArray gamesAfterRoot = readFile(gamesPath, absent);
+        cleanup();
+        QCOMPARE(byUser.output, printed("false"));
+        QCOMPARE(gamesAfterUser, gamesBefore);
+        QCOMPARE(entriesAfterUser,
+                 QStringList(
+                     {QStringLiteral("filler"), QStringLiteral("games.json"), QStringLiteral("lost+found")}));
+        QVERIFY(readDaemonLog().contains(
+            "\"/usr/share/vexa/games.json\" \"not enough room left for users other than root\""));
+        QCOMPARE(byRoot.output, printed("true"));
+        QVERIFY(gamesAfterRoot.contains("com.c.game"));
     }
 
     void cleanup()

@@ -90,22 +90,6 @@ QStringList snapshot(const QString &root)
     return entries;
 }
 
-// The pid of a process named name (as /proc/PID/status has it) that runs
-// as uid, or an empty string.
-QString userProcess(const QString &name, uid_t uid)
-{
-    for (const QString &pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
-        QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-        if (!status.open(QIODevice::ReadOnly))
-            continue;
-        const QByteArray text = status.readAll();
-        if (text.startsWith("Name:\t" + name.toLatin1() + '\n')
-            && text.contains("\nUid:\t" + QByteArray::number(uid) + '\t'))
-            return pid;
-    }
-    return QString();
-}
-
 } // namespace
 
 class TestE2eLogCollection : public QObject
@@ -512,21 +496,10 @@ private slots:
     QString startHeldCollection(const QString &name, QProcess *collection)
     {
         const QString dir = makeCollectionDir(name);
-        const QString fifo = dir + QStringLiteral("/vexa.log");
-        if (dir.isEmpty() || ::mkfifo(QFile::encodeName(fifo).constData(), 0600) != 0
-            || ::chown(QFile::encodeName(fifo).constData(), m_uid, m_gid) != 0)
-            return QString();
+        const QString cp = dir.isEmpty()
+            ? QString()
+            : SandboxTest::startHeldCollection(managerCaller, userName, dir, collection);
         const QStringList user = asUser(userName);
-        collection->start(user.first(),
-                          user.mid(1)
-                              + QStringList {managerCaller, QStringLiteral("copyLogFiles"), userName,
-                                             QString::number(m_uid), dir});
-        QDeadlineTimer deadline(waitLimitMs);
-        QString cp;
-        while (cp.isEmpty() && !deadline.hasExpired() && collection->state() != QProcess::NotRunning) {
-            QTest::qWait(50);
-            cp = userProcess(QStringLiteral("cp"), m_uid);
-        }
         if (cp.isEmpty()
             || !run(user.first(),
                     user.mid(1) + QStringList {QStringLiteral("kill"), QStringLiteral("-STOP"), cp})
@@ -638,16 +611,7 @@ private slots:
         const QByteArray mark = "<0>written by a process of the user, test " + QByteArray::number(::getpid());
         // Held by the FIFO alone from here: a stop would catch the tracer's call.
         QCOMPARE(run(QStringLiteral("kill"), {QStringLiteral("-CONT"), cp}), QByteArray());
-        const QStringList user = asUser(userName);
-        const QByteArray injected = run(
-            user.first(),
-            user.mid(1)
-                + QStringList {
-                    QStringLiteral("gdb"), QStringLiteral("-nx"), QStringLiteral("-batch"),
-                    QStringLiteral("-p"), cp, QStringLiteral("-ex"),
-                    QStringLiteral("call (int)system(\"echo '%1' >&2; setsid sleep 6543 <&- >&- 2>&- &\")")
-                        .arg(QString::fromLatin1(mark)),
-                    QStringLiteral("-ex"), QStringLiteral("detach")});
+        const QByteArray injected = leaveDetachedProcess(userName, cp, mark);
         QTRY_VERIFY2_WITH_TIMEOUT(!userProcess(QStringLiteral("sleep"), m_uid).isEmpty(),
                                   injected.constData(), waitLimitMs);
         QCOMPARE(run(QStringLiteral("kill"), {QStringLiteral("-CONT"), cp}), QByteArray());

@@ -182,6 +182,15 @@ private slots:
             << own + QStringLiteral("/etc/passwd") << QStringLiteral("/etc/passwd");
         QTest::newRow("link to another user's file")
             << own + QStringLiteral("/victim.prop") << QStringLiteral("/home/vexavictim/.bashrc");
+        // Another account's container (uid 4242), and a name one will take.
+        const QString victims = QStringLiteral("/var/lib/vexa/vexa-4242-vexavictim/data");
+        QTest::newRow("another account's container folder")
+            << victims + QStringLiteral("/build.prop") << victims + QStringLiteral("/build.prop");
+        QTest::newRow("a log folder of another account")
+            << victims + QStringLiteral("/klog/zz-planted.log") << victims + QStringLiteral("/klog");
+        QTest::newRow("the name of a container not made yet")
+            << QStringLiteral("/var/lib/vexa/vexa-4243-next")
+            << QStringLiteral("/var/lib/vexa/vexa-4243-next");
     }
     void phoneInfoConfined()
     {
@@ -195,6 +204,10 @@ private slots:
         QCOMPARE(::chown("/home/vexavictim/.bashrc", 4242, 4242), 0);
         QCOMPARE(::chmod("/home/vexavictim/.bashrc", 0600), 0);
         QVERIFY(QDir().mkpath(QStringLiteral("/etc/profile.d")));
+        const QString victims = QStringLiteral("/var/lib/vexa/vexa-4242-vexavictim/data");
+        QVERIFY(QDir().mkpath(victims + QStringLiteral("/klog")));
+        QCOMPARE(::chown(QFile::encodeName(victims + QStringLiteral("/klog")).constData(), 4242, 4242), 0);
+        QVERIFY(writeFile(victims + QStringLiteral("/build.prop"), "ro.serialno=victim\n"));
         // Planted by the user in its own folder.
         QStringList links;
         for (const auto &link :
@@ -238,6 +251,9 @@ private slots:
         QTest::newRow("sparse property file past its cap")
             << QStringLiteral("setPhoneInfo") << -1 << 0 << QStringLiteral("sparse")
             << QByteArray("\" \"larger than its cap of 4194304 bytes\"");
+        QTest::newRow("sparse property file within its cap")
+            << QStringLiteral("setPhoneInfo") << -1 << 0 << QStringLiteral("sparse within its cap")
+            << QByteArray("\" \"sparse\"");
         QTest::newRow("FIFO at the property path")
             << QStringLiteral("setPhoneInfo") << -1 << 0 << QStringLiteral("fifo")
             << QByteArray("\" \"not a regular file\"");
@@ -255,8 +271,9 @@ private slots:
         QCOMPARE(::chown(QFile::encodeName(own).constData(), 65534, 65534), 0);
         QFile::remove(planted);
         QProcess writer;
-        if (plant == QLatin1String("sparse")) {
-            QVERIFY(makeSparseFile(planted, qint64(1) << 30));
+        const qint64 sparseSize = plant == QLatin1String("sparse") ? qint64(1) << 30 : 4190000;
+        if (plant.startsWith(QLatin1String("sparse"))) {
+            QVERIFY(makeSparseFile(planted, sparseSize));
             QCOMPARE(::chown(QFile::encodeName(planted).constData(), 65534, 65534), 0);
         } else if (plant == QLatin1String("fifo")) {
             QCOMPARE(::mkfifo(QFile::encodeName(planted).constData(), 0600), 0);
@@ -282,9 +299,9 @@ private slots:
         QCOMPARE(reply.value, QStringLiteral("false"));
         QCOMPARE(snapshot(watched), before);
         struct stat info;
-        if (plant == QLatin1String("sparse")) {
+        if (plant.startsWith(QLatin1String("sparse"))) {
             QCOMPARE(::stat(QFile::encodeName(planted).constData(), &info), 0);
-            QCOMPARE(qint64(info.st_size), qint64(1) << 30);
+            QCOMPARE(qint64(info.st_size), sparseSize);
             QVERIFY2(info.st_blocks < 1024, "the sparse file was filled");
         } else if (plant == QLatin1String("fifo")) {
             QVERIFY2(!writer.waitForFinished(2000), "the daemon opened the FIFO");
