@@ -99,16 +99,19 @@ QString startHeldCollection(const QString &caller, const QString &user, const QS
 QByteArray leaveDetachedProcess(const QString &user, const QString &pid, const QByteArray &mark)
 {
     const QStringList wrapper = asUser(user);
-    return runProcess(wrapper.first(),
-                      wrapper.mid(1)
-                          + QStringList {QStringLiteral("gdb"), QStringLiteral("-nx"),
-                                         QStringLiteral("-batch"), QStringLiteral("-p"), pid,
-                                         QStringLiteral("-ex"),
-                                         QStringLiteral("call (int)system(\"echo '%1' >&2; "
-                                                        "setsid sleep 6543 <&- >&- 2>&- &\")")
-                                             .arg(QString::fromLatin1(mark)),
-                                         QStringLiteral("-ex"), QStringLiteral("detach")},
-                      waitLimitMs, QProcessEnvironment::systemEnvironment(), QProcess::MergedChannels)
+    // The tool may run in the service's mounts, which the user may not
+    // enter: the debugger reads the same files from ours.
+    const QStringList commands = {
+        QStringLiteral("set sysroot /"), QStringLiteral("file /bin/cp"), QStringLiteral("attach ") + pid,
+        QStringLiteral("call (int)system(\"echo '%1' >&2; setsid sleep 6543 <&- >&- 2>&- &\")")
+            .arg(QString::fromLatin1(mark)),
+        QStringLiteral("detach")};
+    QStringList args = wrapper.mid(1)
+        + QStringList {QStringLiteral("gdb"), QStringLiteral("-nx"), QStringLiteral("-batch")};
+    for (const QString &command : commands)
+        args << QStringLiteral("-ex") << command;
+    return runProcess(wrapper.first(), args, waitLimitMs, QProcessEnvironment::systemEnvironment(),
+                      QProcess::MergedChannels)
         .bytes;
 }
 
