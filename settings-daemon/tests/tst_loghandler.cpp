@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QMap>
 #include <QThread>
 
 #include <memory>
@@ -11,6 +12,8 @@
 
 namespace {
 QStringList forwarded;
+// The rate limit's clock in rateLimit.
+qint64 fakeNow = 0;
 void recordingHandler(QtMsgType, const QMessageLogContext &, const QString &message)
 {
     forwarded << message;
@@ -71,24 +74,58 @@ private slots:
                      + QStringLiteral("], file-[], func-[], category-[]\n"));
     }
 
-    void floodIsRateLimited()
+    void rateLimit_data()
     {
-        // The burst is written, the rest dropped; the first line after the
-        // interval comes after one saying how many were dropped.
+        // Events "MSECS T" log message mN (N its place) of type T (w, c, f)
+        // at that time; lines expected are "T mN", or "!K" for the notice of
+        // K lines dropped.
+        QTest::addColumn<QStringList>("events");
+        QTest::addColumn<QStringList>("expected");
+        QStringList flood;
+        for (int i = 0; i < 50; ++i)
+            flood << QStringLiteral("0 w");
+        QTest::newRow("the rest of the interval is dropped")
+            << (flood << QStringLiteral("100 w"))
+            << QStringList {QStringLiteral("w m0"), QStringLiteral("w m1"), QStringLiteral("!48"),
+                            QStringLiteral("w m50")};
+        // m0 and m2 take the interval's two places: m1 and m3 pass only as critical and fatal.
+        QTest::newRow("critical and fatal always pass, and count")
+            << QStringList {QStringLiteral("0 w"), QStringLiteral("0 c"), QStringLiteral("0 w"),
+                            QStringLiteral("0 f"), QStringLiteral("0 w"), QStringLiteral("100 w")}
+            << QStringList {QStringLiteral("w m0"), QStringLiteral("c m1"), QStringLiteral("f m3"),
+                            QStringLiteral("!2"), QStringLiteral("w m5")};
+        // An interval opens with the first line after the last one.
+        QTest::newRow("intervals follow the lines")
+            << QStringList {QStringLiteral("0 w"),   QStringLiteral("250 w"), QStringLiteral("250 w"),
+                            QStringLiteral("250 w"), QStringLiteral("349 w"), QStringLiteral("350 w")}
+            << QStringList {QStringLiteral("w m0"), QStringLiteral("w m1"), QStringLiteral("w m2"),
+                            QStringLiteral("!2"), QStringLiteral("w m5")};
+    }
+    void rateLimit()
+    {
+        QFETCH(QStringList, events);
+        QFETCH(QStringList, expected);
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("daemon.log"));
-        LogRateLimiter limiter(2, 100);
+        LogRateLimiter limiter(2, 100, [] { return fakeNow; });
         const QMessageLogContext context(nullptr, 0, nullptr, "default");
-        for (int i = 0; i < 50; ++i)
-            handleLogMessage(path, QtWarningMsg, context, QStringLiteral("flood %1").arg(i), &limiter);
-        QThread::msleep(150);
-        handleLogMessage(path, QtWarningMsg, context, QStringLiteral("later"), &limiter);
-        const QByteArray tail = "], file-[], func-[], category-[default]\n";
-        const QByteArray expected = "[QWARN]:msg-[flood 0" + tail + "[QWARN]:msg-[flood 1" + tail
-            + "[QWARN]:msg-[48 messages suppressed: more than 2 in 0.1 s" + tail + "[QWARN]:msg-[later"
-            + tail;
-        QCOMPARE(TestUtil::readFile(path), expected);
-        QCOMPARE(forwarded.join(QString()).toUtf8(), expected);
+        const QMap<QChar, QtMsgType> types {{QLatin1Char('w'), QtWarningMsg},
+                                            {QLatin1Char('c'), QtCriticalMsg},
+                                            {QLatin1Char('f'), QtFatalMsg}};
+        for (int i = 0; i < events.size(); ++i) {
+            fakeNow = events.at(i).section(QLatin1Char(' '), 0, 0).toLongLong();
+            handleLogMessage(path, types.value(events.at(i).back()), context, QStringLiteral("m%1").arg(i),
+                             &limiter);
+        }
+        QString lines;
+        for (const QString &line : expected) {
+            lines += line.startsWith(QLatin1Char('!'))
+                ? composeLogLine(QtWarningMsg, context,
+                                 line.mid(1) + QStringLiteral(" messages suppressed: more than 2 in 0.1 s"))
+                : composeLogLine(types.value(line.front()), context, line.mid(2));
+        }
+        QCOMPARE(QString::fromUtf8(TestUtil::readFile(path)), lines);
+        QCOMPARE(forwarded.join(QString()), lines);
     }
 
     void unknownTypeIsDropped()
@@ -119,14 +156,35 @@ private slots:
                          QStringLiteral("[QWARN]:msg-[重力 é], file-[], func-[], category-[default]\n")}));
     }
 
-    void unwritableLogDropsTheMessage()
+    void lineTheFileDidNotTakeIsPassedOn_data()
     {
-        QTemporaryDir dir;
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QByteArray>("before");
+        QTest::addColumn<int>("sizeLimit"); // past the old content; 0: none
         // A directory where the log file should be cannot be opened as a file.
-        handleLogMessage(dir.path(), QtWarningMsg, QMessageLogContext(), QStringLiteral("lost"));
-        handleLogMessage(dir.filePath(QStringLiteral("missing/daemon.log")), QtWarningMsg,
-                         QMessageLogContext(), QStringLiteral("lost"));
-        QVERIFY(forwarded.isEmpty());
+        QTest::newRow("a directory in its place") << QString() << TestUtil::absent << 0;
+        QTest::newRow("no folder for it") << QStringLiteral("missing/daemon.log") << TestUtil::absent << 0;
+        // Only part of the line fits: that part is cut off again.
+        QTest::newRow("full after part of the line")
+            << QStringLiteral("daemon.log") << QByteArray("earlier\n") << 10;
+    }
+    void lineTheFileDidNotTakeIsPassedOn()
+    {
+        QFETCH(QString, name);
+        QFETCH(QByteArray, before);
+        QFETCH(int, sizeLimit);
+        QTemporaryDir dir;
+        const QString path = name.isEmpty() ? dir.path() : dir.filePath(name);
+        if (before != TestUtil::absent)
+            QVERIFY(TestUtil::writeFile(path, before));
+        const QMessageLogContext context(nullptr, 0, nullptr, "default");
+        const auto log = [&] { handleLogMessage(path, QtCriticalMsg, context, QStringLiteral("lost")); };
+        if (sizeLimit > 0)
+            TestUtil::withFileSizeLimit(rlim_t(before.size() + sizeLimit), log);
+        else
+            log();
+        QCOMPARE(TestUtil::readFile(path, TestUtil::absent), before);
+        QCOMPARE(forwarded, QStringList {composeLogLine(QtCriticalMsg, context, QStringLiteral("lost"))});
     }
 
     void concurrentWritersProduceWholeLines()
