@@ -76,35 +76,24 @@ private slots:
 
     void rateLimit_data()
     {
-        // Events "MSECS T" log message mN (N its place) of type T (w, c, f)
-        // at that time; lines expected are "T mN", or "!K" for the notice of
-        // K lines dropped.
-        QTest::addColumn<QStringList>("events");
-        QTest::addColumn<QStringList>("expected");
-        QStringList flood;
-        for (int i = 0; i < 50; ++i)
-            flood << QStringLiteral("0 w");
+        // Event "MSECS T" logs message N (its place) of type T (w, c, f) at
+        // that time; lines expected are "TN", or "!K" for the notice of K
+        // lines dropped.
+        QTest::addColumn<QString>("events");
+        QTest::addColumn<QString>("expected");
         QTest::newRow("the rest of the interval is dropped")
-            << (flood << QStringLiteral("100 w"))
-            << QStringList {QStringLiteral("w m0"), QStringLiteral("w m1"), QStringLiteral("!48"),
-                            QStringLiteral("w m50")};
-        // m0 and m2 take the interval's two places: m1 and m3 pass only as critical and fatal.
+            << QStringLiteral("0w ").repeated(50) + QStringLiteral("100w") << QStringLiteral("w0 w1 !48 w50");
+        // 0 and 2 take the interval's two places: 1 and 3 pass only as critical and fatal.
         QTest::newRow("critical and fatal always pass, and count")
-            << QStringList {QStringLiteral("0 w"), QStringLiteral("0 c"), QStringLiteral("0 w"),
-                            QStringLiteral("0 f"), QStringLiteral("0 w"), QStringLiteral("100 w")}
-            << QStringList {QStringLiteral("w m0"), QStringLiteral("c m1"), QStringLiteral("f m3"),
-                            QStringLiteral("!2"), QStringLiteral("w m5")};
+            << QStringLiteral("0w 0c 0w 0f 0w 100w") << QStringLiteral("w0 c1 f3 !2 w5");
         // An interval opens with the first line after the last one.
         QTest::newRow("intervals follow the lines")
-            << QStringList {QStringLiteral("0 w"),   QStringLiteral("250 w"), QStringLiteral("250 w"),
-                            QStringLiteral("250 w"), QStringLiteral("349 w"), QStringLiteral("350 w")}
-            << QStringList {QStringLiteral("w m0"), QStringLiteral("w m1"), QStringLiteral("w m2"),
-                            QStringLiteral("!2"), QStringLiteral("w m5")};
+            << QStringLiteral("0w 250w 250w 250w 349w 350w") << QStringLiteral("w0 w1 w2 !2 w5");
     }
     void rateLimit()
     {
-        QFETCH(QStringList, events);
-        QFETCH(QStringList, expected);
+        QFETCH(QString, events);
+        QFETCH(QString, expected);
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("daemon.log"));
         LogRateLimiter limiter(2, 100, [] { return fakeNow; });
@@ -112,17 +101,17 @@ private slots:
         const QMap<QChar, QtMsgType> types {{QLatin1Char('w'), QtWarningMsg},
                                             {QLatin1Char('c'), QtCriticalMsg},
                                             {QLatin1Char('f'), QtFatalMsg}};
-        for (int i = 0; i < events.size(); ++i) {
-            fakeNow = events.at(i).section(QLatin1Char(' '), 0, 0).toLongLong();
-            handleLogMessage(path, types.value(events.at(i).back()), context, QStringLiteral("m%1").arg(i),
-                             &limiter);
+        const QStringList sent = events.split(QLatin1Char(' '));
+        for (int i = 0; i < sent.size(); ++i) {
+            fakeNow = sent.at(i).chopped(1).toLongLong();
+            handleLogMessage(path, types.value(sent.at(i).back()), context, QString::number(i), &limiter);
         }
         QString lines;
-        for (const QString &line : expected) {
+        for (const QString &line : expected.split(QLatin1Char(' '))) {
             lines += line.startsWith(QLatin1Char('!'))
                 ? composeLogLine(QtWarningMsg, context,
                                  line.mid(1) + QStringLiteral(" messages suppressed: more than 2 in 0.1 s"))
-                : composeLogLine(types.value(line.front()), context, line.mid(2));
+                : composeLogLine(types.value(line.front()), context, line.mid(1));
         }
         QCOMPARE(QString::fromUtf8(TestUtil::readFile(path)), lines);
         QCOMPARE(forwarded.join(QString()), lines);
