@@ -1,3 +1,6 @@
+// The single-instance application: its socket's place, the start lock, the
+// messages on the wire.
+
 #include "singleapplication.h"
 
 #include <QCryptographicHash>
@@ -27,7 +30,6 @@ constexpr quint32 maxMessageSize = 1024 * 1024;
 constexpr char ackByte = '\x01';
 // A client that connects and then stalls must not keep a socket open forever.
 constexpr int incompleteMessageTimeoutMs = 10000;
-constexpr int startLockTimeoutMs = 10000;
 constexpr int probeTimeoutMs = 1000;
 
 // The text of errno, in the locale's encoding.
@@ -141,13 +143,13 @@ bool peerIsThisUser(const QLocalSocket &socket)
 
 } // namespace
 
-SingleApplication::SingleApplication(const QString &appId, int &argc, char **argv)
+SingleApplication::SingleApplication(const QString &appId, int &argc, char **argv, int startLockTimeoutMs)
     : QApplication(argc, argv)
     , m_id(appId)
 {
     const SocketPlace place = placeFor(appId);
     m_serverPath = place.path;
-    startOrJoin(place.parentToMake);
+    startOrJoin(place.parentToMake, startLockTimeoutMs);
 }
 
 SingleApplication::~SingleApplication() = default;
@@ -172,7 +174,7 @@ bool SingleApplication::isRunning() const
     return m_running;
 }
 
-void SingleApplication::startOrJoin(const QString &parentToMake)
+void SingleApplication::startOrJoin(const QString &parentToMake, int startLockTimeoutMs)
 {
     // Falling back to a shared place would let another user pose as the
     // running instance or hold up the start lock, so an unsafe folder means no

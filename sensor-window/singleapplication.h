@@ -1,3 +1,6 @@
+// One instance per application id and user: the running one, found through a
+// local socket, takes the texts that later starts hand it.
+
 #pragma once
 
 #include <QApplication>
@@ -29,7 +32,11 @@ class SingleApplication : public QApplication
     Q_OBJECT
 
 public:
-    SingleApplication(const QString &appId, int &argc, char **argv);
+    // How long a start waits for the lock that another start holds.
+    static constexpr int defaultStartLockTimeoutMs = 10000;
+
+    SingleApplication(const QString &appId, int &argc, char **argv,
+                      int startLockTimeoutMs = defaultStartLockTimeoutMs);
     ~SingleApplication() override;
 
     QString id() const;
@@ -57,7 +64,7 @@ signals:
     void messageReceived(const QString &message);
 
 private:
-    void startOrJoin(const QString &parentToMake);
+    void startOrJoin(const QString &parentToMake, int startLockTimeoutMs);
     bool listen();
     void onNewConnection();
     void onReadyRead(QLocalSocket *socket);

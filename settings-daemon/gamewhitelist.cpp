@@ -1,3 +1,5 @@
+// The game whitelist's edits on the JSON file.
+
 #include "gamewhitelist.h"
 
 #include "fileio.h"
@@ -36,10 +38,10 @@ bool writeGames(const QString &path, QJsonObject object, const QJsonArray &games
 // be read reads as empty, which is never usable; only a file that exists
 // logs why.
 //
-// The lookup parses the bytes as they are, the edit as a read in text mode
-// gives them, without carriage returns. The two differ only when the file
-// holds a CR (inside a string or a literal it changes what parses), so only
-// then is the text parsed a second time.
+// Whether a package is listed is judged on the bytes as they are, the edit
+// on what a read in text mode gives, without carriage returns. The two
+// differ only when the file holds a CR (inside a string or a literal it
+// changes what parses), so only then is the text parsed a second time.
 QByteArray readWhiteList(const QString &path, bool *tooLarge = nullptr)
 {
     ListRead status = ListRead::Read;
@@ -60,12 +62,6 @@ int indexInObject(const QJsonObject &object, const QString &pkgName)
 }
 
 } // namespace
-
-bool isGameInWhiteList(const QString &path, const QString &pkgName)
-{
-    QJsonObject object;
-    return parseJsonObject(readWhiteList(path), &object) && indexInObject(object, pkgName) >= 0;
-}
 
 bool addGameToWhiteListFile(const QString &path, const QString &appName, const QString &pkgName)
 {

@@ -1,3 +1,5 @@
+// The game whitelist's two edits: add a game, remove one.
+
 #pragma once
 
 #include <QString>
@@ -7,12 +9,10 @@
 // A file past maxListFileSize is never edited: add and remove answer false
 // and log it, as they do for an edit that would take the file past the cap.
 
-// True when an entry's "pkgname" equals pkgName exactly. A file that exists
-// but cannot be read whole logs "Failed to open <path>".
-bool isGameInWhiteList(const QString &path, const QString &pkgName);
-
-// Appends an entry unless pkgName is listed already (then true, no write).
-// False when the file is missing or unusable, or the write fails.
+// Appends an entry unless an entry's "pkgname" equals pkgName exactly (then
+// true, no write). False when the file is missing or unusable, or the write
+// fails. A file that exists but cannot be read whole logs "Failed to open
+// <path>", here and in the removal.
 bool addGameToWhiteListFile(const QString &path, const QString &appName, const QString &pkgName);
 
 // Removes the first entry matching pkgName. True when the package was not

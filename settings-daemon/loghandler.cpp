@@ -1,3 +1,5 @@
+// The daemon's log handler: the line of a message, the rate limit, the append.
+
 #include "loghandler.h"
 
 #include "constants.h"
@@ -55,17 +57,25 @@ QString composeLogLine(QtMsgType type, const QMessageLogContext &context, const 
                    QString::fromUtf8(context.function), QString::fromUtf8(context.category));
 }
 
-bool LogRateLimiter::admit(qint64 nowMsecs, qint64 *suppressed)
+qint64 steadyClockMsecs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+bool LogRateLimiter::admit(QtMsgType type, qint64 *suppressed)
 {
     *suppressed = 0;
-    if (!m_open || nowMsecs - m_start >= m_interval) {
+    const qint64 now = m_clock();
+    if (!m_open || now - m_start >= m_interval) {
         *suppressed = m_suppressed;
         m_open = true;
-        m_start = nowMsecs;
+        m_start = now;
         m_written = 0;
         m_suppressed = 0;
     }
-    if (m_written >= m_burst) {
+    if (m_written >= m_burst && type != QtCriticalMsg && type != QtFatalMsg) {
         ++m_suppressed;
         return false;
     }
@@ -73,20 +83,17 @@ bool LogRateLimiter::admit(qint64 nowMsecs, qint64 *suppressed)
     return true;
 }
 
-static bool appendLocked(const QString &path, const QByteArray &bytes)
+// Appends bytes to the file at path, opened for this one write so that a
+// rotated or removed log is made anew. What a failed write left of the bytes
+// (a full disk, the file size limit) is cut off again.
+static void appendLocked(const QString &path, const QByteArray &bytes)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadWrite | QIODevice::Append))
-        return false;
-    file.write(bytes);
-    file.close();
-    return true;
-}
-
-bool appendToLogFile(const QString &path, const QByteArray &bytes)
-{
-    QMutexLocker locker(&logMutex);
-    return appendLocked(path, bytes);
+    if (!file.open(QIODevice::ReadWrite | QIODevice::Append | QIODevice::Unbuffered))
+        return;
+    const qint64 end = file.size();
+    if (file.write(bytes) != bytes.size())
+        file.resize(end);
 }
 
 void handleLogMessage(const QString &path, QtMsgType type, const QMessageLogContext &context,
@@ -99,11 +106,7 @@ void handleLogMessage(const QString &path, QtMsgType type, const QMessageLogCont
     {
         QMutexLocker locker(&logMutex);
         qint64 suppressed = 0;
-        if (limiter
-            && !limiter->admit(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                   std::chrono::steady_clock::now().time_since_epoch())
-                                   .count(),
-                               &suppressed))
+        if (limiter && !limiter->admit(type, &suppressed))
             return;
         if (suppressed > 0)
             notice = composeLogLine(QtWarningMsg, QMessageLogContext(nullptr, 0, nullptr, "default"),
@@ -113,9 +116,9 @@ void handleLogMessage(const QString &path, QtMsgType type, const QMessageLogCont
                                         .arg(double(limiter->intervalMsecs()) / 1000));
         // UTF-8 whatever the locale: under the C locale a local 8-bit
         // conversion would turn every non-ASCII character into '?'.
-        if (!appendLocked(path, (notice + line).toUtf8()))
-            return;
+        appendLocked(path, (notice + line).toUtf8());
     }
+    // Passed on whether or not the file took it: the journal keeps it then.
     if (!previousMessageHandler)
         return;
     if (!notice.isEmpty())

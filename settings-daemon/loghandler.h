@@ -1,6 +1,8 @@
+// The daemon's own log: every Qt message cut to size, rate-limited, appended
+// to the log file and passed on to the handler before it.
+
 #pragma once
 
-#include <QByteArray>
 #include <QString>
 #include <QtGlobal>
 
@@ -25,41 +27,48 @@ QString cutLogMessage(const QString &message);
 // trailing line feed. A null string for a message type the log does not know.
 QString composeLogLine(QtMsgType type, const QMessageLogContext &context, const QString &message);
 
+// The clock of the rate limit, in milliseconds: the monotonic clock, or a
+// test's own.
+using LogClock = qint64 (*)();
+qint64 steadyClockMsecs();
+
 // Counts lines per interval, as journald does per service: the first line
 // opens an interval of intervalMsecs, in which burst lines pass; later ones
 // are suppressed until a line comes after the interval, which opens the next.
+// Critical and fatal messages always pass (a fatal one says why the daemon
+// aborts) and count against the interval like the others.
 // Not thread-safe by itself: the log handler calls it under logMutex.
 class LogRateLimiter
 {
 public:
-    constexpr LogRateLimiter(int burst, qint64 intervalMsecs)
+    constexpr LogRateLimiter(int burst, qint64 intervalMsecs, LogClock clock = steadyClockMsecs)
         : m_burst(burst)
         , m_interval(intervalMsecs)
+        , m_clock(clock)
     { }
-    // True when a line at nowMsecs (a monotonic clock) may be written; then
-    // *suppressed is the number of lines dropped since the last one written.
-    bool admit(qint64 nowMsecs, qint64 *suppressed);
+    // True when a message of this type may be written now; then *suppressed
+    // is the number of lines dropped since the last one written.
+    bool admit(QtMsgType type, qint64 *suppressed);
     int burst() const { return m_burst; }
     qint64 intervalMsecs() const { return m_interval; }
 
 private:
     int m_burst;
     qint64 m_interval;
+    LogClock m_clock;
     bool m_open = false;
     qint64 m_start = 0;
     int m_written = 0;
     qint64 m_suppressed = 0;
 };
 
-// Appends bytes to the file at path under logMutex, opening and closing the
-// file for this one write so that a rotated or removed log is created anew.
-bool appendToLogFile(const QString &path, const QByteArray &bytes);
-
-// Writes one message to the log file at path and, once written, passes the
-// composed line on to previousMessageHandler. A message that cannot be written
-// is dropped and not passed on. With a limiter, a line it suppresses is
-// dropped too, and the count of those before is written (and passed on)
-// ahead of the next line that passes.
+// Writes one message to the log file at path, then passes the composed line
+// on to previousMessageHandler (under systemd: the journal). A line the file
+// does not take (it cannot be opened, the disk is full) is passed on all the
+// same, so it is not lost; what the file took of it is cut off again, so the
+// next line starts a line of its own. With a limiter, a line it suppresses is
+// dropped from both, and the count of those before is written (and passed
+// on) ahead of the next line that passes.
 void handleLogMessage(const QString &path, QtMsgType type, const QMessageLogContext &context,
                       const QString &message, LogRateLimiter *limiter = nullptr);
 

@@ -3,9 +3,13 @@
 // caller; anywhere else it is refused like any other program.
 //
 //   vexa-pref-call [--timeout MS] METHOD [ARG...]   call with string arguments
-//   vexa-pref-call --no-wait METHOD [ARG...]        send and exit at once
+//   vexa-pref-call --no-wait [--print-name] METHOD [ARG...]
+//                                                   send and exit at once; with
+//                                                   --print-name print the
+//                                                   connection's unique name first
 //   vexa-pref-call --introspect | --ping
 //   vexa-pref-call --wait-name SECONDS              wait until the daemon owns its name
+//   vexa-pref-call --wait-gone NAME SECONDS         wait until the bus has no NAME
 //   vexa-pref-call [--timeout MS] --batch FILE      many calls, one per line ("-" = stdin)
 //   vexa-pref-call --timing [--repeat N] [--beside CALL] METHOD [ARG...] | --ping
 //   vexa-pref-call --timing --batch FILE
@@ -56,7 +60,9 @@ static int usage()
                            "       vexa-pref-call [--timeout MS] [--timing] --batch FILE\n"
                            "       vexa-pref-call [--timeout MS] --timing [--repeat N] [--beside CALL] "
                            "METHOD [ARG...] | --ping\n"
-                           "       vexa-pref-call --introspect | --ping | --wait-name SECONDS\n";
+                           "       vexa-pref-call --no-wait [--print-name] METHOD [ARG...]\n"
+                           "       vexa-pref-call --introspect | --ping | --wait-name SECONDS\n"
+                           "       vexa-pref-call --wait-gone NAME SECONDS\n";
     return 2;
 }
 
@@ -194,6 +200,20 @@ static int runTimed(QDBusConnection &bus, const QDBusMessage &call, int timeout,
     return reply.type() == QDBusMessage::ErrorMessage ? 1 : 0;
 }
 
+// Waits until name has an owner on the bus (owned) or none; false when
+// limitMs passes first.
+static bool waitForOwner(const QDBusConnection &bus, const QString &name, bool owned, qint64 limitMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (bus.interface()->isServiceRegistered(name).value() != owned) {
+        if (timer.elapsed() > limitMs)
+            return false;
+        QThread::msleep(20);
+    }
+    return true;
+}
+
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
@@ -235,16 +255,13 @@ int main(int argc, char *argv[])
             repeat = args.takeFirst().toInt();
         } else if (option == QLatin1String("--beside") && !args.isEmpty()) {
             besideLine = args.takeFirst();
+        } else if (option == QLatin1String("--print-name")) {
+            QTextStream(stdout) << bus.baseService() << '\n';
         } else if (option == QLatin1String("--wait-name") && !args.isEmpty()) {
-            QElapsedTimer timer;
-            timer.start();
-            const qint64 limit = args.takeFirst().toDouble() * 1000;
-            while (!bus.interface()->isServiceRegistered(service).value()) {
-                if (timer.elapsed() > limit)
-                    return 1;
-                QThread::msleep(20);
-            }
-            return 0;
+            return waitForOwner(bus, service, true, args.takeFirst().toDouble() * 1000) ? 0 : 1;
+        } else if (option == QLatin1String("--wait-gone") && args.size() >= 2) {
+            const QString name = args.takeFirst();
+            return waitForOwner(bus, name, false, args.takeFirst().toDouble() * 1000) ? 0 : 1;
         } else {
             return usage();
         }

@@ -1,10 +1,11 @@
 // A second program for testing SingleApplication across real processes.
 //
-// usage: vexa-singleapp-helper ID serve
+// usage: vexa-singleapp-helper ID serve [LOCK_TIMEOUT_MS]
 //          Prints "primary SERVER_PATH" or "secondary", then, as primary,
 //          "received:<minimized>:<text>" for every message, where <minimized>
 //          is the activation window's state at the moment the message's
-//          receivers run. Runs until stdin closes.
+//          receivers run. Runs until stdin closes. LOCK_TIMEOUT_MS replaces
+//          the wait for another start's lock.
 //        vexa-singleapp-helper ID send TEXT [TIMEOUT_MS]
 //          Exit 0 when the running instance took TEXT, 2 when no instance
 //          runs, 3 when sending failed.
@@ -34,10 +35,10 @@ static void say(const QString &line)
 int main(int argc, char *argv[])
 {
     if (argc < 3) {
-        std::fprintf(
-            stderr,
-            "usage: vexa-singleapp-helper ID serve|send TEXT [TIMEOUT_MS]|send-size BYTES [TIMEOUT_MS]|path\n"
-            "       vexa-singleapp-helper - plant PATH\n");
+        std::fprintf(stderr,
+                     "usage: vexa-singleapp-helper ID serve [LOCK_TIMEOUT_MS]|send TEXT "
+                     "[TIMEOUT_MS]|send-size BYTES [TIMEOUT_MS]|path\n"
+                     "       vexa-singleapp-helper - plant PATH\n");
         return 64;
     }
     const QString id = QString::fromLocal8Bit(argv[1]);
@@ -63,7 +64,9 @@ int main(int argc, char *argv[])
         say(QStringLiteral("planted"));
         return app.exec();
     }
-    SingleApplication app(id, argc, argv);
+    const int lockTimeout = mode == "serve" && argc > 3 ? QByteArray(argv[3]).toInt()
+                                                        : SingleApplication::defaultStartLockTimeoutMs;
+    SingleApplication app(id, argc, argv, lockTimeout);
 
     if (mode == "send" || mode == "send-size") {
         if (argc < 4)

@@ -42,7 +42,7 @@ private:
     static QString testId(const char *suffix);
     QProcess *startHelper(const QStringList &arguments);
     QString readLine(QProcess *process, int timeoutMs = TestUtil::waitLimitMs);
-    QProcess *startServer(const QString &id, QString *serverPath = nullptr);
+    QProcess *startServer(const QString &id, QString *serverPath = nullptr, int lockTimeoutMs = -1);
     int send(const QString &id, const QString &text, int timeoutMs = 5000);
 
     std::unique_ptr<QTemporaryDir> m_home;
@@ -115,9 +115,12 @@ QString TestSingleApplication::readLine(QProcess *process, int timeoutMs)
     return QString::fromUtf8(process->readLine()).chopped(1);
 }
 
-QProcess *TestSingleApplication::startServer(const QString &id, QString *serverPath)
+QProcess *TestSingleApplication::startServer(const QString &id, QString *serverPath, int lockTimeoutMs)
 {
-    QProcess *server = startHelper({id, QStringLiteral("serve")});
+    QStringList arguments {id, QStringLiteral("serve")};
+    if (lockTimeoutMs >= 0)
+        arguments << QString::number(lockTimeoutMs);
+    QProcess *server = startHelper(arguments);
     const QString line = readLine(server);
     if (!line.startsWith(QLatin1String("primary ")))
         return nullptr;
@@ -192,14 +195,15 @@ void TestSingleApplication::staleSocketOfKilledInstanceIsReplaced()
     QVERIFY(server->waitForFinished(TestUtil::waitLimitMs));
     QVERIFY2(QFileInfo::exists(path), "a killed instance should leave its socket behind");
 
-    // While another start holds the start lock past the time limit, a start
-    // neither removes what is there nor listens: the holder may be about to.
+    // While another start holds the start lock past the time limit (here a
+    // short one), a start neither removes what is there nor listens: the
+    // holder may be about to.
     {
         QLockFile held(path + QStringLiteral(".lock"));
         QVERIFY(held.tryLock(0));
         struct stat before;
         QCOMPARE(::lstat(QFile::encodeName(path).constData(), &before), 0);
-        QVERIFY(startServer(testId(":1")));
+        QVERIFY(startServer(testId(":1"), nullptr, 100));
         struct stat after;
         QCOMPARE(::lstat(QFile::encodeName(path).constData(), &after), 0);
         QCOMPARE(after.st_ino, before.st_ino);

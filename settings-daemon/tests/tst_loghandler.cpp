@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QMap>
 #include <QThread>
 
 #include <memory>
@@ -11,6 +12,8 @@
 
 namespace {
 QStringList forwarded;
+// The rate limit's clock in rateLimit.
+qint64 fakeNow = 0;
 void recordingHandler(QtMsgType, const QMessageLogContext &, const QString &message)
 {
     forwarded << message;
@@ -71,24 +74,47 @@ private slots:
                      + QStringLiteral("], file-[], func-[], category-[]\n"));
     }
 
-    void floodIsRateLimited()
+    void rateLimit_data()
     {
-        // The burst is written, the rest dropped; the first line after the
-        // interval comes after one saying how many were dropped.
+        // Event "MSECS T" logs message N (its place) of type T (w, c, f) at
+        // that time; lines expected are "TN", or "!K" for the notice of K
+        // lines dropped.
+        QTest::addColumn<QString>("events");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("the rest of the interval is dropped")
+            << QStringLiteral("0w ").repeated(50) + QStringLiteral("100w") << QStringLiteral("w0 w1 !48 w50");
+        // 0 and 2 take the interval's two places: 1 and 3 pass only as critical and fatal.
+        QTest::newRow("critical and fatal always pass, and count")
+            << QStringLiteral("0w 0c 0w 0f 0w 100w") << QStringLiteral("w0 c1 f3 !2 w5");
+        // An interval opens with the first line after the last one.
+        QTest::newRow("intervals follow the lines")
+            << QStringLiteral("0w 250w 250w 250w 349w 350w") << QStringLiteral("w0 w1 w2 !2 w5");
+    }
+    void rateLimit()
+    {
+        QFETCH(QString, events);
+        QFETCH(QString, expected);
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("daemon.log"));
-        LogRateLimiter limiter(2, 100);
+        LogRateLimiter limiter(2, 100, [] { return fakeNow; });
         const QMessageLogContext context(nullptr, 0, nullptr, "default");
-        for (int i = 0; i < 50; ++i)
-            handleLogMessage(path, QtWarningMsg, context, QStringLiteral("flood %1").arg(i), &limiter);
-        QThread::msleep(150);
-        handleLogMessage(path, QtWarningMsg, context, QStringLiteral("later"), &limiter);
-        const QByteArray tail = "], file-[], func-[], category-[default]\n";
-        const QByteArray expected = "[QWARN]:msg-[flood 0" + tail + "[QWARN]:msg-[flood 1" + tail
-            + "[QWARN]:msg-[48 messages suppressed: more than 2 in 0.1 s" + tail + "[QWARN]:msg-[later"
-            + tail;
-        QCOMPARE(TestUtil::readFile(path), expected);
-        QCOMPARE(forwarded.join(QString()).toUtf8(), expected);
+        const QMap<QChar, QtMsgType> types {{QLatin1Char('w'), QtWarningMsg},
+                                            {QLatin1Char('c'), QtCriticalMsg},
+                                            {QLatin1Char('f'), QtFatalMsg}};
+        const QStringList sent = events.split(QLatin1Char(' '));
+        for (int i = 0; i < sent.size(); ++i) {
+            fakeNow = sent.at(i).chopped(1).toLongLong();
+            handleLogMessage(path, types.value(sent.at(i).back()), context, QString::number(i), &limiter);
+        }
+        QString lines;
+        for (const QString &line : expected.split(QLatin1Char(' '))) {
+            lines += line.startsWith(QLatin1Char('!'))
+                ? composeLogLine(QtWarningMsg, context,
+                                 line.mid(1) + QStringLiteral(" messages suppressed: more than 2 in 0.1 s"))
+                : composeLogLine(types.value(line.front()), context, line.mid(1));
+        }
+        QCOMPARE(QString::fromUtf8(TestUtil::readFile(path)), lines);
+        QCOMPARE(forwarded.join(QString()), lines);
     }
 
     void unknownTypeIsDropped()
@@ -119,14 +145,35 @@ private slots:
                          QStringLiteral("[QWARN]:msg-[重力 é], file-[], func-[], category-[default]\n")}));
     }
 
-    void unwritableLogDropsTheMessage()
+    void lineTheFileDidNotTakeIsPassedOn_data()
     {
-        QTemporaryDir dir;
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QByteArray>("before");
+        QTest::addColumn<int>("sizeLimit"); // past the old content; 0: none
         // A directory where the log file should be cannot be opened as a file.
-        handleLogMessage(dir.path(), QtWarningMsg, QMessageLogContext(), QStringLiteral("lost"));
-        handleLogMessage(dir.filePath(QStringLiteral("missing/daemon.log")), QtWarningMsg,
-                         QMessageLogContext(), QStringLiteral("lost"));
-        QVERIFY(forwarded.isEmpty());
+        QTest::newRow("a directory in its place") << QString() << TestUtil::absent << 0;
+        QTest::newRow("no folder for it") << QStringLiteral("missing/daemon.log") << TestUtil::absent << 0;
+        // Only part of the line fits: that part is cut off again.
+        QTest::newRow("full after part of the line")
+            << QStringLiteral("daemon.log") << QByteArray("earlier\n") << 10;
+    }
+    void lineTheFileDidNotTakeIsPassedOn()
+    {
+        QFETCH(QString, name);
+        QFETCH(QByteArray, before);
+        QFETCH(int, sizeLimit);
+        QTemporaryDir dir;
+        const QString path = name.isEmpty() ? dir.path() : dir.filePath(name);
+        if (before != TestUtil::absent)
+            QVERIFY(TestUtil::writeFile(path, before));
+        const QMessageLogContext context(nullptr, 0, nullptr, "default");
+        const auto log = [&] { handleLogMessage(path, QtCriticalMsg, context, QStringLiteral("lost")); };
+        if (sizeLimit > 0)
+            TestUtil::withFileSizeLimit(rlim_t(before.size() + sizeLimit), log);
+        else
+            log();
+        QCOMPARE(TestUtil::readFile(path, TestUtil::absent), before);
+        QCOMPARE(forwarded, QStringList {composeLogLine(QtCriticalMsg, context, QStringLiteral("lost"))});
     }
 
     void concurrentWritersProduceWholeLines()

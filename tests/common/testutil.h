@@ -198,6 +198,19 @@ private:
     bool m_ok = false;
 };
 
+// Whether the game whitelist at path has an entry whose "pkgname" is
+// pkgName, as Qt's JSON parser reads the file.
+inline bool listsGame(const QString &path, const QString &pkgName)
+{
+    const QJsonArray games =
+        QJsonDocument::fromJson(readFile(path)).object().value(QStringLiteral("games")).toArray();
+    for (const QJsonValue &game : games) {
+        if (game.toObject().value(QStringLiteral("pkgname")).toString() == pkgName)
+            return true;
+    }
+    return false;
+}
+
 // A JSON object in one canonical form (keys sorted, no blanks), so that two
 // files compare by meaning; a marker with the size when the bytes are not a
 // complete JSON object, which matches no expected state.

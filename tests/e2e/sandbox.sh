@@ -29,8 +29,10 @@
 # this machine are masked there, so that no periodic job (logrotate's among
 # them) runs in the middle. VEXA_SANDBOX_STATE is /var/tmp/vexa-sandbox there,
 # and VEXA_SANDBOX_CHANGES holds the overlay's single upper layer as upper_.
-# Where the machine cannot boot it (no cgroup2, no systemd-nspawn), one line
-# says so and the sandbox above is used, with VEXA_SANDBOX_BOOTED=0.
+# Where the machine cannot boot it (no cgroup2, no systemd-nspawn, or a
+# system folder such as /usr or /var mounted on its own, which the overlay of
+# / would not show), one line says so and the sandbox above is used, with
+# VEXA_SANDBOX_BOOTED=0.
 #
 # COMMAND runs as root inside, with VEXA_SANDBOX_STATE naming a scratch folder
 # outside the overlays (the daemon's output goes to daemon.out there). Without
@@ -80,7 +82,22 @@ boot_obstacle() {
     command -v systemd-nspawn >/dev/null || { echo "no systemd-nspawn (package systemd-container)"; return; }
     [ -x /lib/systemd/systemd ] || { echo "no /lib/systemd/systemd"; return; }
     grep -qw cgroup2 /proc/filesystems || { echo "the kernel has no cgroup2"; return; }
-    command -v nsenter >/dev/null || echo "no nsenter"
+    command -v nsenter >/dev/null || { echo "no nsenter"; return; }
+    # The overlay of / shows the root file system alone: a system folder
+    # mounted on its own would be the empty folder beneath it (dpkg -i and
+    # the boot would fail). Files bound over single files do no harm.
+    local target
+    while read -r target; do
+        case "$target" in
+            /usr | /usr/* | /etc | /etc/* | /var | /var/lib | /var/lib/dpkg | /var/lib/systemd | /var/log | \
+                /var/cache | /opt | /bin | /sbin | /lib | /lib64)
+                if [ -d "$target" ]; then
+                    echo "$target is a file system of its own, which an overlay of / does not show"
+                    return
+                fi
+                ;;
+        esac
+    done < <(awk '{ print $5 }' /proc/self/mountinfo)
 }
 
 if [ -z "$inner" ] && [ -z "$boot_inner" ]; then

@@ -355,10 +355,16 @@ private slots:
     void vanishedCallerIsRefusedAndDaemonGoesOn()
     {
         QCOMPARE(::kill(pid_t(m_daemon.pid()), SIGSTOP), 0);
-        const Reply sent = call(managerCaller, QStringLiteral("--no-wait"),
-                                {QStringLiteral("setVexaAutoStart"), QStringLiteral("maybe")});
+        const Reply sent = call(
+            managerCaller, QStringLiteral("--no-wait"),
+            {QStringLiteral("--print-name"), QStringLiteral("setVexaAutoStart"), QStringLiteral("maybe")});
         QCOMPARE(sent.exitCode, 0);
-        QThread::msleep(200); // the bus notices the caller has gone
+        QVERIFY2(sent.value.startsWith(QLatin1Char(':')), qPrintable(sent.output));
+        // The bus notices the caller has gone.
+        QCOMPARE(call(unpermittedCaller, QStringLiteral("--wait-gone"),
+                      {sent.value, QString::number(waitLimitMs / 1000)})
+                     .exitCode,
+                 0);
         QCOMPARE(::kill(pid_t(m_daemon.pid()), SIGCONT), 0);
 
         expectPermitted(harmlessCall(managerCaller));

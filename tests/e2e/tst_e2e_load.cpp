@@ -11,6 +11,7 @@
 
 #include "sandboxtest.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -411,7 +412,8 @@ private slots:
         QRandomGenerator random(seed);
 
         const qint64 pid = m_daemon.pid();
-        QThread::msleep(200);
+        // A ping is answered only once the daemon's start-up work is done.
+        QCOMPARE(call(unpermittedCaller, QStringLiteral("--ping")).exitCode, 0);
         QStringList files[runs + 1];
         qint64 resident[runs + 1];
         files[0] = openFiles(pid);
@@ -426,8 +428,12 @@ private slots:
             runLoad(run, plans);
             if (QTest::currentTestFailed())
                 return;
-            // The daemon's descriptors and memory once the load is over.
-            QThread::msleep(500);
+            // The daemon's descriptors and memory once the load is over: it
+            // lets go of what it kept of each caller (pidfds) after the
+            // caller has left the bus, so they are waited for.
+            QDeadlineTimer deadline(waitLimitMs);
+            while (openFiles(pid) != files[0] && !deadline.hasExpired())
+                QThread::msleep(50);
             files[run + 1] = openFiles(pid);
             resident[run + 1] = residentKiB(pid);
             checkFiles(plans);

@@ -84,13 +84,13 @@ void TestBenchCommon::whitelistIsWhatTheDaemonEdits()
 
     // Every generated entry is found, and the daemon's own add and remove
     // work on the file as the benchmark expects.
-    QVERIFY(isGameInWhiteList(path, benchPackageName(0)));
-    QVERIFY(isGameInWhiteList(path, benchPackageName(999)));
-    QVERIFY(!isGameInWhiteList(path, benchPackageName(1000)));
+    QVERIFY(TestUtil::listsGame(path, benchPackageName(0)));
+    QVERIFY(TestUtil::listsGame(path, benchPackageName(999)));
+    QVERIFY(!TestUtil::listsGame(path, benchPackageName(1000)));
     QVERIFY(addGameToWhiteListFile(path, QStringLiteral("Probe"), QStringLiteral("probe")));
-    QVERIFY(isGameInWhiteList(path, QStringLiteral("probe")));
+    QVERIFY(TestUtil::listsGame(path, QStringLiteral("probe")));
     QVERIFY(removeGameFromWhiteListFile(path, QStringLiteral("probe")));
-    QVERIFY(!isGameInWhiteList(path, QStringLiteral("probe")));
+    QVERIFY(!TestUtil::listsGame(path, QStringLiteral("probe")));
 
     QFile file(path);
     QVERIFY(file.open(QIODevice::ReadOnly));
