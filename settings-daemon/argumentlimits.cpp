@@ -1,3 +1,4 @@
+// Bounds every string argument of a call by its kind, before any work.
 #include "argumentlimits.h"
 
 #include <QDebug>

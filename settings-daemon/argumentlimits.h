@@ -1,3 +1,4 @@
+// Bounds every string argument of a call by its kind, before any work.
 #pragma once
 
 #include <QString>

@@ -1,3 +1,4 @@
+// Switches the runtime's desktop autostart entry on and off.
 #include "autostart.h"
 
 #include "fileio.h"

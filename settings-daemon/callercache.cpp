@@ -1,3 +1,4 @@
+// Keeps each caller's pid per bus connection for the caller check.
 #include "callercache.h"
 
 #include <poll.h>

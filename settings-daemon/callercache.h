@@ -1,3 +1,4 @@
+// Keeps each caller's pid per bus connection for the caller check.
 #pragma once
 
 #include <QHash>

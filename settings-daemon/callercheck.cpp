@@ -1,3 +1,4 @@
+// The caller check: only the runtime's three programs, without loader overrides.
 #include "prefmanager.h"
 
 #include "callerprocess.h"

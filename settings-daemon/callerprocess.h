@@ -1,3 +1,4 @@
+// Reads a calling process's start-up environment and executable from /proc.
 #pragma once
 
 #include <QByteArray>

@@ -1,3 +1,4 @@
+// The daemon's fixed paths and names, built in order before main().
 #include "constants.h"
 
 // One translation unit keeps the construction order fixed: the log mutex

@@ -1,3 +1,4 @@
+// The daemon's fixed paths and names, built in order before main().
 #pragma once
 
 #include <QMutex>

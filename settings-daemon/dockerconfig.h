@@ -1,3 +1,4 @@
+// Sets the container engine's bridge address in its daemon.json.
 #pragma once
 
 #include <QString>

@@ -1,3 +1,4 @@
+// Reads and writes the runtime's JSON list files, within their caps.
 #pragma once
 
 #include <QByteArray>

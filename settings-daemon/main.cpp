@@ -1,3 +1,4 @@
+// Start-up: the log handler, the bus name, the tools' containment, the object.
 #include "constants.h"
 #include "loghandler.h"
 #include "prefmanager.h"

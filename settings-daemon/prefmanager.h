@@ -1,3 +1,4 @@
+// The daemon's D-Bus object: thin slots that check the caller, then do one thing.
 #pragma once
 
 #include "callercache.h"

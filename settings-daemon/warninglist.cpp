@@ -1,3 +1,4 @@
+// Removes an application from the runtime's warning list.
 #include "warninglist.h"
 
 #include "fileio.h"

@@ -1,3 +1,4 @@
+// Removes an application from the runtime's warning list.
 #pragma once
 
 #include <QString>
