@@ -1,5 +1,7 @@
 #include "argumentlimits.h"
 
+#include "heaptrim.h"
+
 #include <QDebug>
 #include <QFile>
 
@@ -38,6 +40,8 @@ bool argumentsFit(const char *method, std::initializer_list<BoundedArgument> arg
         if (argument.kind == ArgumentKind::Path && size <= limit)
             size = QFile::encodeName(argument.value).size();
         if (size > limit) {
+            // The call's message holds it until the slot returns.
+            noteCallMemory(qint64(argument.value.size()) * 2);
             qWarning("%s: argument %d refused: %d %s, over the limit of %d", method, place, size,
                      argument.kind == ArgumentKind::Path ? "bytes" : "characters", limit);
             return false;

@@ -5,6 +5,7 @@
 #include "constants.h"
 #include "dockerconfig.h"
 #include "gamewhitelist.h"
+#include "heaptrim.h"
 #include "logcollection.h"
 #include "phoneinfo.h"
 #include "warninglist.h"
@@ -35,6 +36,7 @@ PrefManager::PrefManager(QObject *parent)
 
 bool PrefManager::setDockerDefaultIpAddress(const QString &value)
 {
+    const HeapReleaseAfterCall release;
     if (!checkCallerPermission(permittedCallers()))
         return false;
     if (!argumentsFit("setDockerDefaultIpAddress", {{value, ArgumentKind::BridgeAddress}}))
@@ -44,6 +46,7 @@ bool PrefManager::setDockerDefaultIpAddress(const QString &value)
 
 bool PrefManager::addGameToWhiteList(const QString &appName, const QString &pkgName)
 {
+    const HeapReleaseAfterCall release;
     if (!checkCallerPermission(permittedCallers()))
         return false;
     if (!argumentsFit("addGameToWhiteList",
@@ -54,6 +57,7 @@ bool PrefManager::addGameToWhiteList(const QString &appName, const QString &pkgN
 
 bool PrefManager::removeGameFromWhiteList(const QString &pkgName)
 {
+    const HeapReleaseAfterCall release;
     if (!checkCallerPermission(permittedCallers()))
         return false;
     if (!argumentsFit("removeGameFromWhiteList", {{pkgName, ArgumentKind::PackageName}}))
@@ -63,6 +67,7 @@ bool PrefManager::removeGameFromWhiteList(const QString &pkgName)
 
 bool PrefManager::removeAppFromWarningList(const QString &pkgName)
 {
+    const HeapReleaseAfterCall release;
     if (!checkCallerPermission(permittedCallers()))
         return false;
     if (!argumentsFit("removeAppFromWarningList", {{pkgName, ArgumentKind::PackageName}}))
@@ -72,6 +77,7 @@ bool PrefManager::removeAppFromWarningList(const QString &pkgName)
 
 bool PrefManager::setVexaAutoStart(const QString &checked)
 {
+    const HeapReleaseAfterCall release;
     if (!checkCallerPermission(permittedCallers()))
         return false;
     if (!argumentsFit("setVexaAutoStart", {{checked, ArgumentKind::Switch}}))
@@ -83,6 +89,7 @@ bool PrefManager::setPhoneInfo(const QString &localpath, const QString &vendor, 
                                const QString &name, const QString &model, const QString &equip,
                                const QString &serialno, const QString &imei)
 {
+    const HeapReleaseAfterCall release;
     if (!checkCallerPermission(permittedCallers()))
         return false;
     constexpr ArgumentKind value = ArgumentKind::IdentityValue;
@@ -101,6 +108,7 @@ bool PrefManager::setPhoneInfo(const QString &localpath, const QString &vendor, 
 
 int PrefManager::copyLogFiles(const QString &username, const QString &userid, const QString &logPath)
 {
+    const HeapReleaseAfterCall release;
     // Sizes are checked before the call is queued: a queued collection keeps
     // its message, and libdbus stops reading the bus while the daemon holds
     // too many bytes of messages.
@@ -126,6 +134,7 @@ int PrefManager::copyLogFiles(const QString &username, const QString &userid, co
     const uint uid = callerUid.value();
     const bool queued = collections->submit(user.uid, [=]() mutable {
         bus.send(call.createReply(collectLogs(LogCollectionSetup(), uid, username, userid, logPath)));
+        releaseHeap();
     });
     if (!queued) {
         qWarning() << "log collection refused: one already waits for uid" << user.uid;
