@@ -10,6 +10,13 @@
 // Set from any thread (a collection's worker reads files too).
 static std::atomic<bool> largeCallNoted {false};
 
+void limitHeapTop()
+{
+    // glibc's default, made fixed: this also keeps blocks of 128 KiB and
+    // more in mappings of their own, given back as soon as they are freed.
+    ::mallopt(M_TRIM_THRESHOLD, 128 * 1024);
+}
+
 void noteCallMemory(qint64 bytes)
 {
     if (bytes >= largeCallBytes)

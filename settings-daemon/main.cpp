@@ -1,4 +1,5 @@
 #include "constants.h"
+#include "heaptrim.h"
 #include "logcollection.h"
 #include "loghandler.h"
 #include "prefmanager.h"
@@ -9,6 +10,7 @@
 
 int main(int argc, char *argv[])
 {
+    limitHeapTop();
     QCoreApplication app(argc, argv);
     previousMessageHandler = qInstallMessageHandler(logMessageHandler);
 
