@@ -33,9 +33,9 @@ bool releaseHeapAfterLargeCall()
 
 void releaseHeap()
 {
-    // Unlike M_TRIM_THRESHOLD, which only shortens the top of the main heap,
-    // malloc_trim also hands back the free pages inside every arena: the
-    // freed blocks of a parsed list lie below blocks still in use.
+    // The trim threshold only ever shortens an arena's top; malloc_trim also
+    // hands back the free pages inside every arena, where the freed blocks
+    // of a parsed list lie below blocks still in use.
     ::malloc_trim(0);
 }
 
