@@ -15,8 +15,9 @@ constexpr qint64 largeCallBytes = 256 * 1024;
 
 // Called once at start: a fixed trim threshold, so that free() itself shrinks
 // the top of every arena past 128 KiB. malloc_trim below leaves the top of
-// the threads' arenas (the bus thread's among them) as it is, and glibc
-// otherwise raises the threshold with every large block freed.
+// every arena but the main one as it is (the daemon under its unit kept
+// 7 MiB there after a large edit), and glibc otherwise raises the threshold
+// with every large block freed.
 void limitHeapTop();
 
 // Notes that the running call handled bytes at once (a file read whole, an
