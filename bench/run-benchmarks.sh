@@ -7,6 +7,8 @@
 #
 # --quick takes few rounds, to try the rig out. GROUPs (gate, whitelist,
 # copylogs, memory, window) pick some of the benchmarks; the default is all.
+# The group boot runs alone, in the booted sandbox (sandbox.sh --debs DIR
+# --boot), where systemd starts the packaged daemon through its unit.
 set -euo pipefail
 
 [ -n "${VEXA_SANDBOX:-}" ] || { echo "run-benchmarks.sh runs inside tests/e2e/sandbox.sh" >&2; exit 2; }
@@ -23,7 +25,7 @@ groups=("$@")
 [ ${#groups[@]} -gt 0 ] || groups=(gate whitelist copylogs memory window)
 for group in "${groups[@]}"; do
     case $group in
-        gate | whitelist | copylogs | memory | window) ;;
+        gate | whitelist | copylogs | memory | window | boot) ;;
         *) echo "run-benchmarks.sh: unknown group $group" >&2; exit 2 ;;
     esac
 done
@@ -51,6 +53,13 @@ name=cn.selvane.Vexa.Pref
 # an empty log path is refused at once.
 gated=(copyLogFiles "" "" "")
 
+# stop_daemon PID: ends the daemon the sandbox started, by its own method.
+stop_daemon() {
+    local pid=$1
+    "$manager" --no-wait quilt
+    wait_for 10 sh -c "! kill -0 $pid" || { echo "the daemon did not end" >&2; exit 1; }
+}
+
 # --- the bus and the caller check ------------------------------------------
 bench_gate() {
     local runs
@@ -62,7 +71,7 @@ bench_gate() {
     "$caller" --timing --repeat 50 "${gated[@]}" >/dev/null
     "$caller" --timing --repeat "$runs" --ping >"$samples/ping"
     "$caller" --timing --repeat "$runs" "${gated[@]}" >"$samples/gated"
-    "$tool" result gate median 1.5 "$samples/ping" "$samples/gated" "Gated call without file work vs Peer.Ping"
+    "$tool" result gate-ping median - "$samples/ping" "$samples/gated" "Gated call without file work vs Peer.Ping"
 
     # An oversized argument, from sending to the answer: a 4 MiB path that
     # must be refused without any file work. In a batch, so that the argument
@@ -78,6 +87,39 @@ bench_gate() {
     awk '{ print $1 }' "$samples/oversized-replies" >"$samples/oversized"
     "$tool" result oversized median - "$samples/gated" "$samples/oversized" \
         "setPhoneInfo with a 4 MiB path until refused vs the gated call"
+
+    # The same call answered by a slot that does nothing, on the main thread
+    # as the daemon answers: what is left over it is the daemon's own work
+    # (the caller check). The slot's owner takes the daemon's name in turns
+    # with the daemon, block by block, so that both meet the machine alike.
+    local served owner block
+    note "gated call vs a minimal Qt slot, in turns"
+    : >"$samples/gated"
+    : >"$samples/slot"
+    : >"$samples/slot-ping"
+    for block in 1 2 3; do
+        "$caller" --timing --repeat "$((runs / 3))" "${gated[@]}" >>"$samples/gated"
+        served=$(pidof tarvo-vexa-settings-daemon)
+        stop_daemon "$served"
+        "$bench/vexa-bench-name-owner" --slot "$name" &
+        owner=$!
+        /usr/bin/vexa-pref-call --wait-name 10 || { echo "gate: the minimal slot did not take the name" >&2; exit 1; }
+        [ "$("$caller" "${gated[@]}")" = -1 ] || { echo "gate: the minimal slot did not answer" >&2; exit 1; }
+        "$caller" --timing --repeat 50 "${gated[@]}" >/dev/null
+        "$caller" --timing --repeat "$((runs / 3))" "${gated[@]}" >>"$samples/slot"
+        "$caller" --timing --repeat "$((runs / 3))" --ping >>"$samples/slot-ping"
+        kill "$owner"
+        wait "$owner" 2>/dev/null || true
+        "$daemon" >>"$state/bench-daemon.out" 2>&1 &
+        /usr/bin/vexa-pref-call --wait-name 10 || { echo "gate: the daemon did not take its name again" >&2; exit 1; }
+        "$caller" --timing --repeat 50 "${gated[@]}" >/dev/null
+    done
+    "$tool" result gate median 1.5 "$samples/slot" "$samples/gated" \
+        "Gated call without file work vs a minimal Qt slot on the main thread (in turns)"
+    "$tool" result slot-ping median - "$samples/slot-ping" "$samples/slot" \
+        "The minimal Qt slot vs Peer.Ping to it"
+    awk -v g="$("$tool" median "$samples/gated")" -v s="$("$tool" median "$samples/slot")" 'BEGIN {
+        printf "INFO The caller check and argument checks cost %.1f µs a call over the minimal slot\n", (g - s) / 1000 }'
 }
 
 # --- whitelist edits ------------------------------------------------------------
@@ -257,11 +299,6 @@ stop_tool_of() {
 }
 
 # --- resident memory --------------------------------------------------------------
-stop_daemon() {
-    local pid=$1
-    "$manager" --no-wait quilt
-    wait_for 10 sh -c "! kill -0 $pid" || { echo "the daemon did not end" >&2; exit 1; }
-}
 
 bench_memory() {
     local served pid daemon_rss=() owner_rss=() runs
@@ -315,9 +352,126 @@ bench_window() {
     "$bench/vexa-bench-window" click "$(rounds 100 10)" /usr/bin/tarvo-vexa-sensorwindow "$state/received"
 }
 
+# --- the packages booted, beside the system's own bus service ---------------------
+# systemd-hostnamed: bus-activated by systemd like the daemon, on the same
+# machine in the same run.
+unit=tarvo-vexa-settings-daemon
+hostnamed=(--to org.freedesktop.hostname1 /org/freedesktop/hostname1 org.freedesktop.DBus.Properties)
+hostname_get=("${hostnamed[@]}" Get org.freedesktop.hostname1 Hostname)
+
+# stop_unit UNIT NAME: stops UNIT and waits until the bus has let its NAME go,
+# so that the next call activates it afresh.
+stop_unit() {
+    systemctl stop "$1"
+    wait_for 30 sh -c "busctl --system call org.freedesktop.DBus /org/freedesktop/DBus \
+        org.freedesktop.DBus NameHasOwner s $2 | grep -qx 'b false'" ||
+        { echo "boot: $2 stayed on the bus" >&2; exit 1; }
+}
+
+unit_rss() { rss_kib "$(systemctl show -p MainPID --value "$1")"; }
+
+# activate_daemon: stops the daemon and starts it again with a gated call;
+# prints the call's round trip in ns.
+activate_daemon() {
+    local ns
+    stop_unit "$unit" "$name"
+    sync
+    ns=$("$caller" --timing "${gated[@]}") && [ "$(systemctl is-active "$unit")" = active ] ||
+        { echo "boot: the daemon's unit did not start" >&2; exit 1; }
+    echo "$ns"
+}
+
+bench_boot() {
+    local runs i ns user=benchuser uid data logdir path=/usr/share/vexa/games.json probe=com.example.bench.probe
+    [ "${VEXA_SANDBOX_BOOTED:-0}" = 1 ] || { echo "boot: this sandbox did not boot systemd" >&2; exit 1; }
+    # Each activation swings by ±15 ms with what systemd does around it, for
+    # both services alike: 15 rounds for the median.
+    runs=$(rounds 15 3)
+    note "activation, $runs rounds each, alternating"
+    : >"$samples/act-daemon"
+    : >"$samples/act-hostnamed"
+    : >"$samples/start-daemon"
+    : >"$samples/start-hostnamed"
+    # The first round warms the page cache for both.
+    for ((i = -1; i < runs; i++)); do
+        ns=$(activate_daemon)
+        sleep 1
+        [ "$i" -ge 0 ] && echo "$ns" >>"$samples/act-daemon" && unit_rss "$unit" >>"$samples/start-daemon"
+        stop_unit systemd-hostnamed org.freedesktop.hostname1
+        sync
+        ns=$("$caller" --timing "${hostname_get[@]}") || { echo "boot: hostnamed did not answer" >&2; exit 1; }
+        sleep 1
+        [ "$i" -ge 0 ] && echo "$ns" >>"$samples/act-hostnamed" && unit_rss systemd-hostnamed >>"$samples/start-hostnamed"
+    done
+    "$tool" result boot-activation median 1.0 "$samples/act-hostnamed" "$samples/act-daemon" \
+        "First call after the unit was stopped, until the answer (activation) vs systemd-hostnamed's"
+    echo "RESULT boot-rss $("$tool" median "$samples/start-hostnamed") $("$tool" median "$samples/start-daemon")" \
+        "KiB - $runs Resident memory 1 s after start vs systemd-hostnamed's"
+
+    # Warm: both running, blocks taking turns (hostnamed leaves after 30 s idle,
+    # and a block takes far less).
+    note "warm gated call vs hostnamed's Get of Hostname"
+    : >"$samples/warm-daemon"
+    : >"$samples/warm-hostnamed"
+    "$caller" --timing --repeat 50 "${gated[@]}" >/dev/null
+    "$caller" --timing --repeat 50 "${hostname_get[@]}" >/dev/null
+    for _ in 1 2 3; do
+        "$caller" --timing --repeat "$(rounds 1000 100)" "${gated[@]}" >>"$samples/warm-daemon"
+        "$caller" --timing --repeat "$(rounds 1000 100)" "${hostname_get[@]}" >>"$samples/warm-hostnamed"
+    done
+    "$tool" result boot-warm median 2.0 "$samples/warm-hostnamed" "$samples/warm-daemon" \
+        "Warm gated call vs systemd-hostnamed's Get of Hostname"
+
+    # Idle again after large calls: each round a fresh daemon, its size 1 s
+    # after start, then 2 s after the large call.
+    runs=$(rounds 7 3)
+    note "resident memory after a 70,000-entry edit"
+    mkdir -p /usr/share/vexa
+    "$tool" whitelist "$path" 70000 || { echo "boot: cannot write $path" >&2; exit 1; }
+    : >"$samples/edit-start"
+    : >"$samples/edit-idle"
+    for ((i = 0; i < runs; i++)); do
+        activate_daemon >/dev/null
+        sleep 1
+        unit_rss "$unit" >>"$samples/edit-start"
+        [ "$("$caller" addGameToWhiteList "Bench probe" "$probe")" = true ] &&
+            [ "$("$caller" removeGameFromWhiteList "$probe")" = true ] ||
+            { echo "boot: the edit failed" >&2; exit 1; }
+        sleep 2
+        unit_rss "$unit" >>"$samples/edit-idle"
+    done
+    echo "RESULT boot-rss-edit $("$tool" median "$samples/edit-start") $("$tool" median "$samples/edit-idle")" \
+        "KiB 1.2 $runs Resident memory idle after adding to and removing from a 70,000-entry whitelist vs after start"
+
+    note "resident memory after a collection"
+    useradd --create-home "$user"
+    uid=$(id -u "$user")
+    data=/var/lib/vexa/vexa-$uid-$user/data
+    logdir=/home/$user/VexaLog/bench
+    "$tool" gen-logs "$data" /var/log/vexa.log "$(rounds 50 10)"
+    : >"$samples/collect-start"
+    : >"$samples/collect-idle"
+    for ((i = 0; i < runs; i++)); do
+        reset_collection "$logdir" "$user"
+        activate_daemon >/dev/null
+        sleep 1
+        unit_rss "$unit" >>"$samples/collect-start"
+        [ "$("$caller" --timeout 600000 copyLogFiles "$user" "$uid" "$logdir")" = 0 ] && [ -s "$logdir.zip" ] ||
+            { echo "boot: the collection failed" >&2; exit 1; }
+        sleep 2
+        unit_rss "$unit" >>"$samples/collect-idle"
+    done
+    echo "RESULT boot-rss-collect $("$tool" median "$samples/collect-start") $("$tool" median "$samples/collect-idle")" \
+        "KiB 1.2 $runs Resident memory idle after a collection of $(rounds 50 10) MiB vs after start"
+    echo "INFO Resident memory after start, KiB: daemon $(tr '\n' ' ' <"$samples/start-daemon")/ hostnamed" \
+        "$(tr '\n' ' ' <"$samples/start-hostnamed")/ before the edits $(tr '\n' ' ' <"$samples/edit-start")/" \
+        "after them $(tr '\n' ' ' <"$samples/edit-idle")/ before the collections $(tr '\n' ' ' <"$samples/collect-start")/" \
+        "after them $(tr '\n' ' ' <"$samples/collect-idle")"
+}
+
 # The memory figures stop the daemon the sandbox started, so they come after
-# the other daemon benchmarks.
-for group in gate whitelist copylogs memory window; do
+# the other daemon benchmarks. The group boot runs on its own.
+for group in gate whitelist copylogs memory window boot; do
     if selected "$group"; then
         "bench_$group"
     fi

@@ -7,7 +7,9 @@
 #
 # DIR defaults to ./build-bench (configured with -DVEXA_BUILD_BENCH=ON);
 # --quick takes few rounds, to try the rig out; GROUPs (gate, whitelist,
-# copylogs, memory, window) run only some benchmarks. The report is also
+# copylogs, memory, window, boot) run only some benchmarks. boot builds the
+# Debian packages (scripts/build-debs.sh, into DIR/debs) and measures them in
+# the booted sandbox (sandbox.sh --debs --boot), beside systemd-hostnamed. The report is also
 # written to DIR/bench-results.md; bench/RESULTS.md keeps the last one taken,
 # with what was found. Not part of the test suite: the figures depend on the
 # machine and on what else runs on it, so run it on a quiet machine.
@@ -21,7 +23,7 @@ while [ $# -gt 0 ]; do
     case "$1" in
         --build-dir) build=$2; shift 2 ;;
         --quick) quick=(--quick); shift ;;
-        gate | whitelist | copylogs | memory | window) groups+=("$1"); shift ;;
+        gate | whitelist | copylogs | memory | window | boot) groups+=("$1"); shift ;;
         *) echo "usage: scripts/bench.sh [--build-dir DIR] [--quick] [GROUP...]" >&2; exit 2 ;;
     esac
 done
@@ -31,14 +33,33 @@ cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEXA_BUILD_BENCH
 cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" >/dev/null
 build=$(cd "$build" && pwd)
 
+# The group boot runs alone in the booted sandbox, the others together in
+# the plain one; no GROUP means all.
+plain=()
+boot=0
+[ ${#groups[@]} -gt 0 ] || { plain=(gate whitelist copylogs memory window); boot=1; }
+for group in "${groups[@]}"; do
+    if [ "$group" = boot ]; then boot=1; else plain+=("$group"); fi
+done
+# The packages are built before the load average is taken.
+if [ "$boot" -eq 1 ]; then
+    bash "$top/scripts/build-debs.sh" "$build/debs" >&2
+fi
+
 cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)
 raw=$(mktemp)
 trap 'rm -f "$raw"' EXIT
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 started=$(date -u '+%Y-%m-%d %H:%M UTC')
 status=0
-"$top/tests/e2e/sandbox.sh" --build-dir "$build" --start-daemon -- \
-    "$top/bench/run-benchmarks.sh" "${quick[@]}" "${groups[@]}" >"$raw" || status=$?
+if [ ${#plain[@]} -gt 0 ]; then
+    "$top/tests/e2e/sandbox.sh" --build-dir "$build" --start-daemon -- \
+        "$top/bench/run-benchmarks.sh" "${quick[@]}" "${plain[@]}" >>"$raw" || status=$?
+fi
+if [ "$status" -eq 0 ] && [ "$boot" -eq 1 ]; then
+    "$top/tests/e2e/sandbox.sh" --build-dir "$build" --debs "$build/debs" --boot -- \
+        "$top/bench/run-benchmarks.sh" "${quick[@]}" boot >>"$raw" || status=$?
+fi
 if [ "$status" -ne 0 ]; then
     echo "bench: the benchmarks did not complete (exit $status)" >&2
     exit "$status"

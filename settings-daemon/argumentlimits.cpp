@@ -1,6 +1,8 @@
 // Bounds every string argument of a call by its kind, before any work.
 #include "argumentlimits.h"
 
+#include "heaptrim.h"
+
 #include <QDebug>
 #include <QFile>
 
@@ -39,6 +41,8 @@ bool argumentsFit(const char *method, std::initializer_list<BoundedArgument> arg
         if (argument.kind == ArgumentKind::Path && size <= limit)
             size = QFile::encodeName(argument.value).size();
         if (size > limit) {
+            // The call's message holds it until the slot returns.
+            noteCallMemory(qint64(argument.value.size()) * 2);
             qWarning("%s: argument %d refused: %d %s, over the limit of %d", method, place, size,
                      argument.kind == ArgumentKind::Path ? "bytes" : "characters", limit);
             return false;

@@ -1,6 +1,8 @@
 // Whole-file reads with caps, atomic replacement, lookups beneath a folder.
 #include "fileio.h"
 
+#include "heaptrim.h"
+
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
@@ -57,12 +59,14 @@ bool readWholeFile(int fd, QByteArray *content, QString *reason, qint64 maxSize,
     // than the byte that shows the file is past it.
     const qint64 limit = maxSize + 1;
     content->resize(int(qMin(limit, regular && info.st_size > 0 ? info.st_size + 1 : qint64(64 * 1024))));
+    noteCallMemory(content->size());
     qint64 total = 0;
     for (;;) {
         if (total == content->size()) {
             if (total >= limit)
                 return readFailed(content, reason, tooLarge(maxSize), failure, ReadFailure::TooLarge);
             content->resize(int(qMin(2 * total, limit)));
+            noteCallMemory(content->size());
         }
         const ssize_t got = ::read(fd, content->data() + total, size_t(content->size() - total));
         if (got < 0 && errno == EINTR)

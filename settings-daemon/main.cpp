@@ -1,5 +1,6 @@
 // Start-up: the log handler, the bus name, the tools' containment, the object.
 #include "constants.h"
+#include "heaptrim.h"
 #include "loghandler.h"
 #include "prefmanager.h"
 #include "staging.h"
@@ -11,8 +12,12 @@
 
 int main(int argc, char *argv[])
 {
+    limitHeapTop();
     QCoreApplication app(argc, argv);
     previousMessageHandler = qInstallMessageHandler(logMessageHandler);
+    // Before any thread starts a tool, and before the name is owned: calls
+    // may come from then on.
+    setUpToolContainment();
 
     QDBusConnection bus = QDBusConnection::systemBus();
     if (!bus.registerService(dbusServiceName)) {
@@ -21,8 +26,6 @@ int main(int argc, char *argv[])
     }
     // Only the name's owner does this: what an earlier process staged is stale.
     removeStaleStaging(logStagingPath);
-    // Before any thread starts a tool.
-    setUpToolContainment();
 
     PrefManager manager;
     QObject::connect(&app, SIGNAL(aboutToQuit()), &manager, SIGNAL(aboutToQuit()));

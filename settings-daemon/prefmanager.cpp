@@ -7,6 +7,7 @@
 #include "dockerconfig.h"
 #include "fileio.h"
 #include "gamewhitelist.h"
+#include "heaptrim.h"
 #include "logcollection.h"
 #include "phoneinfo.h"
 #include "warninglist.h"
@@ -38,6 +39,7 @@ PrefManager::PrefManager(QObject *parent)
 
 bool PrefManager::setDockerDefaultIpAddress(const QString &value)
 {
+    const HeapReleaseAfterCall release;
     if (!checkCallerPermission(permittedCallers()))
         return false;
     if (!argumentsFit("setDockerDefaultIpAddress", {{value, ArgumentKind::BridgeAddress}}))
@@ -47,6 +49,7 @@ bool PrefManager::setDockerDefaultIpAddress(const QString &value)
 
 bool PrefManager::addGameToWhiteList(const QString &appName, const QString &pkgName)
 {
+    const HeapReleaseAfterCall release;
     if (!checkCallerPermission(permittedCallers()))
         return false;
     if (!argumentsFit("addGameToWhiteList",
@@ -57,6 +60,7 @@ bool PrefManager::addGameToWhiteList(const QString &appName, const QString &pkgN
 
 bool PrefManager::removeGameFromWhiteList(const QString &pkgName)
 {
+    const HeapReleaseAfterCall release;
     if (!checkCallerPermission(permittedCallers()))
         return false;
     if (!argumentsFit("removeGameFromWhiteList", {{pkgName, ArgumentKind::PackageName}}))
@@ -66,6 +70,7 @@ bool PrefManager::removeGameFromWhiteList(const QString &pkgName)
 
 bool PrefManager::removeAppFromWarningList(const QString &pkgName)
 {
+    const HeapReleaseAfterCall release;
     if (!checkCallerPermission(permittedCallers()))
         return false;
     if (!argumentsFit("removeAppFromWarningList", {{pkgName, ArgumentKind::PackageName}}))
@@ -75,6 +80,7 @@ bool PrefManager::removeAppFromWarningList(const QString &pkgName)
 
 bool PrefManager::setVexaAutoStart(const QString &checked)
 {
+    const HeapReleaseAfterCall release;
     if (!checkCallerPermission(permittedCallers()))
         return false;
     if (!argumentsFit("setVexaAutoStart", {{checked, ArgumentKind::Switch}}))
@@ -86,6 +92,7 @@ bool PrefManager::setPhoneInfo(const QString &localpath, const QString &vendor, 
                                const QString &name, const QString &model, const QString &equip,
                                const QString &serialno, const QString &imei)
 {
+    const HeapReleaseAfterCall release;
     if (!checkCallerPermission(permittedCallers()))
         return false;
     constexpr ArgumentKind value = ArgumentKind::IdentityValue;
@@ -108,6 +115,7 @@ bool PrefManager::setPhoneInfo(const QString &localpath, const QString &vendor, 
 
 int PrefManager::copyLogFiles(const QString &username, const QString &userid, const QString &logPath)
 {
+    const HeapReleaseAfterCall release;
     // Sizes are checked before the call is queued: a queued collection keeps
     // its message, and libdbus stops reading the bus while the daemon holds
     // too many bytes of messages.
@@ -129,7 +137,10 @@ int PrefManager::copyLogFiles(const QString &username, const QString &userid, co
     QDBusConnection bus = connection();
     const bool queued = m_collections.submit(
         user.uid,
-        [=]() mutable { bus.send(call.createReply(collectLogs(LogCollectionSetup(), user, logPath))); },
+        [=]() mutable {
+            bus.send(call.createReply(collectLogs(LogCollectionSetup(), user, logPath)));
+            releaseHeap();
+        },
         [=]() mutable { bus.send(call.createReply(-1)); });
     if (!queued) {
         if (m_collections.isClosed())

@@ -12,7 +12,8 @@
 #include <functional>
 
 // The daemon's one exported object. Every slot opens with the caller check
-// and then hands its work to a plain function that takes the file's path.
+// (after the guard that gives a large call's heap back, heaptrim.h) and then
+// hands its work to a plain function that takes the file's path.
 class PrefManager : public QObject, protected QDBusContext
 {
     Q_OBJECT
