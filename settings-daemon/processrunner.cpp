@@ -66,8 +66,8 @@ std::vector<HeldTool> &heldTools()
         ::sigaction(sig, &standard, nullptr);
     if (::dup2(input, STDIN_FILENO) < 0)
         ::_exit(126);
-        // Whatever another thread opened without close-on-exec stays with us.
 #ifdef SYS_close_range
+    // Whatever another thread opened without close-on-exec stays with us.
     ::syscall(SYS_close_range, 3U, ~0U, 4U /* CLOSE_RANGE_CLOEXEC */);
 #endif
     if (run.keepFd >= 0 && ::fcntl(run.keepFd, F_SETFD, 0) != 0)
