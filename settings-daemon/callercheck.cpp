@@ -5,7 +5,6 @@
 #include "callerprocess.h"
 
 #include <QDBusConnection>
-#include <QDBusConnectionInterface>
 #include <QDBusError>
 #include <QDBusMessage>
 #include <QDBusReply>
