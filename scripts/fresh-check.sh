@@ -65,10 +65,26 @@ root=$work/root
 cp -a "$base" "$root"
 rm -f "$root/.complete"
 cp -L /etc/resolv.conf "$root/etc/resolv.conf"
-# The tree as a release tarball holds it: no .git, no build folders.
+# The tree as a release tarball holds it: the source files, no .git.
 mkdir -p "$root/root/vexa"
-tar -C "$top" --exclude=./.git --exclude='./build*' --exclude='./fuzz/build*' -cf - . | tar -C "$root/root/vexa" -xf -
+bash "$top/scripts/tree-files.sh" | tar -C "$top" --null -T - -cf - | tar -C "$root/root/vexa" -xf -
 echo "fresh-check: $release, '$mode' in a fresh minimal root ($(sed -n 's/^PRETTY_NAME=//p' "$root/etc/os-release"))"
+
+# What runs inside: the README's command, then ensure-packages.sh once more,
+# which must find every package installed.
+cat >"$root/root/fresh-check-inner.sh" <<'INNER'
+set -u
+umount -l /.old-root && rmdir /.old-root
+hostname vexa-fresh
+cd /root/vexa
+status=0
+bash scripts/run.sh "$1" || status=$?
+if bash scripts/ensure-packages.sh | grep '^Installing:'; then
+    echo "fresh-check: a second run of ensure-packages.sh installed packages" >&2
+    status=1
+fi
+exit "$status"
+INNER
 
 # Inside a mount, pid, uts and ipc namespace of its own: the root is bound to
 # itself (so that it is a mount point), given /proc, /sys, /dev, a fresh /run
@@ -87,12 +103,7 @@ unshare --mount --pid --uts --ipc --fork --kill-child --propagation private \
     cd "$ROOT"
     pivot_root . .old-root
     exec /usr/sbin/chroot . /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-        HOME=/root LANG=C.UTF-8 TERM=dumb CI=true MODE="$MODE" /bin/bash -euc "
-        umount -l /.old-root
-        rmdir /.old-root
-        hostname vexa-fresh
-        cd /root/vexa
-        exec bash scripts/run.sh \"\$MODE\""
+        HOME=/root LANG=C.UTF-8 TERM=dumb CI=true /bin/bash /root/fresh-check-inner.sh "$MODE"
 ' || status=$?
 
 elapsed=$(($(date +%s) - started))
