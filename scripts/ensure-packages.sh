@@ -44,10 +44,14 @@ install() {
 mapfile -t lacking < <(missing "${PACKAGES[@]}")
 [ "${#lacking[@]}" -eq 0 ] || install "${lacking[@]}"
 
-# The fuzz targets and the sanitizer runtime of clang: its own version's
-# package (libclang-rt-14-dev on Debian 12, -19- on Debian 13), which the
-# default clang only recommends.
+# Packages whose names depend on the release, chosen by what is installed:
+# the fuzz targets' and sanitizers' runtime of clang's own version
+# (libclang-rt-14-dev on Debian 12, -19- on Debian 13), which the default
+# clang only recommends; and systemd.pc, where CMake finds systemd's unit
+# folder: part of systemd on Debian 12, of systemd-dev since Debian 13.
 clang_major=$(clang --version | sed -n 's/.*clang version \([0-9]\+\)\..*/\1/p' | head -n 1)
 [ -n "$clang_major" ] || { echo "ensure-packages: cannot tell clang's version" >&2; exit 1; }
-mapfile -t lacking < <(missing "libclang-rt-$clang_major-dev")
+chosen=("libclang-rt-$clang_major-dev")
+dpkg-query -L systemd | grep '/systemd\.pc$' >/dev/null || chosen+=(systemd-dev)
+mapfile -t lacking < <(missing "${chosen[@]}")
 [ "${#lacking[@]}" -eq 0 ] || install "${lacking[@]}"
