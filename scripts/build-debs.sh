@@ -7,8 +7,8 @@
 #
 #   scripts/build-debs.sh OUTDIR
 #
-# The build runs in a temporary copy of the work tree as git sees it (tracked
-# files plus new ones that are not ignored), never in the work tree itself,
+# The build runs in a temporary copy of the work tree's source files
+# (scripts/tree-files.sh), never in the work tree itself,
 # so nothing it leaves behind (debian/ build folders, obj-*) lands there.
 # When the copy is the same as for the packages already in OUTDIR, they are
 # kept and nothing is built.
@@ -27,13 +27,9 @@ work=$(mktemp -d /tmp/vexa-debs.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 src=$work/tarvo-vexa-helpers
 
-# The work tree's files (deleted ones skipped) in a tar with fixed owners,
-# times and order, so that its checksum changes only with the content.
-# safe.directory: under sudo, root reads a work tree that a user owns.
-git -c safe.directory="$top" -C "$top" ls-files -z --cached --others --exclude-standard \
-    | (cd "$top" && while IFS= read -r -d '' f; do
-           if [ -e "$f" ] || [ -L "$f" ]; then printf '%s\0' "$f"; fi
-       done) \
+# The work tree's files in a tar with fixed owners, times and order, so that
+# its checksum changes only with the content.
+bash "$top/scripts/tree-files.sh" \
     | tar -C "$top" --null -T - --sort=name --mtime=@0 --owner=0 --group=0 --numeric-owner \
           -cf "$work/source.tar"
 fingerprint="$(sha256sum <"$work/source.tar" | cut -d' ' -f1) ${DEB_BUILD_OPTIONS:-}"

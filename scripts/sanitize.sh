@@ -8,8 +8,9 @@
 #
 # VEXA_ASAN_BUILD_DIR overrides the build directory (default build-asan).
 #
-# Every instrumented process writes its reports to build-asan/sanitizer-reports/
-# rather than to its standard error: the daemon's output, and that of the
+# Every instrumented process writes its reports to a folder of their own (kept
+# as build-asan/sanitizer-reports/ at the end) rather than to its standard
+# error: the daemon's output, and that of the
 # programs the tests start in the background, is not always kept, and a report
 # must never get lost with it. The reports found are printed at the end.
 #
@@ -26,11 +27,16 @@ jobs=$(nproc 2>/dev/null || echo 2)
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEXA_SANITIZE=ON >/dev/null
 cmake --build "$build" -j "$jobs"
 
-reports="$build/sanitizer-reports"
-rm -rf "$reports"
-# Written by root in the sandboxes and by tests that drop to nobody.
-mkdir -p "$reports"
+# Written by root in the sandboxes and by tests that drop to nobody, so in a
+# folder every user reaches (the build may lie under a 0700 home, and the
+# sanitizer of a process that cannot reach its log folder stops it at start);
+# /var/tmp, which the sandboxes share with the host. Kept in the build at the
+# end.
+kept="$build/sanitizer-reports"
+rm -rf "$kept"
+reports=$(mktemp -d /var/tmp/vexa-sanitizer-reports.XXXXXX)
 chmod 1777 "$reports"
+trap 'mkdir -p "$kept" && cp -a "$reports"/. "$kept"/ && rm -rf "$reports"' EXIT
 
 # log_exe_name keeps apart the reports of processes with equal ids in
 # different sandboxes (each has its own pid namespace).

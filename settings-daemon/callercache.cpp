@@ -1,4 +1,4 @@
-// Keeps each caller's pid per bus connection for the caller check.
+// Keeps each caller's process (its pid and a pidfd) per bus connection for the caller check.
 #include "callercache.h"
 
 #include <poll.h>
@@ -29,13 +29,23 @@ int CallerPidCache::pid(const QString &sender)
     return it->pid;
 }
 
-bool CallerPidCache::insert(const QString &sender, int pid)
+int CallerPidCache::pidfd(const QString &sender) const
 {
-    if (pid <= 0)
+    const auto it = m_entries.constFind(sender);
+    return it == m_entries.constEnd() ? -1 : it->pidfd;
+}
+
+bool CallerPidCache::insert(const QString &sender, int pid, int pidfd)
+{
+    if (pid <= 0) {
+        if (pidfd >= 0)
+            ::close(pidfd);
         return false;
+    }
     remove(sender);
     // Close-on-exec by itself, so the tools the daemon runs never see it.
-    const int pidfd = int(::syscall(SYS_pidfd_open, pid_t(pid), 0));
+    if (pidfd < 0)
+        pidfd = int(::syscall(SYS_pidfd_open, pid_t(pid), 0));
     if (pidfd < 0)
         return false;
     if (m_entries.size() >= m_capacity)

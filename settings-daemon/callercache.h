@@ -1,4 +1,4 @@
-// Keeps each caller's pid per bus connection for the caller check.
+// Keeps each caller's process (its pid and a pidfd) per bus connection for the caller check.
 #pragma once
 
 #include <QHash>
@@ -24,9 +24,13 @@ public:
 
     // The pid kept for sender while its process runs; 0 when none is kept.
     int pid(const QString &sender);
-    // Keeps pid for sender; false, keeping nothing, when the process cannot
-    // be held (it has ended, or no descriptor is left).
-    bool insert(const QString &sender, int pid);
+    // The pidfd kept with it (the cache's own); -1 when none is kept.
+    int pidfd(const QString &sender) const;
+    // Keeps pid for sender, with pidfd when the bus handed one out (the cache
+    // takes it over, and closes it also when it keeps nothing), else with one
+    // of its own; false, keeping nothing, when the process cannot be held (it
+    // has ended, or no descriptor is left).
+    bool insert(const QString &sender, int pid, int pidfd = -1);
     void remove(const QString &sender);
     int size() const { return m_entries.size(); }
 

@@ -8,9 +8,13 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <climits>
 #include <cstring>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 bool environmentHasLoaderOverride(const QByteArray &environment)
 {
@@ -45,12 +49,54 @@ bool environmentHasLoaderOverride(const QByteArray &environment)
     return false;
 }
 
-bool callerEnvironmentIsClean(int pid)
+CallerProcess::CallerProcess(int pid, int pidfd)
+    : m_pid(pid)
 {
-    const QString path = processEnvironmentPattern.arg(pid);
+    if (pid <= 0)
+        return;
+    m_folder = ::open(QByteArray("/proc/" + QByteArray::number(pid)).constData(),
+                      O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    // Checked after the open: while the process runs (or waits to be reaped),
+    // its pid is nobody else's, so the folder just opened is its own.
+    if (m_folder >= 0 && pidfd >= 0 && ::syscall(SYS_pidfd_send_signal, pidfd, 0, nullptr, 0) != 0) {
+        ::close(m_folder);
+        m_folder = -1;
+    }
+}
+
+CallerProcess::~CallerProcess()
+{
+    if (m_folder >= 0)
+        ::close(m_folder);
+}
+
+int pidOfPidfd(int pidfd)
+{
+    QFile info(QStringLiteral("/proc/self/fdinfo/%1").arg(pidfd));
+    if (!info.open(QIODevice::ReadOnly))
+        return 0;
+    // A few short lines; "Pid:\t-1" once the process has ended.
+    const QByteArray text = info.read(4096);
+    for (const QByteArray &line : text.split('\n')) {
+        if (line.startsWith("Pid:")) {
+            bool ok = false;
+            const int pid = line.mid(4).trimmed().toInt(&ok);
+            return ok && pid > 0 ? pid : 0;
+        }
+    }
+    return 0;
+}
+
+bool callerEnvironmentIsClean(const CallerProcess &caller)
+{
+    const QString path = processEnvironmentPattern.arg(caller.pid());
     QByteArray environment;
     QString reason;
-    if (!readWholeFile(path, &environment, &reason, maxProcessEnvironmentSize)) {
+    const int fd = caller.folder() >= 0 ? ::openat(caller.folder(), "environ", O_RDONLY | O_CLOEXEC) : -1;
+    const bool read = fd >= 0 && readWholeFile(fd, &environment, &reason, maxProcessEnvironmentSize);
+    if (fd >= 0)
+        ::close(fd);
+    if (!read) {
         qWarning() << "open env file failed: " << path;
         return false;
     }
@@ -61,28 +107,25 @@ bool callerEnvironmentIsClean(int pid)
     return true;
 }
 
-// Both names lead to one file: the kernel's link to the running executable
-// reaches its inode even where the path it shows means something else here.
-static bool isSameFile(const QString &a, const QString &b)
+bool callerExecutableIsPermitted(const CallerProcess &caller, const QStringList &permittedCallers)
 {
-    struct stat first;
-    struct stat second;
-    return ::stat(QFile::encodeName(a).constData(), &first) == 0
-        && ::stat(QFile::encodeName(b).constData(), &second) == 0 && first.st_dev == second.st_dev
-        && first.st_ino == second.st_ino;
-}
-
-bool callerExecutableIsPermitted(int pid, const QStringList &permittedCallers)
-{
-    const QString link = processExecutablePattern.arg(pid);
-    const QFileInfo executable(link);
-    if (!executable.exists()) {
-        qWarning() << "invalid pid:" << pid;
+    // The kernel's link to the running executable reaches its inode even
+    // where the path it shows means something else here.
+    struct stat running;
+    if (caller.folder() < 0 || ::fstatat(caller.folder(), "exe", &running, 0) != 0) {
+        qWarning() << "invalid pid:" << caller.pid();
         return false;
     }
+    char target[PATH_MAX];
+    const ssize_t length = ::readlinkat(caller.folder(), "exe", target, sizeof target);
     // A deleted or replaced executable has no canonical path and is refused.
-    const QString canonical = executable.canonicalFilePath();
-    if (!canonical.isEmpty() && permittedCallers.contains(canonical) && isSameFile(link, canonical))
+    const QString canonical = length > 0 && length < ssize_t(sizeof target)
+        ? QFileInfo(QFile::decodeName(QByteArray(target, int(length)))).canonicalFilePath()
+        : QString();
+    struct stat permitted;
+    if (!canonical.isEmpty() && permittedCallers.contains(canonical)
+        && ::stat(QFile::encodeName(canonical).constData(), &permitted) == 0
+        && permitted.st_dev == running.st_dev && permitted.st_ino == running.st_ino)
         return true;
     qWarning() << "checkWhiteList failed: " << canonical;
     return false;

@@ -19,7 +19,6 @@ const QString autoStartEntryPath = QStringLiteral("/etc/xdg/autostart/bootlane.d
 const QString runtimeDataDir = QStringLiteral(VEXA_RUNTIME_DATA_DIR);
 
 const QString processEnvironmentPattern = QStringLiteral("/proc/%1/environ");
-const QString processExecutablePattern = QStringLiteral("/proc/%1/exe");
 
 const QString containerDataPattern = QStringLiteral("vexa-%1-%2/data");
 const QStringList containerLogFolders = {QStringLiteral("klog"), QStringLiteral("anr"),

@@ -27,9 +27,8 @@ extern const QString autoStartEntryPath;
 extern const QString runtimeDataDir;
 
 // The caller check: where the kernel shows a process's start-up environment
-// and its executable (%1 is the pid).
+// (%1 is the pid), as its log lines name it.
 extern const QString processEnvironmentPattern;
-extern const QString processExecutablePattern;
 
 // Log collection: where it reads, the tools it runs, and the folder only the
 // daemon uses to stage the copies (the unit's RuntimeDirectory=).

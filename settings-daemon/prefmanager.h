@@ -45,8 +45,7 @@ private slots:
 private:
     // The caller check: defined in callercheck.cpp, its tests of the calling process in callerprocess.*.
     bool checkCallerPermission(const QStringList &permittedCallers);
-    bool checkEnvironment(int pid);
-    bool checkWhiteList(int pid, const QStringList &permittedCallers);
+    // The sender's pid, kept in m_callerPids with a pidfd of its process.
     int callerPid(const QString &sender);
     // The caller's uid as the bus reports it; false when it cannot tell.
     bool callerUid(uint *uid);

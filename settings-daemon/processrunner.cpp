@@ -108,8 +108,8 @@ int formatPid(char *text, pid_t pid)
     if (::dup2(nullDevice, STDIN_FILENO) < 0 || ::dup2(nullDevice, STDOUT_FILENO) < 0
         || ::dup2(nullDevice, STDERR_FILENO) < 0)
         ::_exit(126);
-        // Whatever another thread opened without close-on-exec stays with us.
 #ifdef SYS_close_range
+    // Whatever another thread opened without close-on-exec stays with us.
     ::syscall(SYS_close_range, 3U, ~0U, 4U /* CLOSE_RANGE_CLOEXEC */);
 #endif
     if (run.keepFd >= 0 && ::fcntl(run.keepFd, F_SETFD, 0) != 0)

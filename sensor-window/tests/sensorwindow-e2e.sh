@@ -322,6 +322,12 @@ case_planted_instance() {
         fail "no mount namespace"
     WINDOW_LAUNCHER=(nsenter --target "$holder" --mount --)
     "${WINDOW_LAUNCHER[@]}" sh -ec '
+        # A container or a fresh root has no /run/user, which only a booted
+        # systemd makes; the window needs nothing else of /run here.
+        if [ ! -d /run/user ]; then
+            mount -t tmpfs -o mode=755 tmpfs /run
+            mkdir /run/user
+        fi
         mount -t tmpfs -o mode=755 tmpfs /run/user
         mkdir /run/user/outside
         mount --rbind /tmp /run/user/outside

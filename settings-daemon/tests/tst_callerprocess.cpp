@@ -11,6 +11,14 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
+
+#include <csignal>
+
+#include <linux/sched.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -31,6 +39,23 @@ bool waitForExecutable(QProcess &process, const QString &path)
             return false;
     }
     return true;
+}
+
+// Starts program (with the argument 30) as process pid, which must be free:
+// root may choose a new process's pid. 0 when the kernel does not let it.
+pid_t startWithPid(const QString &program, pid_t pid)
+{
+    const QByteArray path = QFile::encodeName(program);
+    clone_args args {};
+    args.exit_signal = SIGCHLD;
+    args.set_tid = quint64(quintptr(&pid));
+    args.set_tid_size = 1;
+    const long child = ::syscall(SYS_clone3, &args, sizeof args);
+    if (child == 0) {
+        ::execl(path.constData(), path.constData(), "30", static_cast<char *>(nullptr));
+        ::_exit(127);
+    }
+    return child > 0 ? pid_t(child) : 0;
 }
 
 } // namespace
@@ -92,7 +117,14 @@ private slots:
             << QStringLiteral("bind mount") << false << QStringLiteral("checkWhiteList failed:  \"%1\"");
         QTest::newRow("process gone") << QStringLiteral("gone") << false
                                       << QStringLiteral("open env file failed:  \"/proc/%2/environ\"");
+        // The caller ended and a permitted program got its pid: only a pidfd
+        // tells them apart (by the pid alone the newcomer passes).
+        QTest::newRow("pid reused by a permitted program")
+            << QStringLiteral("reused") << false
+            << QStringLiteral("open env file failed:  \"/proc/%2/environ\"");
     }
+    // Each case by the pid alone and through a pidfd of the caller, with the
+    // same answers and log lines.
     void callerProcess()
     {
         QFETCH(QString, kind);
@@ -115,21 +147,54 @@ private slots:
             QSKIP("unshare -Urm with a bind mount is not allowed here");
         }
         QVERIFY(waitForExecutable(process, m_caller));
-        if (kind == QLatin1String("gone")) {
+        const int pidfd = int(::syscall(SYS_pidfd_open, pid_t(pid), 0));
+        QVERIFY(pidfd >= 0);
+        QCOMPARE(pidOfPidfd(pidfd), int(pid));
+        pid_t newcomer = 0;
+        if (kind == QLatin1String("gone") || kind == QLatin1String("reused")) {
             process.kill();
             QVERIFY(process.waitForFinished(TestUtil::waitLimitMs));
+            QCOMPARE(pidOfPidfd(pidfd), 0);
+        }
+        if (kind == QLatin1String("reused")) {
+            newcomer = startWithPid(m_caller, pid_t(pid));
+            if (newcomer == 0 && qgetenv("CI") != "true") {
+                ::close(pidfd);
+                QSKIP("choosing a new process's pid needs root (CAP_SYS_ADMIN) and Linux 5.5");
+            }
+            QCOMPARE(qint64(newcomer), pid);
+            const QString link = QStringLiteral("/proc/%1/exe").arg(pid);
+            QDeadlineTimer deadline(TestUtil::waitLimitMs);
+            while (QFileInfo(link).canonicalFilePath() != m_caller && !deadline.hasExpired())
+                QThread::msleep(10);
         }
 
-        if (!warning.isEmpty())
-            QTest::ignoreMessage(QtWarningMsg,
-                                 qPrintable(QString(warning)
-                                                .replace(QLatin1String("%1"), m_caller)
-                                                .replace(QLatin1String("%2"), QString::number(pid))));
         const QStringList list {kind == QLatin1String("other") ? m_other : m_caller};
-        const bool passed = callerEnvironmentIsClean(int(pid)) && callerExecutableIsPermitted(int(pid), list);
+        const auto check = [&](int fd) {
+            const CallerProcess caller(int(pid), fd);
+            return callerEnvironmentIsClean(caller) && callerExecutableIsPermitted(caller, list);
+        };
+        const auto expectWarning = [&] {
+            if (!warning.isEmpty())
+                QTest::ignoreMessage(QtWarningMsg,
+                                     qPrintable(QString(warning)
+                                                    .replace(QLatin1String("%1"), m_caller)
+                                                    .replace(QLatin1String("%2"), QString::number(pid))));
+        };
+        if (kind != QLatin1String("reused"))
+            expectWarning();
+        const bool byPid = check(-1);
+        expectWarning();
+        const bool throughPidfd = check(pidfd);
+        ::close(pidfd);
         process.kill();
         process.waitForFinished(TestUtil::waitLimitMs);
-        QCOMPARE(passed, permitted);
+        if (newcomer > 0) {
+            ::kill(newcomer, SIGKILL);
+            ::waitpid(newcomer, nullptr, 0);
+        }
+        QCOMPARE(throughPidfd, permitted);
+        QCOMPARE(byPid, kind == QLatin1String("reused") ? true : permitted);
     }
 
     void pidCache()
@@ -148,6 +213,7 @@ private slots:
         QVERIFY(!cache.insert(QStringLiteral(":1.9"), 0));
         QCOMPARE(cache.pid(QStringLiteral(":1.1")), a);
         QCOMPARE(cache.pid(QStringLiteral(":1.9")), 0);
+        QCOMPARE(cache.pidfd(QStringLiteral(":1.9")), -1);
         // Full: the oldest sender goes.
         QVERIFY(cache.insert(QStringLiteral(":1.3"), a));
         QCOMPARE(cache.size(), 2);
@@ -161,6 +227,10 @@ private slots:
         QCOMPARE(cache.pid(QStringLiteral(":1.3")), 0);
         QCOMPARE(cache.size(), 0);
         QVERIFY(!cache.insert(QStringLiteral(":1.4"), a));
+        // The bus's pidfd is kept instead of one of the cache's own.
+        const int given = int(::syscall(SYS_pidfd_open, pid_t(b), 0));
+        QVERIFY(cache.insert(QStringLiteral(":1.5"), b, given));
+        QCOMPARE(cache.pidfd(QStringLiteral(":1.5")), given);
         second.kill();
         second.waitForFinished();
     }

@@ -387,6 +387,26 @@ private slots:
             return kept.readLine();
         };
         QCOMPARE(keptCall(), QByteArray("false\n"));
+        // The daemon holds the kept caller's very process: the pidfd the bus
+        // handed out where it gives one (ProcessFD), else one of its own.
+        const QStringList askTheBus {QStringLiteral("--system"),
+                                     QStringLiteral("--print-reply"),
+                                     QStringLiteral("--dest=org.freedesktop.DBus"),
+                                     QStringLiteral("/org/freedesktop/DBus"),
+                                     QStringLiteral("org.freedesktop.DBus.GetConnectionCredentials"),
+                                     QStringLiteral("string:cn.selvane.Vexa.Pref")};
+        const ProcessResult credentials = runProcess(QStringLiteral("dbus-send"), askTheBus, waitLimitMs);
+        QCOMPARE(credentials.exitCode, 0);
+        const bool busGivesPidfd = credentials.output.contains(QLatin1String("\"ProcessFD\""));
+        qInfo("the bus %s",
+              busGivesPidfd ? "hands out ProcessFD: the caller is read through its pidfd"
+                            : "gives no ProcessFD: the caller's pid is kept with a pidfd");
+        bool heldByPidfd = false;
+        const QString fdinfo = QStringLiteral("/proc/%1/fdinfo").arg(m_daemon.pid());
+        for (const QString &fd : QDir(fdinfo).entryList(QDir::Files))
+            heldByPidfd |= readFile(fdinfo + QLatin1Char('/') + fd)
+                               .contains("\nPid:\t" + QByteArray::number(kept.processId()) + '\n');
+        QVERIFY(heldByPidfd);
         QProcessEnvironment preloaded = QProcessEnvironment::systemEnvironment();
         preloaded.insert(QStringLiteral("LD_PRELOAD"), QString());
         expectRefused(harmlessCall(unpermittedCaller), accessDenied, notPermitted);

@@ -30,7 +30,9 @@ namespace {
 const QString daemonPackage = QStringLiteral("tarvo-vexa-settings-daemon");
 const QString windowPackage = QStringLiteral("tarvo-vexa-sensorwindow");
 const QString busName = QStringLiteral("cn.selvane.Vexa.Pref");
-const QString unitPath = QStringLiteral("/lib/systemd/system/tarvo-vexa-settings-daemon.service");
+// The configured unit folder (systemd.pc's, so /lib on Debian 12 and /usr/lib
+// on Debian 13), as the packages install it.
+const QString unitPath = QStringLiteral(VEXA_SYSTEMD_UNIT_DIR "/tarvo-vexa-settings-daemon.service");
 const QString activationPath = QStringLiteral(
     "/usr/share/dbus-1/system-services/cn.selvane.Vexa.Pref.service");
 const QString logrotatePath = QStringLiteral("/etc/logrotate.d/tarvo-vexa-settings-daemon");

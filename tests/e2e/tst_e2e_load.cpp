@@ -376,6 +376,8 @@ private slots:
     }
 
 private slots:
+    void cleanupTestCase() { m_daemon.stop(); }
+
     void initTestCase()
     {
         if (!insideSandbox())
@@ -462,11 +464,6 @@ private slots:
         QVERIFY2(resident[2] - resident[1] <= 512,
                  qPrintable(QStringLiteral("resident memory grew by %1 KiB").arg(resident[2] - resident[1])));
 #endif
-    }
-
-    void cleanupTestCase()
-    {
-        m_daemon.stop();
     }
 };
 

@@ -1,0 +1,113 @@
+#!/usr/bin/env bash
+# Tries the README's commands as a new user would: on a minimal Debian root
+# made by debootstrap, entered with `/` as a mount point, with a copy of this
+# tree that has no .git (as a release tarball would unpack), as root with
+# CI=true. Reports the outcome and the wall time.
+#
+#   scripts/fresh-check.sh RELEASE [demo|test]      (default: demo)
+#
+# RELEASE is a Debian release name (bookworm, trixie). The minimal root is
+# made once and kept in VEXA_FRESH_CACHE (default /var/cache/vexa-fresh-check),
+# with the packages apt downloads into it, so a later run starts from the
+# same untouched root without fetching again; each run works on a copy of it
+# in VEXA_FRESH_WORK (default /var/tmp), removed afterwards. The mirror is
+# the Debian one apt is configured with here, or VEXA_FRESH_MIRROR.
+set -euo pipefail
+
+top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+usage() {
+    echo "usage: scripts/fresh-check.sh RELEASE [demo|test]" >&2
+    exit 2
+}
+[ $# -ge 1 ] && [ $# -le 2 ] || usage
+release=$1
+mode=${2:-demo}
+case "$release" in *[!a-z]* | "") usage ;; esac
+case "$mode" in demo | test) ;; *) usage ;; esac
+[ "$(id -u)" -eq 0 ] || { echo "fresh-check: needs root (debootstrap, namespaces)" >&2; exit 1; }
+
+cache=${VEXA_FRESH_CACHE:-/var/cache/vexa-fresh-check}
+started=$(date +%s)
+
+# The first Debian archive in apt's sources (one-line or deb822 form).
+apt_mirror() {
+    {
+        cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
+            sed -n 's/^deb[[:space:]]\+\(\[[^]]*\][[:space:]]\+\)\?\([^[:space:]]\+\).*/\2/p'
+        cat /etc/apt/sources.list.d/*.sources 2>/dev/null | sed -n 's/^URIs:[[:space:]]*//p' | tr ' ' '\n'
+    } | grep -E '^https?://[^[:space:]]+/debian/?$' | head -n 1
+}
+
+mkdir -p "$cache"
+base=$cache/$release
+if [ ! -e "$base/.complete" ]; then
+    mirror=${VEXA_FRESH_MIRROR:-$(apt_mirror)}
+    [ -n "$mirror" ] || { echo "fresh-check: no Debian mirror in apt's sources; set VEXA_FRESH_MIRROR" >&2; exit 1; }
+    command -v debootstrap >/dev/null || { echo "fresh-check: install debootstrap (scripts/ensure-packages.sh)" >&2; exit 1; }
+    script=""
+    # An older debootstrap that does not know the release yet: Debian's
+    # releases since bookworm all use the sid script.
+    [ -e "/usr/share/debootstrap/scripts/$release" ] || script=/usr/share/debootstrap/scripts/sid
+    rm -rf "$base"
+    echo "fresh-check: debootstrap --variant=minbase $release (once; kept in $base)"
+    debootstrap --variant=minbase "$release" "$base" "$mirror" $script >"$cache/$release-debootstrap.log" 2>&1 ||
+        { tail -n 20 "$cache/$release-debootstrap.log" >&2; echo "fresh-check: debootstrap failed" >&2; exit 1; }
+    # apt keeps what it downloads in the run's own cache folder, bound to
+    # this one, so the next run fetches nothing twice.
+    rm -rf "$base/var/cache/apt/archives"/*.deb
+    touch "$base/.complete"
+fi
+mkdir -p "$cache/$release-archives/partial"
+
+work=$(mktemp -d "${VEXA_FRESH_WORK:-/var/tmp}/vexa-fresh-check.XXXXXX")
+trap 'rm -rf --one-file-system "$work"' EXIT
+root=$work/root
+cp -a "$base" "$root"
+rm -f "$root/.complete"
+cp -L /etc/resolv.conf "$root/etc/resolv.conf"
+# The tree as a release tarball holds it: the source files, no .git.
+mkdir -p "$root/root/vexa"
+bash "$top/scripts/tree-files.sh" | tar -C "$top" --null -T - -cf - | tar -C "$root/root/vexa" -xf -
+echo "fresh-check: $release, '$mode' in a fresh minimal root ($(sed -n 's/^PRETTY_NAME=//p' "$root/etc/os-release"))"
+
+# What runs inside: the README's command, then ensure-packages.sh once more,
+# which must find every package installed.
+cat >"$root/root/fresh-check-inner.sh" <<'INNER'
+set -u
+umount -l /.old-root && rmdir /.old-root
+hostname vexa-fresh
+cd /root/vexa
+status=0
+bash scripts/run.sh "$1" || status=$?
+if bash scripts/ensure-packages.sh | grep '^Installing:'; then
+    echo "fresh-check: a second run of ensure-packages.sh installed packages" >&2
+    status=1
+fi
+exit "$status"
+INNER
+
+# Inside a mount, pid, uts and ipc namespace of its own: the root is bound to
+# itself (so that it is a mount point), given /proc, /sys, /dev, a fresh /run
+# and /tmp, then pivot_root makes it / and the old root is let go.
+status=0
+unshare --mount --pid --uts --ipc --fork --kill-child --propagation private \
+    env ROOT="$root" ARCHIVES="$cache/$release-archives" MODE="$mode" bash -euc '
+    mount --bind "$ROOT" "$ROOT"
+    mount -t proc proc "$ROOT/proc"
+    mount --rbind /sys "$ROOT/sys"
+    mount --rbind /dev "$ROOT/dev"
+    mount -t tmpfs -o mode=0755,nosuid,nodev tmpfs "$ROOT/run"
+    mount -t tmpfs -o mode=1777,nosuid,nodev tmpfs "$ROOT/tmp"
+    mount --bind "$ARCHIVES" "$ROOT/var/cache/apt/archives"
+    mkdir "$ROOT/.old-root"
+    cd "$ROOT"
+    pivot_root . .old-root
+    exec /usr/sbin/chroot . /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+        HOME=/root LANG=C.UTF-8 TERM=dumb CI=true /bin/bash /root/fresh-check-inner.sh "$MODE"
+' || status=$?
+
+elapsed=$(($(date +%s) - started))
+outcome=PASSED
+[ "$status" -eq 0 ] || outcome="FAILED (status $status)"
+printf 'fresh-check: %s %s: %s in %dm%02ds\n' "$release" "$mode" "$outcome" $((elapsed / 60)) $((elapsed % 60))
+exit "$status"
