@@ -43,9 +43,11 @@ HeapReleaseAfterCall::~HeapReleaseAfterCall()
 {
     if (!largeCallNoted.load(std::memory_order_relaxed))
         return;
-    if (QCoreApplication *app = QCoreApplication::instance())
-        QMetaObject::invokeMethod(
-            app, [] { releaseHeapAfterLargeCall(); }, Qt::QueuedConnection);
-    else
+    QCoreApplication *const app = QCoreApplication::instance();
+    if (!app) {
         releaseHeapAfterLargeCall();
+        return;
+    }
+    const auto release = [] { releaseHeapAfterLargeCall(); };
+    QMetaObject::invokeMethod(app, release, Qt::QueuedConnection);
 }
