@@ -89,8 +89,7 @@ pid=$(daemon_pid)
 if [ "$booted" = 1 ]; then
     systemctl status "$unit" --no-pager --lines=0 | sed 's/^/    /'
     check "the unit is active after it" systemctl is-active "$unit"
-    # In a leaf of its own below the unit's cgroup: the tools get cgroups beside it.
-    check "the daemon runs in the unit's cgroup" grep -q "/$unit.service/daemon\$" "/proc/${pid:-0}/cgroup"
+    check "the daemon runs in the unit's cgroup" grep -q "/$unit.service\$" "/proc/${pid:-0}/cgroup"
 elif [ -n "$pid" ]; then
     echo "now running: pid $pid as $(ps -o user= -p "$pid"), started by the bus's launch helper with the environment:"
     tr '\0' '\n' <"/proc/$pid/environ" | sed 's/^/    /'

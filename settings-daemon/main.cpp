@@ -1,10 +1,9 @@
-// Start-up: the log handler, the bus name, the tools' containment, the object.
+// Start-up: the log handler, the bus name, the stale staging, the object.
 #include "constants.h"
 #include "heaptrim.h"
 #include "loghandler.h"
 #include "prefmanager.h"
 #include "staging.h"
-#include "toolcontainer.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>
@@ -15,9 +14,6 @@ int main(int argc, char *argv[])
     limitHeapTop();
     QCoreApplication app(argc, argv);
     previousMessageHandler = qInstallMessageHandler(logMessageHandler);
-    // Before any thread starts a tool, and before the name is owned: calls
-    // may come from then on.
-    setUpToolContainment();
 
     QDBusConnection bus = QDBusConnection::systemBus();
     if (!bus.registerService(dbusServiceName)) {

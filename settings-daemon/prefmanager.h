@@ -55,6 +55,7 @@ private:
 
     // Log collections in progress; quilt waits for those running.
     CollectionQueue m_collections;
+    bool m_toolsContained = false;
 
     CallerPidCache m_callerPids;
 };

@@ -12,7 +12,7 @@
 // cp, chmod, zip and chown need one each, one at a time.
 constexpr int maxToolTasks = 32;
 
-// Run once in main, before any collection: where the service manager
+// Run once, before the first tool is started: where the service manager
 // delegated a cgroup to the daemon (Delegate= in its unit), the daemon moves
 // into a leaf of its own and each collection gets a child cgroup whose
 // process count is capped and which is ended as a whole. Elsewhere (no
