@@ -41,6 +41,23 @@ QByteArray readSmall(const QString &path)
     return content;
 }
 
+// The first number of a field ("Uid", "Threads") of a /proc/PID/status
+// text, or -1 where there is none.
+qint64 statusNumber(const QByteArray &status, const QByteArray &field)
+{
+    const QByteArray label = '\n' + field + ":\t";
+    const int at = status.indexOf(label);
+    if (at < 0)
+        return -1;
+    const int start = at + label.size();
+    int end = start;
+    while (end < status.size() && status.at(end) >= '0' && status.at(end) <= '9')
+        ++end;
+    bool number = false;
+    const qint64 value = status.mid(start, end - start).toLongLong(&number);
+    return number ? value : -1;
+}
+
 // The cgroup the service manager delegated to us: our own, marked so by
 // systemd. Anything else belongs to somebody else (a user's session, the
 // tests' shell) and is never changed.
@@ -75,12 +92,11 @@ bool parentAndOwner(pid_t pid, pid_t *parent, uid_t *uid)
     // the last one.
     const int close = stat.lastIndexOf(')');
     const QList<QByteArray> fields = stat.mid(close + 2).split(' ');
-    const QByteArray status = readSmall(dir + QStringLiteral("status"));
-    const int at = status.indexOf("\nUid:\t");
-    if (close < 0 || fields.size() < 2 || at < 0)
+    const qint64 owner = statusNumber(readSmall(dir + QStringLiteral("status")), "Uid");
+    if (close < 0 || fields.size() < 2 || owner < 0)
         return false;
     *parent = pid_t(fields.at(1).toInt());
-    *uid = uid_t(status.mid(at + 6, status.indexOf('\t', at + 6) - at - 6).toUInt());
+    *uid = uid_t(owner);
     return true;
 }
 
@@ -180,11 +196,9 @@ rlim_t ToolContainer::processLimit() const
         name.toInt(&number);
         const QByteArray status = number ? readSmall(QStringLiteral("/proc/%1/status").arg(name))
                                          : QByteArray();
-        const int uid = status.indexOf("\nUid:\t");
-        const int threads = status.indexOf("\nThreads:\t");
-        if (uid >= 0 && threads >= 0
-            && status.mid(uid + 6, status.indexOf('\t', uid + 6) - uid - 6).toUInt() == m_uid)
-            count += status.mid(threads + 10, status.indexOf('\n', threads + 10) - threads - 10).toUInt();
+        const qint64 threads = statusNumber(status, "Threads");
+        if (statusNumber(status, "Uid") == qint64(m_uid) && threads > 0)
+            count += rlim_t(threads);
     }
     return count + maxToolTasks;
 }
