@@ -120,6 +120,51 @@ bench_gate() {
         "The minimal Qt slot vs Peer.Ping to it"
     awk -v g="$("$tool" median "$samples/gated")" -v s="$("$tool" median "$samples/slot")" 'BEGIN {
         printf "INFO The caller check and argument checks cost %.1f µs a call over the minimal slot\n", (g - s) / 1000 }'
+
+    bench_refused_environment
+}
+
+# cpu_ns PID: the CPU time all threads of PID have had so far, in ns.
+cpu_ns() { cat /proc/"$1"/task/*/schedstat 2>/dev/null | awk '{ sum += $1 } END { printf "%.0f\n", sum }'; }
+
+# What a refused call costs the daemon, with the caller's environment as the
+# sandbox has it and with about 6 MiB more: the daemon's CPU time over a
+# batch of calls from one connection of a program that is not permitted,
+# per call, in rounds taking turns.
+bench_refused_environment() {
+    local calls rounds served round kind before after big vars=() mib
+    calls=$(rounds 1000 200)
+    rounds=$(rounds 7 3)
+    note "refused calls with a 6 MiB environment vs a small one, $rounds rounds of $calls"
+    printf '["setVexaAutoStart","maybe"]\n%.0s' $(seq "$calls") >"$samples/refused-batch"
+    # 48 variables of 128,000 bytes: the kernel takes at most 6 MiB of
+    # arguments and environment, and that only with an unlimited stack.
+    big=$(head -c 128000 /dev/zero | tr '\0' x)
+    for i in $(seq 48); do vars+=("BIG$i=$big"); done
+    mib=$(awk -v b=$((48 * (128000 + 7) + $(env | wc -c))) 'BEGIN { printf "%.1f", b / 1048576 }')
+    : >"$samples/refused-small"
+    : >"$samples/refused-big"
+    served=$(pidof tarvo-vexa-settings-daemon)
+    # The log's lines of the minute are spent first, so that both meet a log
+    # that drops them. A batch with refusals ends with status 1.
+    /usr/bin/vexa-pref-call --batch "$samples/refused-batch" >/dev/null || true
+    for ((round = 0; round < rounds; round++)); do
+        for kind in small big; do
+            before=$(cpu_ns "$served")
+            if [ "$kind" = small ]; then
+                /usr/bin/vexa-pref-call --batch "$samples/refused-batch" >"$samples/refused-replies" || true
+            else
+                (ulimit -s unlimited && exec env "${vars[@]}" /usr/bin/vexa-pref-call --batch \
+                    "$samples/refused-batch") >"$samples/refused-replies" || true
+            fi
+            after=$(cpu_ns "$served")
+            [ "$(grep -c 'error: org.freedesktop.DBus.Error.AccessDenied' "$samples/refused-replies")" -eq "$calls" ] ||
+                { echo "gate: a call with the $kind environment was not refused as it should" >&2; exit 1; }
+            echo $(((after - before) / calls)) >>"$samples/refused-$kind"
+        done
+    done
+    "$tool" result refused-environment median 2.0 "$samples/refused-small" "$samples/refused-big" \
+        "The daemon's CPU time per refused call with a $mib MiB environment vs a small one (one connection, $calls calls a round)"
 }
 
 # --- whitelist edits ------------------------------------------------------------

@@ -56,8 +56,9 @@ constexpr qint64 maxListFileSize = 8 * 1024 * 1024;
 constexpr qint64 maxDockerConfigSize = 1024 * 1024;
 // A property file: an Android build.prop is some kilobytes.
 constexpr qint64 maxPropertyFileSize = 4 * 1024 * 1024;
-// A caller's /proc/PID/environ: the kernel caps arguments and environment
-// together at 6 MiB (three quarters of the 8 MiB stack limit).
+// A caller's /proc/PID/environ (scanned in pieces, never read whole): the
+// kernel caps arguments and environment together at 6 MiB (three quarters
+// of the 8 MiB stack limit).
 constexpr qint64 maxProcessEnvironmentSize = 8 * 1024 * 1024;
 
 // Whether content, the new text of the file at path, stays within maxSize;

@@ -19,7 +19,7 @@ bool PrefManager::checkCallerPermission(const QStringList &permittedCallers)
     const int pid = callerPid(sender);
     const CallerProcess caller(pid, m_callerPids.pidfd(sender));
 
-    if (!callerEnvironmentIsClean(caller)) {
+    if (!callerEnvironmentIsClean(caller, m_callerPids.keptEnvironment(sender))) {
         sendErrorReply(QDBusError::LimitsExceeded, QStringLiteral("dbus method control,env forbidden"));
         return false;
     }

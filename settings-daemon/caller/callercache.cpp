@@ -1,7 +1,6 @@
 // Keeps each caller's process (its pid and a pidfd) per bus connection for the caller check.
 #include "callercache.h"
 
-#include <poll.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -11,28 +10,28 @@ CallerPidCache::CallerPidCache(int capacity)
 
 CallerPidCache::~CallerPidCache()
 {
-    for (const Entry &entry : qAsConst(m_entries))
-        ::close(entry.pidfd);
+    for (const Entry &entry : qAsConst(m_entries)) {
+        if (entry.pidfd >= 0)
+            ::close(entry.pidfd);
+    }
 }
 
-int CallerPidCache::pid(const QString &sender)
+int CallerPidCache::pid(const QString &sender) const
 {
     const auto it = m_entries.constFind(sender);
-    if (it == m_entries.constEnd())
-        return 0;
-    // A pidfd turns readable when its process ends.
-    pollfd ended = {it->pidfd, POLLIN, 0};
-    if (::poll(&ended, 1, 0) != 0) {
-        remove(sender);
-        return 0;
-    }
-    return it->pid;
+    return it == m_entries.constEnd() ? 0 : it->pid;
 }
 
 int CallerPidCache::pidfd(const QString &sender) const
 {
     const auto it = m_entries.constFind(sender);
     return it == m_entries.constEnd() ? -1 : it->pidfd;
+}
+
+KeptEnvironment *CallerPidCache::keptEnvironment(const QString &sender)
+{
+    const auto it = m_entries.find(sender);
+    return it == m_entries.end() ? nullptr : &it->environment;
 }
 
 bool CallerPidCache::insert(const QString &sender, int pid, int pidfd)
@@ -46,13 +45,11 @@ bool CallerPidCache::insert(const QString &sender, int pid, int pidfd)
     // Close-on-exec by itself, so the tools the daemon runs never see it.
     if (pidfd < 0)
         pidfd = int(::syscall(SYS_pidfd_open, pid_t(pid), 0));
-    if (pidfd < 0)
-        return false;
     if (m_entries.size() >= m_capacity)
         remove(m_order.first());
-    m_entries.insert(sender, Entry {pid, pidfd});
+    m_entries.insert(sender, Entry {pid, pidfd, KeptEnvironment()});
     m_order.append(sender);
-    return true;
+    return pidfd >= 0;
 }
 
 void CallerPidCache::remove(const QString &sender)
@@ -60,7 +57,8 @@ void CallerPidCache::remove(const QString &sender)
     const auto it = m_entries.find(sender);
     if (it == m_entries.end())
         return;
-    ::close(it->pidfd);
+    if (it->pidfd >= 0)
+        ::close(it->pidfd);
     m_entries.erase(it);
     m_order.removeOne(sender);
 }

@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <cerrno>
 #include <climits>
 #include <cstring>
 
@@ -16,52 +17,102 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-bool environmentHasLoaderOverride(const QByteArray &environment)
+void LoaderOverrideScanner::scan(const char *piece, qint64 size)
 {
-    // One pass without copies, as this runs on every call: an entry ends at a
+    // Without copies, as this runs on every new caller: an entry ends at a
     // NUL or a line feed, a CR is skipped as a text-mode read drops it, and
-    // only the name before an entry's first '=' counts.
+    // only the name before an entry's first '=' counts, so the rest of an
+    // entry is passed over with memchr. The state carries over to the next
+    // piece.
     static const QByteArray forbidden[] = {
         QByteArrayLiteral("LD_PRELOAD"), QByteArrayLiteral("LD_LIBRARY_PATH"), QByteArrayLiteral("LD_AUDIT")};
-    char name[16]; // room for the longest forbidden name and one more byte
-    int length = 0;
-    bool inName = true;
-    for (const char c : environment) {
-        if (c == '\0' || c == '\n') {
-            length = 0;
-            inName = true;
+    const char *at = piece;
+    const char *const end = piece + size;
+    while (at < end && !m_found) {
+        if (!m_inName) {
+            const char *stop = static_cast<const char *>(std::memchr(at, '\0', size_t(end - at)));
+            if (!stop)
+                stop = end;
+            if (const void *lineFeed = std::memchr(at, '\n', size_t(stop - at)))
+                stop = static_cast<const char *>(lineFeed);
+            if (stop == end)
+                return;
+            at = stop + 1;
+            m_inName = true;
+            m_length = 0;
             continue;
         }
-        if (!inName || c == '\r')
+        const char c = *at++;
+        if (c == '\0' || c == '\n') {
+            m_length = 0;
+            continue;
+        }
+        if (c == '\r')
             continue;
         if (c != '=') {
-            if (length < int(sizeof name))
-                name[length++] = c;
+            m_name[m_length++] = c;
+            // Longer than every forbidden name: the entry cannot be one.
+            if (m_length == int(sizeof m_name))
+                m_inName = false;
             continue;
         }
-        inName = false;
+        m_inName = false;
         for (const QByteArray &forbiddenName : forbidden) {
-            if (length == forbiddenName.size()
-                && std::memcmp(name, forbiddenName.constData(), size_t(length)) == 0)
-                return true;
+            if (m_length == forbiddenName.size()
+                && std::memcmp(m_name, forbiddenName.constData(), size_t(m_length)) == 0)
+                m_found = true;
         }
     }
-    return false;
+}
+
+bool environmentHasLoaderOverride(const QByteArray &environment)
+{
+    LoaderOverrideScanner scanner;
+    scanner.scan(environment.constData(), environment.size());
+    return scanner.found();
+}
+
+EnvironmentVerdict scanEnvironment(int fd, qint64 maxSize)
+{
+    // On the stack, never the heap: nothing of a caller's environment is
+    // left for the heap's release after the call.
+    char piece[environmentPieceSize];
+    LoaderOverrideScanner scanner;
+    qint64 total = 0;
+    for (;;) {
+        const ssize_t got = ::read(fd, piece, sizeof piece);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return EnvironmentVerdict::Unreadable;
+        if (got == 0)
+            break;
+        total += got;
+        // Read on past a forbidden name: a file past the cap is refused as
+        // unreadable, wherever the name stands.
+        if (total > maxSize)
+            return EnvironmentVerdict::Unreadable;
+        scanner.scan(piece, got);
+    }
+    return scanner.found() ? EnvironmentVerdict::Overridden : EnvironmentVerdict::Clean;
 }
 
 CallerProcess::CallerProcess(int pid, int pidfd)
     : m_pid(pid)
 {
-    if (pid <= 0)
+    if (pid <= 0 || pidfd < 0)
         return;
     m_folder = ::open(QByteArray("/proc/" + QByteArray::number(pid)).constData(),
                       O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     // Checked after the open: while the process runs (or waits to be reaped),
     // its pid is nobody else's, so the folder just opened is its own.
-    if (m_folder >= 0 && pidfd >= 0 && ::syscall(SYS_pidfd_send_signal, pidfd, 0, nullptr, 0) != 0) {
+    if (m_folder >= 0 && ::syscall(SYS_pidfd_send_signal, pidfd, 0, nullptr, 0) != 0) {
         ::close(m_folder);
         m_folder = -1;
     }
+    // The kernel's link to the running executable reaches its inode even
+    // where the path it shows means something else here.
+    m_hasExecutable = m_folder >= 0 && ::fstatat(m_folder, "exe", &m_executable, 0) == 0;
 }
 
 CallerProcess::~CallerProcess()
@@ -87,20 +138,41 @@ int pidOfPidfd(int pidfd)
     return 0;
 }
 
-bool callerEnvironmentIsClean(const CallerProcess &caller)
+static bool isExecutableOf(const KeptEnvironment &kept, const struct stat &executable)
 {
-    const QString path = processEnvironmentPattern.arg(caller.pid());
-    QByteArray environment;
-    QString reason;
-    const int fd = caller.folder() >= 0 ? ::openat(caller.folder(), "environ", O_RDONLY | O_CLOEXEC) : -1;
-    const bool read = fd >= 0 && readWholeFile(fd, &environment, &reason, maxProcessEnvironmentSize);
-    if (fd >= 0)
-        ::close(fd);
-    if (!read) {
-        qWarning() << "open env file failed: " << path;
+    return kept.device == executable.st_dev && kept.inode == executable.st_ino
+        && kept.changed.tv_sec == executable.st_ctim.tv_sec
+        && kept.changed.tv_nsec == executable.st_ctim.tv_nsec;
+}
+
+bool callerEnvironmentIsClean(const CallerProcess &caller, KeptEnvironment *kept)
+{
+    const struct stat *executable = caller.executable();
+    EnvironmentVerdict verdict = EnvironmentVerdict::Unreadable;
+    if (caller.folder() >= 0 && kept && kept->kept && executable && isExecutableOf(*kept, *executable)) {
+        verdict = kept->overridden ? EnvironmentVerdict::Overridden : EnvironmentVerdict::Clean;
+    } else if (caller.folder() >= 0) {
+        // The executable was looked at before this read: should the process
+        // execute another file meanwhile, the verdict is kept for the one
+        // before, and the next call scans again.
+        const Fd environment(::openat(caller.folder(), "environ", O_RDONLY | O_CLOEXEC));
+        if (environment.get() >= 0)
+            verdict = scanEnvironment(environment.get(), maxProcessEnvironmentSize);
+        if (kept) {
+            kept->kept = executable && verdict != EnvironmentVerdict::Unreadable;
+            if (kept->kept) {
+                kept->overridden = verdict == EnvironmentVerdict::Overridden;
+                kept->device = executable->st_dev;
+                kept->inode = executable->st_ino;
+                kept->changed = executable->st_ctim;
+            }
+        }
+    }
+    if (verdict == EnvironmentVerdict::Unreadable) {
+        qWarning() << "open env file failed: " << processEnvironmentPattern.arg(caller.pid());
         return false;
     }
-    if (environmentHasLoaderOverride(environment)) {
+    if (verdict == EnvironmentVerdict::Overridden) {
         qWarning() << "access limited!";
         return false;
     }
@@ -109,10 +181,8 @@ bool callerEnvironmentIsClean(const CallerProcess &caller)
 
 bool callerExecutableIsPermitted(const CallerProcess &caller, const QStringList &permittedCallers)
 {
-    // The kernel's link to the running executable reaches its inode even
-    // where the path it shows means something else here.
-    struct stat running;
-    if (caller.folder() < 0 || ::fstatat(caller.folder(), "exe", &running, 0) != 0) {
+    const struct stat *running = caller.executable();
+    if (!running) {
         qWarning() << "invalid pid:" << caller.pid();
         return false;
     }
@@ -125,7 +195,7 @@ bool callerExecutableIsPermitted(const CallerProcess &caller, const QStringList 
     struct stat permitted;
     if (!canonical.isEmpty() && permittedCallers.contains(canonical)
         && ::stat(QFile::encodeName(canonical).constData(), &permitted) == 0
-        && permitted.st_dev == running.st_dev && permitted.st_ino == running.st_ino)
+        && permitted.st_dev == running->st_dev && permitted.st_ino == running->st_ino)
         return true;
     qWarning() << "checkWhiteList failed: " << canonical;
     return false;

@@ -10,10 +10,13 @@
 #include <QStandardPaths>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QTemporaryFile>
 #include <QTest>
 #include <QThread>
 
 #include <csignal>
+
+#include <fcntl.h>
 
 #include <linux/sched.h>
 #include <sys/syscall.h>
@@ -95,12 +98,72 @@ private slots:
         QTest::newRow("CR inside the name") << bytes("LD_PRE\rLOAD=1\0") << true;
         QTest::newRow("no value, or the name in a value")
             << bytes("LD_PRELOAD\0X=LD_PRELOAD=1\0=LD_AUDIT=\0") << false;
+        QTest::newRow("a name one byte longer, then the longest")
+            << bytes("LD_LIBRARY_PATHX=\0LD_LIBRARY_PATH=") << true;
+        QTest::newRow("CRs in a long name") << bytes("LD_LIBRARY_\r\rPATH\r=\nX") << true;
+        QTest::newRow("a line feed ends a name, not a CR") << bytes("X\nLD_AUDIT\r=") << true;
     }
+    // Whole, and in pieces cut at every place (inside a name, at '=', at a
+    // NUL, beside a CR) and a byte at a time.
     void loaderOverride()
     {
         QFETCH(QByteArray, environment);
         QFETCH(bool, found);
         QCOMPARE(environmentHasLoaderOverride(environment), found);
+        for (int cut = 0; cut <= environment.size(); ++cut) {
+            LoaderOverrideScanner scanner;
+            scanner.scan(environment.constData(), cut);
+            scanner.scan(environment.constData() + cut, environment.size() - cut);
+            QVERIFY2(scanner.found() == found, qPrintable(QStringLiteral("cut at %1").arg(cut)));
+        }
+        LoaderOverrideScanner byteByByte;
+        for (const char &c : environment)
+            byteByByte.scan(&c, 1);
+        QCOMPARE(byteByByte.found(), found);
+    }
+
+    // The environment as a file read a piece at a time, against a cap of
+    // two and a half pieces.
+    void environmentFile_data()
+    {
+        QTest::addColumn<int>("size");
+        QTest::addColumn<int>("nameAt"); // where "LD_AUDIT=" starts; -1 for nowhere
+        QTest::addColumn<int>("verdict");
+        constexpr int piece = environmentPieceSize;
+        constexpr int cap = 5 * piece / 2;
+        const int clean = int(EnvironmentVerdict::Clean);
+        const int overridden = int(EnvironmentVerdict::Overridden);
+        const int unreadable = int(EnvironmentVerdict::Unreadable);
+        QTest::newRow("clean, three pieces") << cap << -1 << clean;
+        QTest::newRow("name across a piece edge") << cap << piece - 4 << overridden;
+        QTest::newRow("'=' first in a piece") << cap << 2 * piece - 8 << overridden;
+        QTest::newRow("name at the very end, at the cap") << cap << cap - 9 << overridden;
+        QTest::newRow("a byte past the cap, name first") << cap + 1 << 1 << unreadable;
+    }
+    void environmentFile()
+    {
+        QFETCH(int, size);
+        QFETCH(int, nameAt);
+        QFETCH(int, verdict);
+        // Entries of 99 bytes each, as "Vnn=xxx...\0".
+        QByteArray environment;
+        while (environment.size() < size)
+            environment += "V" + QByteArray::number(environment.size() % 89) + "=" + QByteArray(93, 'x')
+                + '\0';
+        environment.truncate(size);
+        if (nameAt >= 0) {
+            environment[nameAt - 1] = '\0';
+            environment.replace(nameAt, 9, "LD_AUDIT=");
+        }
+        QTemporaryFile file;
+        QVERIFY(file.open());
+        QCOMPARE(file.write(environment), qint64(size));
+        QVERIFY(file.flush());
+        const int fd = ::open(QFile::encodeName(file.fileName()).constData(), O_RDONLY | O_CLOEXEC);
+        QVERIFY(fd >= 0);
+        const EnvironmentVerdict found = scanEnvironment(fd, 5 * environmentPieceSize / 2);
+        ::close(fd);
+        QCOMPARE(int(found), verdict);
     }
 
     void callerProcess_data()
@@ -118,13 +181,18 @@ private slots:
         QTest::newRow("process gone") << QStringLiteral("gone") << false
                                       << QStringLiteral("open env file failed:  \"/proc/%2/environ\"");
         // The caller ended and a permitted program got its pid: only a pidfd
-        // tells them apart (by the pid alone the newcomer passes).
+        // tells them apart, so the sender keeps the one of its first call,
+        // or none when its process had ended by then.
         QTest::newRow("pid reused by a permitted program")
             << QStringLiteral("reused") << false
             << QStringLiteral("open env file failed:  \"/proc/%2/environ\"");
+        QTest::newRow("pid reused, gone at the sender's first call")
+            << QStringLiteral("reused, gone first") << false
+            << QStringLiteral("open env file failed:  \"/proc/%2/environ\"");
     }
-    // Each case by the pid alone and through a pidfd of the caller, with the
-    // same answers and log lines.
+    // Each case through the pidfd kept for the sender; without one nothing
+    // is read, whatever runs at the pid, and every case is refused as a
+    // process gone.
     void callerProcess()
     {
         QFETCH(QString, kind);
@@ -147,21 +215,25 @@ private slots:
             QSKIP("unshare -Urm with a bind mount is not allowed here");
         }
         QVERIFY(waitForExecutable(process, m_caller));
-        const int pidfd = int(::syscall(SYS_pidfd_open, pid_t(pid), 0));
-        QVERIFY(pidfd >= 0);
-        QCOMPARE(pidOfPidfd(pidfd), int(pid));
+        CallerPidCache cache;
+        const QString sender = QStringLiteral(":1.1");
+        const bool goneFirst = kind == QLatin1String("reused, gone first");
+        if (!goneFirst) {
+            QVERIFY(cache.insert(sender, int(pid)));
+            QCOMPARE(pidOfPidfd(cache.pidfd(sender)), int(pid));
+        }
         pid_t newcomer = 0;
-        if (kind == QLatin1String("gone") || kind == QLatin1String("reused")) {
+        if (kind == QLatin1String("gone") || kind.startsWith(QLatin1String("reused"))) {
             process.kill();
             QVERIFY(process.waitForFinished(TestUtil::waitLimitMs));
-            QCOMPARE(pidOfPidfd(pidfd), 0);
+            QCOMPARE(pidOfPidfd(cache.pidfd(sender)), 0);
         }
-        if (kind == QLatin1String("reused")) {
+        if (goneFirst)
+            QVERIFY(!cache.insert(sender, int(pid)));
+        if (kind.startsWith(QLatin1String("reused"))) {
             newcomer = startWithPid(m_caller, pid_t(pid));
-            if (newcomer == 0 && qgetenv("CI") != "true") {
-                ::close(pidfd);
+            if (newcomer == 0 && qgetenv("CI") != "true")
                 QSKIP("choosing a new process's pid needs root (CAP_SYS_ADMIN) and Linux 5.5");
-            }
             QCOMPARE(qint64(newcomer), pid);
             const QString link = QStringLiteral("/proc/%1/exe").arg(pid);
             QDeadlineTimer deadline(TestUtil::waitLimitMs);
@@ -171,8 +243,9 @@ private slots:
 
         const QStringList list {kind == QLatin1String("other") ? m_other : m_caller};
         const auto check = [&](int fd) {
-            const CallerProcess caller(int(pid), fd);
-            return callerEnvironmentIsClean(caller) && callerExecutableIsPermitted(caller, list);
+            const CallerProcess caller(cache.pid(sender), fd);
+            return callerEnvironmentIsClean(caller, cache.keptEnvironment(sender))
+                && callerExecutableIsPermitted(caller, list);
         };
         const auto expectWarning = [&] {
             if (!warning.isEmpty())
@@ -181,12 +254,11 @@ private slots:
                                                     .replace(QLatin1String("%1"), m_caller)
                                                     .replace(QLatin1String("%2"), QString::number(pid))));
         };
-        if (kind != QLatin1String("reused"))
-            expectWarning();
+        QTest::ignoreMessage(
+            QtWarningMsg, qPrintable(QStringLiteral("open env file failed:  \"/proc/%1/environ\"").arg(pid)));
         const bool byPid = check(-1);
         expectWarning();
-        const bool throughPidfd = check(pidfd);
-        ::close(pidfd);
+        const bool throughPidfd = check(cache.pidfd(sender));
         process.kill();
         process.waitForFinished(TestUtil::waitLimitMs);
         if (newcomer > 0) {
@@ -194,7 +266,7 @@ private slots:
             ::waitpid(newcomer, nullptr, 0);
         }
         QCOMPARE(throughPidfd, permitted);
-        QCOMPARE(byPid, kind == QLatin1String("reused") ? true : permitted);
+        QVERIFY(!byPid);
     }
 
     void pidCache()
@@ -221,18 +293,78 @@ private slots:
         QCOMPARE(cache.pid(QStringLiteral(":1.2")), b);
         cache.remove(QStringLiteral(":1.2"));
         QCOMPARE(cache.pid(QStringLiteral(":1.2")), 0);
-        // A pid whose process has ended may be another's by now.
+        // A sender stays with its process after the process has ended
+        // (below), and a process that cannot be held is kept as gone.
         first.kill();
         QVERIFY(first.waitForFinished());
-        QCOMPARE(cache.pid(QStringLiteral(":1.3")), 0);
-        QCOMPARE(cache.size(), 0);
+        QCOMPARE(cache.pid(QStringLiteral(":1.3")), a);
         QVERIFY(!cache.insert(QStringLiteral(":1.4"), a));
+        QCOMPARE(cache.pid(QStringLiteral(":1.4")), a);
+        QCOMPARE(cache.pidfd(QStringLiteral(":1.4")), -1);
         // The bus's pidfd is kept instead of one of the cache's own.
         const int given = int(::syscall(SYS_pidfd_open, pid_t(b), 0));
         QVERIFY(cache.insert(QStringLiteral(":1.5"), b, given));
         QCOMPARE(cache.pidfd(QStringLiteral(":1.5")), given);
         second.kill();
         second.waitForFinished();
+    }
+
+    // The verdict on a sender's environment is kept while its process runs
+    // the same executable; an exec of another file is scanned again.
+    void keptVerdictFollowsTheExecutable_data()
+    {
+        QTest::addColumn<bool>("sameFile");
+        QTest::newRow("exec of another file with a loader override") << false;
+        QTest::newRow("exec of the same file with a loader override") << true;
+    }
+    void keptVerdictFollowsTheExecutable()
+    {
+        QFETCH(bool, sameFile);
+        const QString shell = QFileInfo(QStringLiteral("/bin/sh")).canonicalFilePath();
+        const QString next = sameFile ? shell : m_caller;
+        QProcess process;
+        process.start(shell,
+                      {QStringLiteral("-c"),
+                       QStringLiteral("read line; exec env LD_PRELOAD= \"$1\" %1")
+                           .arg(sameFile ? QStringLiteral("-c 'read line'") : QStringLiteral("30")),
+                       QStringLiteral("sh"), next});
+        QVERIFY(process.waitForStarted(TestUtil::waitLimitMs));
+        QVERIFY(waitForExecutable(process, shell));
+        const int pid = int(process.processId());
+        const int pidfd = int(::syscall(SYS_pidfd_open, pid_t(pid), 0));
+        QVERIFY(pidfd >= 0);
+        KeptEnvironment kept;
+        {
+            const CallerProcess caller(pid, pidfd);
+            QVERIFY(callerEnvironmentIsClean(caller, &kept));
+        }
+        QVERIFY(kept.kept && !kept.overridden);
+
+        process.write("\n");
+        QVERIFY(process.waitForBytesWritten(TestUtil::waitLimitMs));
+        const QString environ = QStringLiteral("/proc/%1/environ").arg(pid);
+        QDeadlineTimer deadline(TestUtil::waitLimitMs);
+        while (!(bytes("\0") + TestUtil::readFile(environ)).contains(bytes("\0LD_PRELOAD="))
+               && !deadline.hasExpired())
+            QThread::msleep(10);
+        QVERIFY(waitForExecutable(process, next));
+
+        const CallerProcess caller(pid, pidfd);
+        if (!sameFile)
+            QTest::ignoreMessage(QtWarningMsg, "access limited!");
+        // The same file keeps the verdict of its first environment: only code
+        // already running in the process can make it exec itself that way.
+        QCOMPARE(callerEnvironmentIsClean(caller, &kept), sameFile);
+        // A sender new to this process sees the override, and keeps it.
+        KeptEnvironment fresh;
+        QTest::ignoreMessage(QtWarningMsg, "access limited!");
+        QVERIFY(!callerEnvironmentIsClean(caller, &fresh));
+        QVERIFY(fresh.kept && fresh.overridden);
+        QTest::ignoreMessage(QtWarningMsg, "access limited!");
+        QVERIFY(!callerEnvironmentIsClean(caller, &fresh));
+        ::close(pidfd);
+        process.kill();
+        process.waitForFinished(TestUtil::waitLimitMs);
     }
 };
 

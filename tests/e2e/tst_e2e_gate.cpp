@@ -221,9 +221,15 @@ private slots:
         for (int i = 0; i < 10; ++i)
             env.insert(QStringLiteral("BIG%1").arg(i), QString(100 * 1024, QLatin1Char('x')));
         expectPermitted(harmlessCall(managerCaller, {}, env));
-        // A forbidden name behind a megabyte of environment is still found.
+        // A forbidden name behind a megabyte of environment is still found,
+        // and every call of the connection is refused and logged alike.
         env.insert(QStringLiteral("LD_PRELOAD"), QString());
-        expectRefused(harmlessCall(managerCaller, {}, env), limitsExceeded, envForbidden);
+        const QString batch = stateDir() + QStringLiteral("/three-calls.jsonl");
+        QVERIFY(writeFile(batch, QByteArray("[\"setVexaAutoStart\",\"maybe\"]\n").repeated(3)));
+        const Reply reply = call(managerCaller, QStringLiteral("--batch"), {batch}, {}, env);
+        QCOMPARE(reply.output,
+                 QStringLiteral("error: %1: %2\n").arg(limitsExceeded, envForbidden).repeated(3));
+        QCOMPARE(readDaemonLog(), warnLine("access limited!").repeated(3));
     }
 
     void otherProgramsAreRefused()
