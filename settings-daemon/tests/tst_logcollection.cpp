@@ -27,6 +27,7 @@
 #include <sys/wait.h>
 #include <csignal>
 #include <fcntl.h>
+#include <functional>
 #include <unistd.h>
 
 namespace {
@@ -810,6 +811,34 @@ private slots:
         QCOMPARE(rig.calls(), Calls());
     }
 
+    // Another collection's entry is written and its reservation given back
+    // while a reservation reads the free room: the entry must be counted in
+    // one or the other, so that the quarter kept free is never overshot.
+    void stagingShareCountsARacingRelease()
+    {
+        // 1,000 blocks, 400 free: the quarter kept free is 250.
+        fakeRoom = {1000, 400};
+        StagingRoom room;
+        racingRoom = &room;
+        StagingShare first(room, -1, readFakeRoom);
+        StagingShare second(room, -1, readFakeRoom);
+        QCOMPARE(first.reserve(-1, 100 * 4096), nullptr);
+        // The first one's entry lands while the second reads.
+        racingRelease = [&first]() {
+            fakeRoom.free -= 100;
+            first.release();
+        };
+        const char *const refused = second.reserve(-1, 100 * 4096);
+        if (racingRelease) {
+            // It could not go in between: it comes after.
+            racingRelease();
+            racingRelease = nullptr;
+        }
+        // 400 - 100 - 100 would leave less than 250 free.
+        QCOMPARE(QByteArray(refused), QByteArray("too big"));
+        QCOMPARE(fakeRoom.free, 300);
+    }
+
 private:
     static QByteArray tracerPidFile;
 
@@ -827,6 +856,30 @@ private:
         return true;
     }
     static bool noUnit(pid_t, uid_t, ToolScope *) { return false; }
+
+    struct FakeRoom
+    {
+        int blocks;
+        int free;
+    };
+    static FakeRoom fakeRoom;
+    static StagingRoom *racingRoom;
+    static std::function<void()> racingRelease;
+    // The reading of the free room, stale as soon as it is taken; a release
+    // another collection has waiting runs now where the lock lets it.
+    static int readFakeRoom(int, struct statvfs *space)
+    {
+        *space = {};
+        space->f_frsize = 4096;
+        space->f_blocks = fsblkcnt_t(fakeRoom.blocks);
+        space->f_bavail = fsblkcnt_t(fakeRoom.free);
+        if (racingRelease && racingRoom->lock.tryLock()) {
+            racingRoom->lock.unlock();
+            racingRelease();
+            racingRelease = nullptr;
+        }
+        return 0;
+    }
     static bool uncappedUnit(pid_t, uid_t, ToolScope *) { return true; }
     // Every task of our uid, as the kernel counts them for RLIMIT_NPROC.
     static int ownTasks()
@@ -844,6 +897,9 @@ private:
 };
 
 QByteArray TestLogCollection::tracerPidFile;
+TestLogCollection::FakeRoom TestLogCollection::fakeRoom = {0, 0};
+StagingRoom *TestLogCollection::racingRoom = nullptr;
+std::function<void()> TestLogCollection::racingRelease;
 
 QTEST_GUILESS_MAIN(TestLogCollection)
 #include "tst_logcollection.moc"
