@@ -73,7 +73,9 @@ bool parentAndOwner(pid_t pid, pid_t *parent, uid_t *uid)
 // Without a cgroup: every child of ours that runs as uid and is no tool
 // running now, killed and reaped. As the reaper of our orphans we get each
 // one's children once it is gone, and go on until none is left.
-void killChildrenOf(uid_t uid, int graceMs)
+// Those in *leftBehind were given up on before: killed again and reaped if
+// gone, but not waited for; those given up on now join them.
+void killChildrenOf(uid_t uid, int graceMs, QSet<pid_t> *leftBehind)
 {
     const pid_t self = ::getpid();
     const QDeadlineTimer deadline(graceMs);
@@ -95,16 +97,21 @@ void killChildrenOf(uid_t uid, int graceMs)
                 if (!killed.contains(pid)) {
                     ::kill(pid, SIGKILL);
                     killed.insert(pid);
-                    fresh = true;
+                    fresh = fresh || !leftBehind->contains(pid);
                 }
             }
         }
-        for (const pid_t pid : qAsConst(found))
-            ::waitpid(pid, nullptr, WNOHANG);
-        if (found.isEmpty() || (!fresh && deadline.hasExpired())) {
+        QSet<pid_t> waiting;
+        for (const pid_t pid : qAsConst(found)) {
+            if (::waitpid(pid, nullptr, WNOHANG) != pid && !leftBehind->contains(pid))
+                waiting.insert(pid);
+        }
+        if (waiting.isEmpty() || (!fresh && deadline.hasExpired())) {
             // Held at its exit: logged, and reaped by a later walk.
-            for (const pid_t pid : qAsConst(found))
+            for (const pid_t pid : qAsConst(waiting)) {
                 qWarning() << "tool process not ended, left to be reaped later: pid" << pid;
+                leftBehind->insert(pid);
+            }
             return;
         }
         pause(10);
@@ -204,9 +211,11 @@ void ToolContainer::endAll()
         }
         // Its exit held by a tracer, or asleep on a mount that no longer
         // answers: it stays in its own unit, which holds up nothing of ours.
-        for (const pid_t pid : qAsConst(left))
+        for (const pid_t pid : qAsConst(left)) {
             qWarning() << "tool process not ended, left in its own unit:" << m_scope.unit << "pid" << pid;
+            m_leftBehind.insert(pid);
+        }
         m_scope = ToolScope();
     }
-    killChildrenOf(m_uid, toolKillGraceMs);
+    killChildrenOf(m_uid, toolKillGraceMs, &m_leftBehind);
 }

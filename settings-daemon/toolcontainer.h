@@ -1,6 +1,7 @@
 // Holds every process that a collection's tools start, so all can be ended.
 #pragma once
 
+#include <QSet>
 #include <QString>
 
 #include <sys/resource.h>
@@ -61,4 +62,7 @@ private:
     uid_t m_uid;
     ToolScopeMaker m_scopes;
     ToolScope m_scope;
+    // Processes that did not go when killed: logged once, not waited for
+    // again.
+    QSet<pid_t> m_leftBehind;
 };
