@@ -238,7 +238,8 @@ const char *StagingShare::reserve(int folder, qint64 size)
     if (m_bytesUsed + bytes > m_bytes || (m_inodes >= 0 && m_inodesUsed + 1 > m_inodes))
         return "over this collection's share of the staging room";
     if (qint64(space.f_bavail) * block - m_room.pendingBytes - bytes < qint64(space.f_blocks) * block / 4
-        || (space.f_files != 0 && qint64(space.f_favail) - m_room.pendingInodes - 1 <= qint64(space.f_files) / 4))
+        || (space.f_files != 0
+            && qint64(space.f_favail) - m_room.pendingInodes - 1 <= qint64(space.f_files) / 4))
         return size > 0 ? "too big" : "no room";
     m_room.pendingBytes += bytes;
     m_room.pendingInodes += 1;

@@ -122,8 +122,8 @@ void killChildrenOf(uid_t uid, int graceMs, QSet<pid_t> *leftBehind)
 QList<pid_t> cgroupMembers(const QString &cgroup)
 {
     QList<pid_t> pids;
-    for (const QByteArray &pid : readSmall(QStringLiteral("/sys/fs/cgroup") + cgroup + QStringLiteral("/cgroup.procs"))
-                                     .split('\n')) {
+    for (const QByteArray &pid :
+         readSmall(QStringLiteral("/sys/fs/cgroup") + cgroup + QStringLiteral("/cgroup.procs")).split('\n')) {
         if (pid.toInt() > 0)
             pids << pid_t(pid.toInt());
     }

@@ -94,9 +94,9 @@ bool makeSystemdToolScope(pid_t pid, uid_t uid, ToolScope *scope)
                              .arg(uid)
                              .arg(::getpid())
                              .arg(scopeCount.fetchAndAddRelaxed(1));
-    QDBusMessage call = QDBusMessage::createMethodCall(systemdService, QStringLiteral("/org/freedesktop/systemd1"),
-                                                       QStringLiteral("org.freedesktop.systemd1.Manager"),
-                                                       QStringLiteral("StartTransientUnit"));
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        systemdService, QStringLiteral("/org/freedesktop/systemd1"),
+        QStringLiteral("org.freedesktop.systemd1.Manager"), QStringLiteral("StartTransientUnit"));
     const auto property = [](const char *name, const QVariant &value) {
         return UnitProperty {QString::fromLatin1(name), QDBusVariant(value)};
     };

@@ -804,8 +804,9 @@ private slots:
             QCOMPARE(WEXITSTATUS(status), 0);
         } else {
             QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^tool refused: no unit")));
-            QTest::ignoreMessage(QtWarningMsg,
-                                 QRegularExpression(QStringLiteral("^log collection refused: its tools cannot be")));
+            QTest::ignoreMessage(
+                QtWarningMsg,
+                QRegularExpression(QStringLiteral("^log collection refused: its tools cannot be")));
             QCOMPARE(rig.collect(rig.run1), -1);
         }
         QCOMPARE(rig.calls(), Calls());
@@ -850,8 +851,8 @@ private:
         TestUtil::writeFile(file + QStringLiteral(".new"), QByteArray::number(pid));
         QFile::rename(file + QStringLiteral(".new"), file);
         QDeadlineTimer limit(TestUtil::waitLimitMs);
-        while (!QFile::exists(file + QStringLiteral(".traced")) && !QFile::exists(file + QStringLiteral(".refused"))
-               && !limit.hasExpired())
+        while (!QFile::exists(file + QStringLiteral(".traced"))
+               && !QFile::exists(file + QStringLiteral(".refused")) && !limit.hasExpired())
             QTest::qWait(5);
         return true;
     }
@@ -886,9 +887,12 @@ private:
     {
         int count = 0;
         for (const QString &name : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
-            const QString status = QString::fromLatin1(TestUtil::readFile(QStringLiteral("/proc/%1/status").arg(name)));
-            const QRegularExpressionMatch uid = QRegularExpression(QStringLiteral("\nUid:\t(\\d+)")).match(status);
-            const QRegularExpressionMatch threads = QRegularExpression(QStringLiteral("\nThreads:\t(\\d+)")).match(status);
+            const QString status = QString::fromLatin1(
+                TestUtil::readFile(QStringLiteral("/proc/%1/status").arg(name)));
+            const QRegularExpressionMatch uid =
+                QRegularExpression(QStringLiteral("\nUid:\t(\\d+)")).match(status);
+            const QRegularExpressionMatch threads =
+                QRegularExpression(QStringLiteral("\nThreads:\t(\\d+)")).match(status);
             if (uid.hasMatch() && threads.hasMatch() && uid.captured(1).toUInt() == ::geteuid())
                 count += threads.captured(1).toInt();
         }

@@ -405,7 +405,8 @@ private slots:
         if (booted)
             QVERIFY(QString::fromLatin1(readFile(QStringLiteral("/proc/%1/cgroup").arg(left)))
                         .contains(QRegularExpression(
-                            QStringLiteral("^0::/system.slice/tarvo-vexa-tools-%1-\\d+-\\d+\\.scope\n").arg(uid))));
+                            QStringLiteral("^0::/system.slice/tarvo-vexa-tools-%1-\\d+-\\d+\\.scope\n")
+                                .arg(uid))));
         clearDaemonLog();
         QProcess quit;
         quit.start(settingsCaller, {QStringLiteral("quilt")});
@@ -499,22 +500,24 @@ private slots:
         QVERIFY(waitForName(false));
         if (booted) {
             // The unit stops without waiting for her process.
-            QTRY_VERIFY_WITH_TIMEOUT(run(QStringLiteral("systemctl"),
-                                         {QStringLiteral("is-active"), QStringLiteral("tarvo-vexa-settings-daemon")})
-                                             .output.trimmed()
-                                         == QLatin1String("inactive"),
-                                     30000);
+            QTRY_VERIFY_WITH_TIMEOUT(
+                run(QStringLiteral("systemctl"),
+                    {QStringLiteral("is-active"), QStringLiteral("tarvo-vexa-settings-daemon")})
+                        .output.trimmed()
+                    == QLatin1String("inactive"),
+                30000);
         }
         QVERIFY(!QString::fromLatin1(readFile(QStringLiteral("/proc/%1/cgroup").arg(left)))
                      .contains(QStringLiteral("tarvo-vexa-settings-daemon.service")));
         expectValue(call(windowCaller, QStringLiteral("setVexaAutoStart"), {QStringLiteral("maybe")}),
                     QStringLiteral("false"));
         if (booted) {
-            const ProcessResult journal = run(QStringLiteral("journalctl"),
-                                              {QStringLiteral("-u"), QStringLiteral("tarvo-vexa-settings-daemon"),
-                                               QStringLiteral("--no-pager"), QStringLiteral("-o"),
-                                               QStringLiteral("cat")});
-            QVERIFY2(!journal.output.contains(QStringLiteral("left-over process")), qPrintable(journal.output));
+            const ProcessResult journal = run(
+                QStringLiteral("journalctl"),
+                {QStringLiteral("-u"), QStringLiteral("tarvo-vexa-settings-daemon"),
+                 QStringLiteral("--no-pager"), QStringLiteral("-o"), QStringLiteral("cat")});
+            QVERIFY2(!journal.output.contains(QStringLiteral("left-over process")),
+                     qPrintable(journal.output));
         }
     }
 
