@@ -10,7 +10,7 @@
 #include "heaptrim.h"
 #include "logcollection.h"
 #include "phoneinfo.h"
-#include "toolcontainer.h"
+#include "toolscope.h"
 #include "warninglist.h"
 
 #include <QDBusConnection>
@@ -132,13 +132,14 @@ int PrefManager::copyLogFiles(const QString &username, const QString &userid, co
     LogCollectionUser user;
     if (!callerUid(&uid) || !collectionRequestIsAcceptable(uid, username, userid, logPath, &user))
         return -1;
-    // Before the first tool is started, and only then: moving the daemon
-    // into a cgroup of its own waits for the kernel (some milliseconds) that
-    // no other call should pay, the first after activation least of all.
+    // Before the first tool is started, and only then: no other call should
+    // pay the question to the service manager, the first after activation
+    // least of all.
     if (!m_toolsContained) {
         setUpToolContainment();
         m_toolsContained = true;
     }
+    const ToolScopeMaker scopes = systemToolScopes();
     // A collection takes as long as its tools: it runs on a worker thread and
     // answers when done, while the daemon keeps serving.
     const QDBusMessage call = message();
@@ -146,7 +147,7 @@ int PrefManager::copyLogFiles(const QString &username, const QString &userid, co
     const bool queued = m_collections.submit(
         user.uid,
         [=]() mutable {
-            bus.send(call.createReply(collectLogs(LogCollectionSetup(), user, logPath)));
+            bus.send(call.createReply(collectLogs(LogCollectionSetup(), user, logPath, scopes)));
             releaseHeap();
         },
         [=]() mutable { bus.send(call.createReply(-1)); });

@@ -51,9 +51,11 @@ bool archivePathIsUsable(const QString &archive)
 // The user's part, with the user's rights only: copy the staged names in
 // (through the staging folder's descriptor, stagingFd, when there is one),
 // chmod, zip and chown. Each step runs whatever the earlier ones did, until
-// the collection's deadline, or until a tool cannot be got rid of.
-void runUserSteps(const LogCollectionSetup &setup, const LogCollectionUser &user, const QString &dir,
-                  int stagingFd, const QStringList &staged, const QDeadlineTimer &deadline)
+// the collection's deadline, or until a tool cannot be got rid of. False
+// when a tool could not be contained: nothing more runs then.
+bool runUserSteps(const LogCollectionSetup &setup, const LogCollectionUser &user, const QString &dir,
+                  int stagingFd, const QStringList &staged, const QDeadlineTimer &deadline,
+                  ToolScopeMaker scopes)
 {
     struct Step
     {
@@ -80,7 +82,7 @@ void runUserSteps(const LogCollectionSetup &setup, const LogCollectionUser &user
         {setup.chownPath, {QStringLiteral("-hR"), user.name + QLatin1Char(':') + user.name, archive}, -1});
 
     // Whatever a tool starts, however it detaches, ends with the tool.
-    ToolContainer container(user.uid);
+    ToolContainer container(user.uid, scopes);
     ToolRun tool;
     tool.container = &container;
     tool.killGraceMs = setup.toolKillGraceMs;
@@ -92,7 +94,7 @@ void runUserSteps(const LogCollectionSetup &setup, const LogCollectionUser &user
         if (deadline.hasExpired()) {
             qWarning() << "log collection deadline passed for uid" << user.uid
                        << "- steps left out:" << steps.size() - i;
-            return;
+            return true;
         }
         tool.program = steps.at(i).program;
         tool.args = steps.at(i).args;
@@ -100,11 +102,16 @@ void runUserSteps(const LogCollectionSetup &setup, const LogCollectionUser &user
         tool.deadline = earlier(deadlineIn(setup.toolTimeoutMs), deadline);
         const ToolEnd end = runTool(tool);
         container.endAll();
+        if (end == ToolEnd::Uncontained) {
+            qWarning() << "log collection refused: its tools cannot be contained, uid" << user.uid;
+            return false;
+        }
         if (end == ToolEnd::Held) {
             qWarning() << "log collection for uid" << user.uid << "stopped: a killed tool is held";
-            return;
+            return true;
         }
     }
+    return true;
 }
 
 } // namespace
@@ -120,7 +127,8 @@ bool collectionRequestIsAcceptable(uint callerUid, const QString &username, cons
     return isCollectionPath(logPath) && resolveCollectionUser(callerUid, username, userid, user);
 }
 
-int collectLogs(const LogCollectionSetup &setup, const LogCollectionUser &user, const QString &logPath)
+int collectLogs(const LogCollectionSetup &setup, const LogCollectionUser &user, const QString &logPath,
+                ToolScopeMaker scopes)
 {
     if (!isCollectionPath(logPath))
         return -1;
@@ -144,10 +152,10 @@ int collectLogs(const LogCollectionSetup &setup, const LogCollectionUser &user, 
     QStringList staged;
     Fd stagingFd = stageSources(setup, setup.containerDataPattern.arg(QString::number(user.uid), user.name),
                                 staging, deadline, &staged);
-    runUserSteps(setup, user, dir, stagingFd.get(), staged, deadline);
+    const bool contained = runUserSteps(setup, user, dir, stagingFd.get(), staged, deadline, scopes);
     if (stagingFd.get() >= 0) {
         stagingFd = Fd();
         removeStaged(staging);
     }
-    return 0;
+    return contained ? 0 : -1;
 }

@@ -4,6 +4,7 @@
 #include "collectionuser.h"
 #include "constants.h"
 #include "processrunner.h"
+#include "toolcontainer.h"
 
 #include <QDeadlineTimer>
 #include <QString>
@@ -86,8 +87,12 @@ bool collectionRequestIsAcceptable(uint callerUid, const QString &username, cons
 // directory strictly inside a "VexaLog" directory; every tool gets that
 // canonical path. Returns -1 when anything is refused (nothing is run then),
 // also while a tool of an earlier collection for the user is still held,
-// else 0 whatever the tools achieved. Every process a tool starts is ended
-// when the tool ends (see ToolContainer), and what it writes goes nowhere.
+// else 0 whatever the tools achieved. Each tool runs in a unit of its own
+// made by scopes (where there is one) and under a cap on its tasks; where
+// either cannot be had, the tool is not run and the answer is -1. Every
+// process a tool starts is killed when the tool ends (see ToolContainer),
+// and what it writes goes nowhere.
 // Collections for one user must not run side by side (the staging folder is
 // the user's); CollectionQueue sees to that.
-int collectLogs(const LogCollectionSetup &setup, const LogCollectionUser &user, const QString &logPath);
+int collectLogs(const LogCollectionSetup &setup, const LogCollectionUser &user, const QString &logPath,
+                ToolScopeMaker scopes);

@@ -66,24 +66,13 @@ QSet<pid_t> &runningPids()
     return *pids;
 }
 
-// The child's own pid in decimal, for cgroup.procs: no library call that
-// could take a lock another thread held at the fork.
-int formatPid(char *text, pid_t pid)
-{
-    char digits[16];
-    int count = 0;
-    do {
-        digits[count++] = char('0' + pid % 10);
-        pid /= 10;
-    } while (pid > 0 && count < 16);
-    for (int i = 0; i < count; ++i)
-        text[i] = digits[count - 1 - i];
-    return count;
-}
-
 // Between fork and exec, in the child: only system calls, since the parent
 // has threads and this copy of it has just one.
-[[noreturn]] void execTool(const ToolRun &run, char *const argv[], int nullDevice, int joinFd,
+// It first waits for the parent's word on gate: 'c' to go on as it is
+// (its unit caps its tasks), 'l' to cap them itself with processLimit,
+// anything else (or none) to end. A failure before the exec is told on
+// report, which the exec closes.
+[[noreturn]] void execTool(const ToolRun &run, char *const argv[], int nullDevice, int gate, int report,
                            rlim_t processLimit)
 {
     sigset_t none;
@@ -93,17 +82,19 @@ int formatPid(char *text, pid_t pid)
     standard.sa_handler = SIG_DFL;
     for (int sig = 1; sig < NSIG; ++sig)
         ::sigaction(sig, &standard, nullptr);
-    // Into its cgroup before anything of the user's can run.
-    if (joinFd >= 0) {
-        char text[16];
-        const int length = formatPid(text, pid_t(::syscall(SYS_getpid)));
-        if (::write(joinFd, text, size_t(length)) != length)
-            ::_exit(126);
-    }
-    if (processLimit > 0) {
+    // Nothing of the user's runs before the parent has put us where we are
+    // held, and the cap on our tasks is set.
+    char word = 0;
+    while (::read(gate, &word, 1) < 0 && errno == EINTR) { }
+    if (word != 'c' && word != 'l')
+        ::_exit(126);
+    if (word == 'l' && processLimit > 0) {
         const struct rlimit limit = {processLimit, processLimit};
-        if (::setrlimit(RLIMIT_NPROC, &limit) != 0)
+        if (::setrlimit(RLIMIT_NPROC, &limit) != 0) {
+            const char failed = 'l';
+            (void)!::write(report, &failed, 1);
             ::_exit(126);
+        }
     }
     if (::dup2(nullDevice, STDIN_FILENO) < 0 || ::dup2(nullDevice, STDOUT_FILENO) < 0
         || ::dup2(nullDevice, STDERR_FILENO) < 0)
@@ -201,18 +192,59 @@ ToolEnd runTool(const ToolRun &run)
     const Fd nullDevice(::open("/dev/null", O_RDWR | O_CLOEXEC));
     if (nullDevice.get() < 0)
         return ToolEnd::Failed;
-    const int joinFd = run.container ? run.container->joinFd() : -1;
     const rlim_t processLimit = run.container ? run.container->processLimit() : 0;
+    int gate[2];
+    int report[2];
+    if (::pipe2(gate, O_CLOEXEC) != 0)
+        return ToolEnd::Failed;
+    const Fd gateRead(gate[0]);
+    Fd gateWrite(gate[1]);
+    if (::pipe2(report, O_CLOEXEC) != 0)
+        return ToolEnd::Failed;
+    Fd reportRead(report[0]);
+    Fd reportWrite(report[1]);
 
     pid_t pid;
     {
         const QMutexLocker lock(&runningMutex);
         pid = ::fork();
         if (pid == 0)
-            execTool(run, argv.data(), nullDevice.get(), joinFd, processLimit);
+            execTool(run, argv.data(), nullDevice.get(), gateRead.get(), reportWrite.get(), processLimit);
         if (pid < 0)
             return ToolEnd::Failed;
         runningPids().insert(pid);
+    }
+    reportWrite = Fd();
+    bool needsLimit = true;
+    bool contained = !run.container || run.container->contain(pid, &needsLimit);
+    const char word = !contained ? 'x' : needsLimit ? 'l' : 'c';
+    contained = contained && ::write(gateWrite.get(), &word, 1) == 1;
+    gateWrite = Fd();
+    // Until the exec (or the end) closes it, but no longer than the tool's
+    // deadline: past the switch to the user, she could stop it.
+    char failure = 0;
+    ssize_t got = 0;
+    while (contained) {
+        const qint64 left = run.deadline.isForever() ? 60000
+                                                     : qBound<qint64>(0, run.deadline.remainingTime(), 60000);
+        struct pollfd done = {reportRead.get(), POLLIN, 0};
+        const int ready = ::poll(&done, 1, int(left));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        got = ready > 0 ? ::read(reportRead.get(), &failure, 1) : 0;
+        if (ready > 0 || run.deadline.hasExpired())
+            break;
+    }
+    if (got > 0) {
+        qWarning() << "tool refused: its task cap could not be set:" << run.program;
+        contained = false;
+    }
+    if (!contained) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+        const QMutexLocker lock(&runningMutex);
+        runningPids().remove(pid);
+        return ToolEnd::Uncontained;
     }
     const ToolEnd end = waitForTool(run, pid);
     const QMutexLocker lock(&runningMutex);

@@ -34,7 +34,7 @@ struct ToolRun
     // How long it may take to go once killed.
     int killGraceMs = toolKillGraceMs;
     // Where it runs, with everything it starts: see ToolContainer.
-    const ToolContainer *container = nullptr;
+    ToolContainer *container = nullptr;
 };
 
 enum class ToolEnd {
@@ -42,6 +42,7 @@ enum class ToolEnd {
     Failed, // any other end, or it could not be started
     Killed, // killed at its deadline, and gone
     Held, // killed at its deadline but not gone: left to be reaped later
+    Uncontained, // not started: its container could not hold it
 };
 
 // Runs the tool and waits for it until its deadline, then kills it and waits

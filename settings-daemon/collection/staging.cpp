@@ -31,67 +31,13 @@ bool stagingRootIsPrivate(const QString &stagingRoot)
         && (info.st_mode & 077) == 0;
 }
 
-// What the collections side by side have reserved and not yet written: the
-// file system's own count does not show it yet.
-QBasicMutex roomMutex;
-qint64 pendingBytes = 0;
-qint64 pendingInodes = 0;
-
-// One collection's share of the staging file system, and what it holds.
-class StagingShare
+// What the collections side by side have reserved and not yet written.
+StagingRoom &stagingRoom()
 {
-public:
-    // Three quarters of the file system are the daemon's to use, a
-    // maxCollectionsAtOnce-th of that each collection's.
-    explicit StagingShare(int folder)
-    {
-        struct statvfs space;
-        if (::fstatvfs(folder, &space) != 0)
-            return;
-        m_bytes = qint64(space.f_blocks) * qint64(space.f_frsize) * 3 / 4 / maxCollectionsAtOnce;
-        m_inodes = space.f_files == 0 ? -1 : qint64(space.f_files) * 3 / 4 / maxCollectionsAtOnce;
-    }
-
-    // Reserves an entry of size bytes in the open folder; a null reason
-    // when it fits, else why not. release() gives the reservation back once
-    // the entry is written (the file system counts it then).
-    const char *reserve(int folder, qint64 size)
-    {
-        struct statvfs space;
-        if (::fstatvfs(folder, &space) != 0 || space.f_frsize == 0)
-            return "no room";
-        const qint64 block = qint64(space.f_frsize);
-        const qint64 bytes = (qMax<qint64>(size, 0) + block - 1) / block * block;
-        if (m_bytesUsed + bytes > m_bytes || (m_inodes >= 0 && m_inodesUsed + 1 > m_inodes))
-            return "over this collection's share of the staging room";
-        const QMutexLocker lock(&roomMutex);
-        if (qint64(space.f_bavail) * block - pendingBytes - bytes < qint64(space.f_blocks) * block / 4
-            || (space.f_files != 0
-                && qint64(space.f_favail) - pendingInodes - 1 <= qint64(space.f_files) / 4))
-            return size > 0 ? "too big" : "no room";
-        pendingBytes += bytes;
-        pendingInodes += 1;
-        m_bytesUsed += bytes;
-        m_inodesUsed += 1;
-        m_pending = bytes;
-        return nullptr;
-    }
-
-    void release()
-    {
-        const QMutexLocker lock(&roomMutex);
-        pendingBytes -= m_pending;
-        pendingInodes -= 1;
-        m_pending = 0;
-    }
-
-private:
-    qint64 m_bytes = 0;
-    qint64 m_inodes = 0;
-    qint64 m_bytesUsed = 0;
-    qint64 m_inodesUsed = 0;
-    qint64 m_pending = 0;
-};
+    // Never destroyed: a worker may still use it while the process ends.
+    static auto *const room = new StagingRoom;
+    return *room;
+}
 
 // Copies the daemon's share of a collection into the staging folder. The
 // sources lie in folders that others may write (the container's users, the
@@ -115,7 +61,7 @@ public:
     StagingCopy(const QDeadlineTimer &deadline, int maxEntries, int stagingFolder)
         : m_deadline(deadline)
         , m_maxEntries(maxEntries)
-        , m_share(stagingFolder)
+        , m_share(stagingRoom(), stagingFolder, ::fstatvfs)
     { }
 
     // The open folder from into a new folder name in the open folder to.
@@ -267,6 +213,49 @@ private:
 };
 
 } // namespace
+
+StagingShare::StagingShare(StagingRoom &room, int folder, RoomReader read)
+    : m_room(room)
+    , m_read(read)
+{
+    struct statvfs space;
+    if (m_read(folder, &space) != 0)
+        return;
+    m_bytes = qint64(space.f_blocks) * qint64(space.f_frsize) * 3 / 4 / maxCollectionsAtOnce;
+    m_inodes = space.f_files == 0 ? -1 : qint64(space.f_files) * 3 / 4 / maxCollectionsAtOnce;
+}
+
+const char *StagingShare::reserve(int folder, qint64 size)
+{
+    // The reading and the reservation under one lock: a release between
+    // them would be counted neither in the reading nor in what is pending.
+    const QMutexLocker lock(&m_room.lock);
+    struct statvfs space;
+    if (m_read(folder, &space) != 0 || space.f_frsize == 0)
+        return "no room";
+    const qint64 block = qint64(space.f_frsize);
+    const qint64 bytes = (qMax<qint64>(size, 0) + block - 1) / block * block;
+    if (m_bytesUsed + bytes > m_bytes || (m_inodes >= 0 && m_inodesUsed + 1 > m_inodes))
+        return "over this collection's share of the staging room";
+    if (qint64(space.f_bavail) * block - m_room.pendingBytes - bytes < qint64(space.f_blocks) * block / 4
+        || (space.f_files != 0
+            && qint64(space.f_favail) - m_room.pendingInodes - 1 <= qint64(space.f_files) / 4))
+        return size > 0 ? "too big" : "no room";
+    m_room.pendingBytes += bytes;
+    m_room.pendingInodes += 1;
+    m_bytesUsed += bytes;
+    m_inodesUsed += 1;
+    m_pending = bytes;
+    return nullptr;
+}
+
+void StagingShare::release()
+{
+    const QMutexLocker lock(&m_room.lock);
+    m_room.pendingBytes -= m_pending;
+    m_room.pendingInodes -= 1;
+    m_pending = 0;
+}
 
 void removeStaged(const QString &path)
 {

@@ -4,8 +4,11 @@
 #include "fileio.h"
 
 #include <QDeadlineTimer>
+#include <QMutex>
 #include <QString>
 #include <QStringList>
+
+#include <sys/statvfs.h>
 
 struct LogCollectionSetup;
 
@@ -30,3 +33,39 @@ void removeStaged(const QString &path);
 // Removes whatever an earlier process left in the staging root (when it is
 // private, as collectLogs requires). Run at start, before any collection.
 void removeStaleStaging(const QString &stagingRoot);
+
+// What the collections side by side have reserved of the staging file system
+// and not yet written: the file system's own count does not show it yet.
+struct StagingRoom
+{
+    QMutex lock;
+    qint64 pendingBytes = 0;
+    qint64 pendingInodes = 0;
+};
+
+// How a folder's file system is read: fstatvfs, or a test's stand-in.
+using RoomReader = int (*)(int folder, struct statvfs *space);
+
+// One collection's share of the staging file system (three quarters of it are
+// the daemon's to use, a maxCollectionsAtOnce-th of that each collection's),
+// and what it holds, reading the file system of folder with read.
+class StagingShare
+{
+public:
+    StagingShare(StagingRoom &room, int folder, RoomReader read);
+
+    // Reserves an entry of size bytes in the open folder; a null reason when
+    // it fits, else why not. release() gives the reservation back once the
+    // entry is written (the file system counts it then).
+    const char *reserve(int folder, qint64 size);
+    void release();
+
+private:
+    StagingRoom &m_room;
+    RoomReader m_read;
+    qint64 m_bytes = 0;
+    qint64 m_inodes = 0;
+    qint64 m_bytesUsed = 0;
+    qint64 m_inodesUsed = 0;
+    qint64 m_pending = 0;
+};

@@ -1,6 +1,7 @@
 // Holds every process that a collection's tools start, so all can be ended.
 #include "toolcontainer.h"
 
+#include "fileio.h"
 #include "processrunner.h"
 
 #include <QByteArray>
@@ -16,22 +17,10 @@
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <sys/xattr.h>
 #include <time.h>
 #include <unistd.h>
 
 namespace {
-
-// The daemon's delegated cgroup, when it has one, and whether the process
-// cap works there; set once at start.
-QString cgroupBase;
-bool cgroupsCapTasks = false;
-
-bool writeText(const QString &path, const QByteArray &text)
-{
-    const Fd fd(::open(QFile::encodeName(path).constData(), O_WRONLY | O_CLOEXEC));
-    return fd.get() >= 0 && ::write(fd.get(), text.constData(), size_t(text.size())) == text.size();
-}
 
 QByteArray readSmall(const QString &path)
 {
@@ -56,25 +45,6 @@ qint64 statusNumber(const QByteArray &status, const QByteArray &field)
     bool number = false;
     const qint64 value = status.mid(start, end - start).toLongLong(&number);
     return number ? value : -1;
-}
-
-// The cgroup the service manager delegated to us: our own, marked so by
-// systemd. Anything else belongs to somebody else (a user's session, the
-// tests' shell) and is never changed.
-QString delegatedCgroup()
-{
-    for (const QByteArray &line : readSmall(QStringLiteral("/proc/self/cgroup")).split('\n')) {
-        if (!line.startsWith("0::/") || line.size() <= 4)
-            continue;
-        const QString path = QStringLiteral("/sys/fs/cgroup") + QFile::decodeName(line.mid(3));
-        for (const char *mark : {"user.delegate", "trusted.delegate"}) {
-            char value[8] = {};
-            if (::getxattr(QFile::encodeName(path).constData(), mark, value, sizeof value - 1) > 0
-                && value[0] == '1')
-                return path;
-        }
-    }
-    return QString();
 }
 
 void pause(int ms)
@@ -103,10 +73,12 @@ bool parentAndOwner(pid_t pid, pid_t *parent, uid_t *uid)
 // Without a cgroup: every child of ours that runs as uid and is no tool
 // running now, killed and reaped. As the reaper of our orphans we get each
 // one's children once it is gone, and go on until none is left.
-void killChildrenOf(uid_t uid)
+// Those in *leftBehind were given up on before: killed again and reaped if
+// gone, but not waited for; those given up on now join them.
+void killChildrenOf(uid_t uid, int graceMs, QSet<pid_t> *leftBehind)
 {
     const pid_t self = ::getpid();
-    const QDeadlineTimer deadline(toolKillGraceMs);
+    const QDeadlineTimer deadline(graceMs);
     QSet<pid_t> killed;
     for (;;) {
         bool fresh = false;
@@ -125,68 +97,84 @@ void killChildrenOf(uid_t uid)
                 if (!killed.contains(pid)) {
                     ::kill(pid, SIGKILL);
                     killed.insert(pid);
-                    fresh = true;
+                    fresh = fresh || !leftBehind->contains(pid);
                 }
             }
         }
-        for (const pid_t pid : qAsConst(found))
-            ::waitpid(pid, nullptr, WNOHANG);
-        if (found.isEmpty() || (!fresh && deadline.hasExpired()))
+        QSet<pid_t> waiting;
+        for (const pid_t pid : qAsConst(found)) {
+            if (::waitpid(pid, nullptr, WNOHANG) != pid && !leftBehind->contains(pid))
+                waiting.insert(pid);
+        }
+        if (waiting.isEmpty() || (!fresh && deadline.hasExpired())) {
+            // Held at its exit: logged, and reaped by a later walk.
+            for (const pid_t pid : qAsConst(waiting)) {
+                qWarning() << "tool process not ended, left to be reaped later: pid" << pid;
+                leftBehind->insert(pid);
+            }
             return;
+        }
         pause(10);
     }
+}
+
+// The processes in a cgroup, by its path as /proc/PID/cgroup shows it.
+QList<pid_t> cgroupMembers(const QString &cgroup)
+{
+    QList<pid_t> pids;
+    for (const QByteArray &pid :
+         readSmall(QStringLiteral("/sys/fs/cgroup") + cgroup + QStringLiteral("/cgroup.procs")).split('\n')) {
+        if (pid.toInt() > 0)
+            pids << pid_t(pid.toInt());
+    }
+    return pids;
 }
 
 } // namespace
 
 void setUpToolContainment()
 {
-    const QString base = delegatedCgroup();
-    // No process may stay in a cgroup whose children have controllers on:
-    // the daemon moves to a leaf of its own first.
-    if (!base.isEmpty()
-        && (::mkdir(QFile::encodeName(base + QStringLiteral("/daemon")).constData(), 0755) == 0
-            || errno == EEXIST)
-        && writeText(base + QStringLiteral("/daemon/cgroup.procs"), QByteArray::number(::getpid()))) {
-        // Where the controller is not offered at all (a container without
-        // it), the tools' limit of processes stands in.
-        cgroupsCapTasks = writeText(base + QStringLiteral("/cgroup.subtree_control"), "+pids");
-        if (!cgroupsCapTasks && readSmall(base + QStringLiteral("/cgroup.controllers")).contains("pids"))
-            qWarning() << "tool cgroups without a process cap:" << base << errnoText();
-        cgroupBase = base;
-        return;
-    }
-    if (!base.isEmpty())
-        qWarning() << "delegated cgroup not usable, tools are ended by their parent:" << base << errnoText();
-    ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
+    // Orphans of the tools come to us wherever they run, so that the walk
+    // after each tool finds them, with or without units.
+    if (::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0)
+        qWarning() << "cannot become the reaper of the tools' orphans:" << errnoText();
 }
 
-bool toolsRunInCgroups()
-{
-    return !cgroupBase.isEmpty();
-}
-
-ToolContainer::ToolContainer(uid_t uid)
+ToolContainer::ToolContainer(uid_t uid, ToolScopeMaker scopes)
     : m_uid(uid)
+    , m_scopes(scopes)
 {
-    if (cgroupBase.isEmpty())
-        return;
-    m_cgroup = cgroupBase + QStringLiteral("/collection-%1").arg(uid);
-    // One left by an earlier collection for the user is emptied and reused.
-    if (::mkdir(QFile::encodeName(m_cgroup).constData(), 0755) != 0 && errno != EEXIST) {
-        qWarning() << "tool cgroup not made:" << m_cgroup << errnoText();
-        return;
-    }
-    writeText(m_cgroup + QStringLiteral("/pids.max"), QByteArray::number(maxToolTasks));
-    m_procs = Fd(::open(QFile::encodeName(m_cgroup + QStringLiteral("/cgroup.procs")).constData(),
-                        O_WRONLY | O_CLOEXEC));
+    setUpToolContainment();
+}
+
+ToolContainer::~ToolContainer()
+{
     endAll();
+}
+
+bool ToolContainer::contain(pid_t pid, bool *needsLimit)
+{
+    *needsLimit = true;
+    int reaper = 0;
+    if (::prctl(PR_GET_CHILD_SUBREAPER, &reaper, 0, 0, 0) != 0 || reaper == 0) {
+        qWarning() << "tool refused: the daemon is not the reaper of its orphans";
+        return false;
+    }
+    if (!m_scopes)
+        return true;
+    ToolScope scope;
+    if (!m_scopes(pid, m_uid, &scope)) {
+        qWarning() << "tool refused: no unit of its own could be made for it, uid" << m_uid;
+        return false;
+    }
+    m_scope = scope;
+    *needsLimit = !scope.capped;
+    return true;
 }
 
 rlim_t ToolContainer::processLimit() const
 {
-    // Root's processes are not capped by the kernel anyway.
-    if ((m_procs.get() >= 0 && cgroupsCapTasks) || m_uid == 0)
+    if (m_uid == 0)
         return 0;
     // The kernel counts every thread of the real uid, and refuses the
     // tool's exec after the switch to the user when the count is past it.
@@ -203,31 +191,31 @@ rlim_t ToolContainer::processLimit() const
     return count + maxToolTasks;
 }
 
-ToolContainer::~ToolContainer()
-{
-    endAll();
-    if (m_procs.get() >= 0)
-        ::rmdir(QFile::encodeName(m_cgroup).constData());
-}
-
 void ToolContainer::endAll()
 {
-    if (m_procs.get() < 0) {
-        killChildrenOf(m_uid);
-        return;
-    }
-    // cgroup.kill (Linux 5.14) ends the whole cgroup at once, forks racing it
-    // included; before it, every member is killed until none is left.
-    const bool killedAll = writeText(m_cgroup + QStringLiteral("/cgroup.kill"), "1");
-    const QDeadlineTimer deadline(toolKillGraceMs);
-    while (readSmall(m_cgroup + QStringLiteral("/cgroup.events")).contains("populated 1")
-           && !deadline.hasExpired()) {
-        if (!killedAll) {
-            for (const QByteArray &pid : readSmall(m_cgroup + QStringLiteral("/cgroup.procs")).split('\n')) {
-                if (!pid.isEmpty())
-                    ::kill(pid_t(pid.toInt()), SIGKILL);
+    if (!m_scope.unit.isEmpty()) {
+        // Every member of the tool's unit, again until none is left: a fork
+        // racing the kill is found in the next round, and the unit's cap
+        // bounds the rounds.
+        const QDeadlineTimer deadline(toolKillGraceMs);
+        QList<pid_t> left = cgroupMembers(m_scope.cgroup);
+        while (!left.isEmpty() && !deadline.hasExpired()) {
+            // Those that are our children (orphans come to us) are reaped
+            // at once; for the others we wait.
+            for (const pid_t pid : qAsConst(left)) {
+                ::kill(pid, SIGKILL);
+                ::waitpid(pid, nullptr, WNOHANG);
             }
+            pause(10);
+            left = cgroupMembers(m_scope.cgroup);
         }
-        pause(10);
+        // Its exit held by a tracer, or asleep on a mount that no longer
+        // answers: it stays in its own unit, which holds up nothing of ours.
+        for (const pid_t pid : qAsConst(left)) {
+            qWarning() << "tool process not ended, left in its own unit:" << m_scope.unit << "pid" << pid;
+            m_leftBehind.insert(pid);
+        }
+        m_scope = ToolScope();
     }
+    killChildrenOf(m_uid, toolKillGraceMs, &m_leftBehind);
 }

@@ -20,12 +20,14 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <grp.h>
 #include <pwd.h>
 #include <sys/ptrace.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <csignal>
 #include <fcntl.h>
+#include <functional>
 #include <unistd.h>
 
 namespace {
@@ -177,7 +179,7 @@ struct Rig
         LogCollectionUser account;
         if (!collectionRequestIsAcceptable(callerUid, username, userid, logPath, &account))
             return -1;
-        return collectLogs(setup, account, logPath);
+        return collectLogs(setup, account, logPath, scopes);
     }
 
     // Every call of a stand-in tool: "uid:groups", program, arguments. The
@@ -229,6 +231,8 @@ struct Rig
     QString dataDir;
     QString recordFile;
     LogCollectionSetup setup;
+    // The daemon's walk and the tools' own cap unless a row says otherwise.
+    ToolScopeMaker scopes = nullptr;
     bool ok = true;
 };
 
@@ -466,8 +470,9 @@ private slots:
         Rig rig;
         QVERIFY(rig.ok);
         if (wholeCollection) {
-            rig.setup.collectionTimeoutMs = 3000;
-            qputenv("VEXA_RECORD_STALL", "zip");
+            // The first tool stalls: the deadline passes while it runs.
+            rig.setup.collectionTimeoutMs = 1000;
+            qputenv("VEXA_RECORD_STALL", "cp");
             QTest::ignoreMessage(QtWarningMsg,
                                  QRegularExpression(QStringLiteral("^log collection deadline passed")));
         } else {
@@ -493,41 +498,44 @@ private slots:
     void killedToolHeldByTracer()
     {
         // A tracer holds the exit of a killed tool: runTool does not wait for
-        // it beyond the grace, and a later sweep reaps it once let go.
+        // it beyond the grace, and a later sweep reaps it once let go. The
+        // tool is seized before it runs (where its unit would be made) and
+        // killed at once.
         QTemporaryDir dir;
-        const QByteArray pidFile = QFile::encodeName(dir.path() + QStringLiteral("/pid"));
+        tracerPidFile = QFile::encodeName(dir.path() + QStringLiteral("/pid"));
         const pid_t tracer = ::fork();
         if (tracer == 0) {
             for (;;) {
                 char text[32] = {};
-                const int fd = ::open(pidFile.constData(), O_RDONLY);
+                const int fd = ::open(tracerPidFile.constData(), O_RDONLY);
                 const bool read = fd >= 0 && ::read(fd, text, sizeof text - 1) > 0;
                 if (fd >= 0)
                     ::close(fd);
-                if (read && ::ptrace(PTRACE_SEIZE, ::atoi(text), 0, 0) == 0) {
-                    ::close(::open((pidFile + ".traced").constData(), O_WRONLY | O_CREAT, 0600));
+                if (read && ::ptrace(PTRACE_SEIZE, ::atoi(text), 0, PTRACE_O_TRACEEXIT) == 0) {
+                    ::close(::open((tracerPidFile + ".traced").constData(), O_WRONLY | O_CREAT, 0600));
                     for (;;)
                         ::pause();
+                }
+                if (read) {
+                    ::close(::open((tracerPidFile + ".refused").constData(), O_WRONLY | O_CREAT, 0600));
+                    ::_exit(0);
                 }
                 ::usleep(10000);
             }
         }
+        ToolContainer container(::geteuid(), handToTracer);
         ToolRun run;
-        run.program = QStringLiteral("/bin/sh");
-        // It waits until traced, and is then killed at its deadline.
-        run.args = QStringList {
-            QStringLiteral("-c"),
-            QStringLiteral("echo $$ >%1.new && mv %1.new %1 && until grep -q "
-                           "'^TracerPid:.*[1-9]' /proc/$$/status; do sleep 0.1; done; exec sleep 600")
-                .arg(QFile::decodeName(pidFile))};
+        run.program = QStringLiteral("/bin/sleep");
+        run.args = QStringList {QStringLiteral("600")};
         run.uid = ::geteuid();
-        run.deadline = QDeadlineTimer(5000);
+        run.container = &container;
+        run.deadline = QDeadlineTimer(0);
         run.killGraceMs = 500;
         const ToolEnd end = runTool(run);
         const bool held = toolStillHeld(run.uid);
         ::kill(tracer, SIGKILL);
         ::waitpid(tracer, nullptr, 0);
-        if (!QFile::exists(QFile::decodeName(pidFile + ".traced")))
+        if (!QFile::exists(QFile::decodeName(tracerPidFile + ".traced")))
             QSKIP("the tracer could not attach (ptrace not permitted here)");
         QCOMPARE(end, ToolEnd::Held);
         QVERIFY(held);
@@ -733,16 +741,16 @@ private slots:
     void toolsLeaveNothingBehind()
     {
         // A tool that leaves a detached grandchild, as a user could make hers
-        // do: the container ends it with the tool.
+        // do: the daemon's walk ends it with the tool, without a unit (and
+        // without changing the cgroup of this test).
         const struct passwd *entry = ::geteuid() == 0 ? ::getpwnam("nobody") : ::getpwuid(::geteuid());
         QVERIFY(entry);
-        setUpToolContainment();
         QTemporaryDir dir;
         QVERIFY(QFile::setPermissions(dir.path(),
                                       QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
                                           | QFile::WriteOther | QFile::ExeOther | QFile::ReadOther));
         const QString pidFile = dir.path() + QStringLiteral("/left");
-        ToolContainer container(entry->pw_uid);
+        ToolContainer container(entry->pw_uid, nullptr);
         ToolRun tool;
         tool.program = QStringLiteral("/bin/sh");
         tool.args = QStringList {
@@ -759,7 +767,143 @@ private slots:
         container.endAll();
         QVERIFY(::kill(left, 0) != 0);
     }
+
+    // A collection whose tools cannot be held (no unit of their own, or no
+    // cap on their tasks) runs none of them and answers -1.
+    void uncontainedCollectionIsRefused_data()
+    {
+        QTest::addColumn<bool>("unitMade");
+        QTest::newRow("no unit for the tool") << false;
+        QTest::newRow("no cap on its tasks") << true;
+    }
+    void uncontainedCollectionIsRefused()
+    {
+        QFETCH(bool, unitMade);
+        Rig rig;
+        QVERIFY(rig.ok);
+        rig.scopes = unitMade ? uncappedUnit : noUnit;
+        if (unitMade) {
+            // The cap can only fail where raising the hard limit is refused
+            // (not as root), and that limit stays lowered: in a child of
+            // ours, as the user.
+            const pid_t child = ::fork();
+            if (child == 0) {
+                const gid_t gid = rig.user.gid;
+                if (::geteuid() == 0
+                    && (::setgroups(1, &gid) != 0 || ::setresgid(gid, gid, gid) != 0
+                        || ::setresuid(rig.user.uid, rig.user.uid, rig.user.uid) != 0))
+                    ::_exit(2);
+                const rlim_t own = rlim_t(ownTasks());
+                const struct rlimit low = {own + 16, own + 16};
+                ::setrlimit(RLIMIT_NPROC, &low);
+                ::_exit(rig.collect(rig.run1) == -1 ? 0 : 1);
+            }
+            int status = -1;
+            QCOMPARE(::waitpid(child, &status, 0), child);
+            QVERIFY(WIFEXITED(status));
+            QCOMPARE(WEXITSTATUS(status), 0);
+        } else {
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^tool refused: no unit")));
+            QTest::ignoreMessage(
+                QtWarningMsg,
+                QRegularExpression(QStringLiteral("^log collection refused: its tools cannot be")));
+            QCOMPARE(rig.collect(rig.run1), -1);
+        }
+        QCOMPARE(rig.calls(), Calls());
+    }
+
+    // Another collection's entry is written and its reservation given back
+    // while a reservation reads the free room: the entry must be counted in
+    // one or the other, so that the quarter kept free is never overshot.
+    void stagingShareCountsARacingRelease()
+    {
+        // 1,000 blocks, 400 free: the quarter kept free is 250.
+        fakeRoom = {1000, 400};
+        StagingRoom room;
+        racingRoom = &room;
+        StagingShare first(room, -1, readFakeRoom);
+        StagingShare second(room, -1, readFakeRoom);
+        QCOMPARE(first.reserve(-1, 100 * 4096), nullptr);
+        // The first one's entry lands while the second reads.
+        racingRelease = [&first]() {
+            fakeRoom.free -= 100;
+            first.release();
+        };
+        const char *const refused = second.reserve(-1, 100 * 4096);
+        if (racingRelease) {
+            // It could not go in between: it comes after.
+            racingRelease();
+            racingRelease = nullptr;
+        }
+        // 400 - 100 - 100 would leave less than 250 free.
+        QCOMPARE(QByteArray(refused), QByteArray("too big"));
+        QCOMPARE(fakeRoom.free, 300);
+    }
+
+private:
+    static QByteArray tracerPidFile;
+
+    // Tells the tracer the tool's pid and waits until it has seized it (or
+    // could not), as a user's debugger could.
+    static bool handToTracer(pid_t pid, uid_t, ToolScope *)
+    {
+        const QString file = QFile::decodeName(tracerPidFile);
+        TestUtil::writeFile(file + QStringLiteral(".new"), QByteArray::number(pid));
+        QFile::rename(file + QStringLiteral(".new"), file);
+        QDeadlineTimer limit(TestUtil::waitLimitMs);
+        while (!QFile::exists(file + QStringLiteral(".traced"))
+               && !QFile::exists(file + QStringLiteral(".refused")) && !limit.hasExpired())
+            QTest::qWait(5);
+        return true;
+    }
+    static bool noUnit(pid_t, uid_t, ToolScope *) { return false; }
+
+    struct FakeRoom
+    {
+        int blocks;
+        int free;
+    };
+    static FakeRoom fakeRoom;
+    static StagingRoom *racingRoom;
+    static std::function<void()> racingRelease;
+    // The reading of the free room, stale as soon as it is taken; a release
+    // another collection has waiting runs now where the lock lets it.
+    static int readFakeRoom(int, struct statvfs *space)
+    {
+        *space = {};
+        space->f_frsize = 4096;
+        space->f_blocks = fsblkcnt_t(fakeRoom.blocks);
+        space->f_bavail = fsblkcnt_t(fakeRoom.free);
+        if (racingRelease && racingRoom->lock.tryLock()) {
+            racingRoom->lock.unlock();
+            racingRelease();
+            racingRelease = nullptr;
+        }
+        return 0;
+    }
+    static bool uncappedUnit(pid_t, uid_t, ToolScope *) { return true; }
+    // Every task of our uid, as the kernel counts them for RLIMIT_NPROC.
+    static int ownTasks()
+    {
+        int count = 0;
+        for (const QString &name : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+            const QString status = QString::fromLatin1(
+                TestUtil::readFile(QStringLiteral("/proc/%1/status").arg(name)));
+            const QRegularExpressionMatch uid =
+                QRegularExpression(QStringLiteral("\nUid:\t(\\d+)")).match(status);
+            const QRegularExpressionMatch threads =
+                QRegularExpression(QStringLiteral("\nThreads:\t(\\d+)")).match(status);
+            if (uid.hasMatch() && threads.hasMatch() && uid.captured(1).toUInt() == ::geteuid())
+                count += threads.captured(1).toInt();
+        }
+        return count;
+    }
 };
+
+QByteArray TestLogCollection::tracerPidFile;
+TestLogCollection::FakeRoom TestLogCollection::fakeRoom = {0, 0};
+StagingRoom *TestLogCollection::racingRoom = nullptr;
+std::function<void()> TestLogCollection::racingRelease;
 
 QTEST_GUILESS_MAIN(TestLogCollection)
 #include "tst_logcollection.moc"

@@ -21,7 +21,15 @@
 
 #include <algorithm>
 
+#include <QScopeGuard>
+
+#include <csignal>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/ptrace.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace SandboxTest;
 
@@ -372,7 +380,7 @@ private slots:
     }
 
     // A user's collection whose tool she took over: what it starts stays in
-    // the collection's cgroup (under the unit) and ends with it, what it
+    // the tool's own scope (under systemd) and ends with it, what it
     // writes reaches no log, and quilt waits for the collection's answer.
     void collectionEndsEverythingItStarted()
     {
@@ -395,9 +403,10 @@ private slots:
         QTRY_VERIFY2_WITH_TIMEOUT(!(left = userProcess(QStringLiteral("sleep"), uid)).isEmpty(),
                                   injected.constData(), waitLimitMs);
         if (booted)
-            QVERIFY(readFile(QStringLiteral("/proc/%1/cgroup").arg(left))
-                        .endsWith("/tarvo-vexa-settings-daemon.service/collection-" + QByteArray::number(uid)
-                                  + '\n'));
+            QVERIFY(QString::fromLatin1(readFile(QStringLiteral("/proc/%1/cgroup").arg(left)))
+                        .contains(QRegularExpression(
+                            QStringLiteral("^0::/system.slice/tarvo-vexa-tools-%1-\\d+-\\d+\\.scope\n")
+                                .arg(uid))));
         clearDaemonLog();
         QProcess quit;
         quit.start(settingsCaller, {QStringLiteral("quilt")});
@@ -425,6 +434,91 @@ private slots:
         // The next call starts the daemon again.
         expectValue(call(windowCaller, QStringLiteral("setVexaAutoStart"), {QStringLiteral("maybe")}),
                     QStringLiteral("false"));
+    }
+
+    // Her tool starts a detached process that her own tracer holds at its
+    // exit: it cannot be killed, but it keeps neither the unit from stopping
+    // nor anything of hers in the unit's cgroup, it is logged with its pid,
+    // and the next call starts a daemon that answers.
+    void heldExitKeepsNothingOfTheUnit()
+    {
+        const QString user = QStringLiteral("vexauser");
+        const struct passwd *entry = ::getpwnam("vexauser");
+        QVERIFY(entry);
+        const uid_t uid = entry->pw_uid;
+        const gid_t gid = entry->pw_gid;
+        const QString dir = QStringLiteral("/home/%1/VexaLog/traced").arg(user);
+        QCOMPARE(run(QStringLiteral("runuser"),
+                     {QStringLiteral("-u"), user, QStringLiteral("--"), QStringLiteral("mkdir"),
+                      QStringLiteral("-p"), dir})
+                     .exitCode,
+                 0);
+        QProcess collection;
+        const QString cp = startHeldCollection(windowCaller, user, dir, &collection);
+        QVERIFY(!cp.isEmpty());
+        const QByteArray injected = leaveDetachedProcess(user, cp, "held");
+        QString left;
+        QTRY_VERIFY2_WITH_TIMEOUT(!(left = userProcess(QStringLiteral("sleep"), uid)).isEmpty(),
+                                  injected.constData(), waitLimitMs);
+        // Her tracer, as her: it seizes the process and never lets its exit go.
+        int seized[2];
+        QCOMPARE(::pipe(seized), 0);
+        const pid_t tracer = ::fork();
+        if (tracer == 0) {
+            char done = ::setgroups(1, &gid) == 0 && ::setresgid(gid, gid, gid) == 0
+                    && ::setresuid(uid, uid, uid) == 0
+                    && ::ptrace(PTRACE_SEIZE, left.toInt(), 0, PTRACE_O_TRACEEXIT) == 0
+                ? 'y'
+                : 'n';
+            (void)!::write(seized[1], &done, 1);
+            for (;;)
+                ::pause();
+        }
+        ::close(seized[1]);
+        char done = 0;
+        QCOMPARE(::read(seized[0], &done, 1), ssize_t(1));
+        ::close(seized[0]);
+        const auto endTracer = qScopeGuard([tracer]() {
+            ::kill(tracer, SIGKILL);
+            ::waitpid(tracer, nullptr, 0);
+        });
+        QCOMPARE(done, 'y');
+
+        // Her cp goes on: the collection ends, the held process stays.
+        clearDaemonLog();
+        QFile reader(dir + QStringLiteral("/vexa.log"));
+        QVERIFY(reader.open(QIODevice::ReadOnly));
+        reader.readAll();
+        QVERIFY(collection.waitForFinished(waitLimitMs));
+        QCOMPARE(collection.readAllStandardOutput(), QByteArray("0\n"));
+        QVERIFY(::kill(left.toInt(), 0) == 0);
+        QVERIFY2(QString::fromLatin1(readDaemonLog())
+                     .contains(QRegularExpression(QStringLiteral("not ended.* pid %1\\b").arg(left))),
+                 readDaemonLog().constData());
+
+        QCOMPARE(call(settingsCaller, QStringLiteral("quilt")).errorName, noReply);
+        QVERIFY(waitForName(false));
+        if (booted) {
+            // The unit stops without waiting for her process.
+            QTRY_VERIFY_WITH_TIMEOUT(
+                run(QStringLiteral("systemctl"),
+                    {QStringLiteral("is-active"), QStringLiteral("tarvo-vexa-settings-daemon")})
+                        .output.trimmed()
+                    == QLatin1String("inactive"),
+                30000);
+        }
+        QVERIFY(!QString::fromLatin1(readFile(QStringLiteral("/proc/%1/cgroup").arg(left)))
+                     .contains(QStringLiteral("tarvo-vexa-settings-daemon.service")));
+        expectValue(call(windowCaller, QStringLiteral("setVexaAutoStart"), {QStringLiteral("maybe")}),
+                    QStringLiteral("false"));
+        if (booted) {
+            const ProcessResult journal = run(
+                QStringLiteral("journalctl"),
+                {QStringLiteral("-u"), QStringLiteral("tarvo-vexa-settings-daemon"),
+                 QStringLiteral("--no-pager"), QStringLiteral("-o"), QStringLiteral("cat")});
+            QVERIFY2(!journal.output.contains(QStringLiteral("left-over process")),
+                     qPrintable(journal.output));
+        }
     }
 
     void quiltEndsAndTheNextCallStartsAgain()

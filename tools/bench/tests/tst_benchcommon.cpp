@@ -229,7 +229,7 @@ void TestBenchCommon::shellDoesTheDaemonsWork()
 
     LogCollectionUser account;
     QVERIFY(resolveCollectionUser(self->pw_uid, user, uid, &account));
-    QCOMPARE(collectLogs(setup, account, daemonDir), 0);
+    QCOMPARE(collectLogs(setup, account, daemonDir, nullptr), 0);
     QProcess shell;
     shell.start(QStringLiteral("/bin/sh"),
                 {QStringLiteral("-c"),
