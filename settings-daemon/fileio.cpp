@@ -144,25 +144,42 @@ static bool keepOwnerAndMode(int fd, const struct stat &old, QString *reason)
     return false;
 }
 
-// A fresh name beside the file, created exclusively so that nothing already
-// there (a link planted in the directory, say) is opened.
-static int createTemporary(int dirFd, const QByteArray &name, mode_t mode, QByteArray *temporary,
-                           QString *reason)
+// A name beside the file that nothing holds yet (tried anew when one does),
+// for the link or the creation that op makes at it: 0, or -1 with errno.
+template<typename Op> static int atFreshName(const QByteArray &name, QByteArray *temporary, Op op)
 {
     // Room for the suffix within the longest name a directory holds.
     const QByteArray stem = name.left(255 - 8);
     for (int attempt = 0; attempt < 100; ++attempt) {
         *temporary = stem + '.' + QByteArray::number(QRandomGenerator::global()->bounded(0x1000000), 36);
-        const int fd = ::openat(dirFd, temporary->constData(),
-                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-        if (fd >= 0 || errno != EEXIST) {
-            if (fd < 0)
-                *reason = errnoText();
-            return fd;
-        }
+        const int result = op(temporary->constData());
+        if (result >= 0 || errno != EEXIST)
+            return result;
     }
-    *reason = errnoText(EEXIST);
+    errno = EEXIST;
     return -1;
+}
+
+// An unnamed file in the folder, so that a write killed midway leaves
+// nothing behind: it only gets a name once it is complete. -1 with errno,
+// EOPNOTSUPP (or EISDIR, EINVAL from older kernels) where the file system
+// has no such files.
+static int createUnnamed(int dirFd, mode_t mode)
+{
+    return ::openat(dirFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+}
+
+// Gives the complete unnamed file at fd the name at dirFd. The link through
+// /proc/self/fd needs no capability (AT_EMPTY_PATH needs CAP_DAC_READ_SEARCH,
+// which the unit does not grant); the latter stands in without /proc.
+static int linkUnnamed(int fd, int dirFd, const char *name)
+{
+    const QByteArray own = "/proc/self/fd/" + QByteArray::number(fd);
+    if (::linkat(AT_FDCWD, own.constData(), dirFd, name, AT_SYMLINK_FOLLOW) == 0)
+        return 0;
+    if (errno != ENOENT)
+        return -1;
+    return ::linkat(fd, "", dirFd, name, AT_EMPTY_PATH);
 }
 
 bool writeFileAtomicallyAt(int dirFd, const QString &name, const QByteArray &content,
@@ -186,31 +203,57 @@ bool writeFileAtomicallyAt(int dirFd, const QString &name, const QByteArray &con
     if (!UnprivilegedWrites::roomFor(dirFd, content.size()))
         return fail(displayPath, QStringLiteral("not enough room left for users other than root"));
 
-    QString reason;
-    QByteArray temporary;
     // A copy of an existing file stays private until it has the file's own
     // owner and mode: the old content may be secret.
-    const int fd = createTemporary(dirFd, native, existed ? 0600 : 0666, &temporary, &reason);
+    const mode_t mode = existed ? 0600 : 0666;
+    QByteArray temporary;
+    int fd = createUnnamed(dirFd, mode);
+    const bool unnamed = fd >= 0;
+    // Where the file system has no unnamed files, a fresh name, created
+    // exclusively so that nothing already there (a link planted in the
+    // directory, say) is opened.
+    if (!unnamed && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL))
+        fd = atFreshName(native, &temporary, [&](const char *fresh) {
+            return ::openat(dirFd, fresh, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        });
     if (fd < 0)
-        return fail(displayPath, reason);
+        return fail(displayPath, errnoText());
 
     // The bytes go straight to the descriptor and every step is checked, so
     // that a full disk never replaces the old file with a torn one.
+    QString reason;
     bool written = writeAll(fd, content, &reason) && (!existed || keepOwnerAndMode(fd, old, &reason));
     if (written && ::fsync(fd) != 0) {
         reason = errnoText();
         written = false;
     }
-    ::close(fd);
-    if (written && ::renameat(dirFd, temporary.constData(), dirFd, native.constData()) != 0) {
+    // A new file takes its name at once (a file that came there meanwhile is
+    // not replaced); an existing one is replaced by a rename from a fresh
+    // name, which holds the complete file only for that one step.
+    if (written && unnamed) {
+        const int linked = existed
+            ? atFreshName(native, &temporary,
+                          [&](const char *fresh) { return linkUnnamed(fd, dirFd, fresh); })
+            : linkUnnamed(fd, dirFd, native.constData());
+        if (linked != 0) {
+            reason = errnoText();
+            written = false;
+            // Not ours: the name the link did not take.
+            temporary.clear();
+        }
+    }
+    if (written && !temporary.isEmpty()
+        && ::renameat(dirFd, temporary.constData(), dirFd, native.constData()) != 0) {
         reason = errnoText();
         written = false;
     }
+    ::close(fd);
     if (!written) {
-        ::unlinkat(dirFd, temporary.constData(), 0);
+        if (!temporary.isEmpty())
+            ::unlinkat(dirFd, temporary.constData(), 0);
         return fail(displayPath, reason);
     }
-    // The rename is only durable once the directory entry itself is on disk.
+    // The new name is only durable once the directory entry itself is on disk.
     ::fsync(dirFd);
     return true;
 }

@@ -3,7 +3,9 @@
 // again, 200 times. After each kill every file must hold either its content
 // from before the interrupted call or from after it - complete, parseable,
 // never torn - and whatever a killed write left behind must not disturb the
-// calls that follow.
+// calls that follow. Where the file system has unnamed files (O_TMPFILE), a
+// killed write leaves no torn file: at most, when the kill fell between the
+// complete file's link and its rename, that complete file.
 //
 // The randomness is seeded; the seed is printed, and VEXA_CRASH_SEED repeats
 // a run.
@@ -12,6 +14,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QCryptographicHash>
+#include <QSet>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QProcess>
@@ -21,6 +25,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/inotify.h>
 #include <thread>
@@ -331,6 +336,17 @@ private:
     std::thread m_thread;
 };
 
+// Whether the folder's file system has unnamed files, which the daemon's
+// writes use until their file is complete.
+bool hasUnnamedFiles(const QString &dir)
+{
+    const int fd = ::open(QFile::encodeName(dir).constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    ::close(fd);
+    return true;
+}
+
 // The daemon is gone: the call was lost with it, or found no one to take it.
 bool isGoneError(const QString &reply)
 {
@@ -451,6 +467,13 @@ private slots:
         caller.start(settingsCaller, {QStringLiteral("--batch"), QStringLiteral("-")});
         QVERIFY(caller.waitForStarted(waitLimitMs));
 
+        // Every state a call was to give its file, as a hash: what a kill
+        // may leave beside the file is one of them, complete.
+        QSet<QByteArray> completeStates;
+        const auto sent = [&completeStates](const Op &op) {
+            completeStates.insert(
+                QCryptographicHash::hash(expectedState(op.file, op.after), QCryptographicHash::Sha1));
+        };
         int answered = 0;
         int outcome[3] = {}; // interrupted call: not applied, applied, changes nothing
         int insideWrite = 0;
@@ -465,6 +488,7 @@ private slots:
             Op op;
             for (;;) {
                 op = source.next(model);
+                sent(op);
                 caller.write(batchLine(op.method, op.args));
                 const QString reply = readReply(&caller);
                 if (reply.startsWith(QLatin1String("error: ")) || reply.startsWith(QLatin1Char('<'))) {
@@ -501,6 +525,7 @@ private slots:
         QVERIFY(m_daemon.start());
         for (int kind = 0; kind < KindCount; ++kind) {
             const Op op = source.next(model, kind);
+            sent(op);
             caller.write(batchLine(op.method, op.args));
             const QString reply = readReply(&caller);
             QVERIFY2(reply == op.expected, qPrintable(describe(op) + QStringLiteral(" answered ") + reply));
@@ -521,8 +546,12 @@ private slots:
         for (const char *name : fileNames)
             known << QLatin1String(name) << QLatin1String(name) + staleSuffix;
         QStringList leftovers;
-        for (const QString &dir : m_fileDirs)
-            leftovers << otherEntries(dir, known);
+        bool unnamedFiles = true;
+        for (const QString &dir : m_fileDirs) {
+            for (const QString &name : otherEntries(dir, known))
+                leftovers << dir + QLatin1Char('/') + name;
+            unnamedFiles = unnamedFiles && hasUnnamedFiles(dir);
+        }
         qInfo(
             "%d kills (%d inside a write), %d calls answered; the interrupted call had taken effect %d "
             "times, "
@@ -534,6 +563,18 @@ private slots:
         QVERIFY2(outcome[0] > 0 && outcome[1] > 0,
                  "the kills did not fall both before and after a replacement");
         QVERIFY2(insideWrite > 0, "no kill fell inside a write");
+        // A file without a name until it is complete leaves no torn copy:
+        // only a kill between its link and its rename leaves it, whole.
+        if (!unnamedFiles)
+            return;
+        for (const QString &leftover : qAsConst(leftovers)) {
+            const QByteArray bytes = readFile(leftover, absent);
+            const QByteArray content = leftover.contains(QLatin1String(".json")) ? canonicalJson(bytes)
+                                                                                 : bytes;
+            QVERIFY2(completeStates.contains(QCryptographicHash::hash(content, QCryptographicHash::Sha1)),
+                     qPrintable(leftover + QStringLiteral(" is not a complete file: ")
+                                + QString::fromUtf8(content.left(160))));
+        }
     }
 
     void cleanupTestCase() { m_daemon.stop(); }
