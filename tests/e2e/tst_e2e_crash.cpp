@@ -432,13 +432,13 @@ private slots:
         // Only the daemon this test starts may run: a call between a kill and
         // the restart would otherwise have the bus start one of its own.
         QVERIFY(!QFile::exists(activationFile) || QFile::remove(activationFile));
-        QProcess reload;
-        reload.start(QStringLiteral("dbus-send"),
-                     {QStringLiteral("--system"), QStringLiteral("--print-reply"),
-                      QStringLiteral("--dest=org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
-                      QStringLiteral("org.freedesktop.DBus.ReloadConfig")});
-        QVERIFY(reload.waitForFinished(waitLimitMs));
-        QCOMPARE(reload.exitCode(), 0);
+        const ProcessResult reload = runProcess(QStringLiteral("dbus-send"),
+                                                {QStringLiteral("--system"), QStringLiteral("--print-reply"),
+                                                 QStringLiteral("--dest=org.freedesktop.DBus"),
+                                                 QStringLiteral("/org/freedesktop/DBus"),
+                                                 QStringLiteral("org.freedesktop.DBus.ReloadConfig")},
+                                                waitLimitMs);
+        QVERIFY2(reload.exitCode == 0, qPrintable(reload.output));
         const Reply unowned = call(settingsCaller, QStringLiteral("setVexaAutoStart"),
                                    {QStringLiteral("maybe")});
         QCOMPARE(unowned.errorName, QStringLiteral("org.freedesktop.DBus.Error.ServiceUnknown"));
