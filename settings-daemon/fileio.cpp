@@ -14,6 +14,9 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
+#include <csignal>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <vector>
@@ -170,16 +173,78 @@ static int createUnnamed(int dirFd, mode_t mode)
 }
 
 // Gives the complete unnamed file at fd the name at dirFd. The link through
-// /proc/self/fd needs no capability (AT_EMPTY_PATH needs CAP_DAC_READ_SEARCH,
-// which the unit does not grant); the latter stands in without /proc.
-static int linkUnnamed(int fd, int dirFd, const char *name)
+// /proc/self/fd needs no capability (AT_EMPTY_PATH needs CAP_DAC_READ_SEARCH
+// before Linux 6.10, which the unit does not grant); the latter stands in
+// without /proc. own is "/proc/self/fd/FD", made beforehand: this also runs
+// in a vfork child, which must not allocate.
+static int linkUnnamed(int fd, const char *own, int dirFd, const char *name)
 {
-    const QByteArray own = "/proc/self/fd/" + QByteArray::number(fd);
-    if (::linkat(AT_FDCWD, own.constData(), dirFd, name, AT_SYMLINK_FOLLOW) == 0)
+    if (::linkat(AT_FDCWD, own, dirFd, name, AT_SYMLINK_FOLLOW) == 0)
         return 0;
     if (errno != ENOENT)
         return -1;
     return ::linkat(fd, "", dirFd, name, AT_EMPTY_PATH);
+}
+
+// Replaces name with the complete unnamed file at fd: a link at fresh, then
+// a rename over name. Both steps run in a child that shares the daemon's
+// memory (vfork) and only makes system calls, so that a kill or a crash of
+// the daemon between them cannot leave the file at fresh behind. 0, or -1
+// with errno (EEXIST: fresh is taken, nothing was done).
+static int replaceWithUnnamed(int fd, const char *own, int dirFd, const char *fresh, const char *name)
+{
+    // Signals wait for the parent: a handler must not run in the child.
+    sigset_t all;
+    sigset_t previous;
+    ::sigfillset(&all);
+    ::pthread_sigmask(SIG_SETMASK, &all, &previous);
+    const pid_t child = ::vfork();
+    if (child == 0) {
+        int error = 0;
+        if (linkUnnamed(fd, own, dirFd, fresh) != 0) {
+            error = errno;
+        } else if (::renameat(dirFd, fresh, dirFd, name) != 0) {
+            error = errno;
+            ::unlinkat(dirFd, fresh, 0);
+        }
+        ::_exit(error);
+    }
+    const int forkError = errno;
+    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (child < 0) {
+        errno = forkError;
+        return -1;
+    }
+    int status = 0;
+    pid_t reaped;
+    while ((reaped = ::waitpid(child, &status, 0)) < 0 && errno == EINTR) { }
+    if (reaped == child && WIFEXITED(status)) {
+        errno = WEXITSTATUS(status);
+        return errno == 0 ? 0 : -1;
+    }
+    // The child was killed (a collection's sweep of the daemon's children):
+    // what it did not do is done here.
+    struct stat file;
+    struct stat named;
+    if (::fstat(fd, &file) != 0)
+        return -1;
+    if (::fstatat(dirFd, name, &named, AT_SYMLINK_NOFOLLOW) == 0 && named.st_dev == file.st_dev
+        && named.st_ino == file.st_ino)
+        return 0;
+    if (::fstatat(dirFd, fresh, &named, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (named.st_dev != file.st_dev || named.st_ino != file.st_ino) {
+            errno = EEXIST;
+            return -1;
+        }
+    } else if (linkUnnamed(fd, own, dirFd, fresh) != 0) {
+        return -1;
+    }
+    if (::renameat(dirFd, fresh, dirFd, name) == 0)
+        return 0;
+    const int error = errno;
+    ::unlinkat(dirFd, fresh, 0);
+    errno = error;
+    return -1;
 }
 
 bool writeFileAtomicallyAt(int dirFd, const QString &name, const QByteArray &content,
@@ -228,19 +293,22 @@ bool writeFileAtomicallyAt(int dirFd, const QString &name, const QByteArray &con
         written = false;
     }
     // A new file takes its name at once (a file that came there meanwhile is
-    // not replaced); an existing one is replaced by a rename from a fresh
-    // name, which holds the complete file only for that one step.
+    // not replaced); an existing one is linked at a fresh name and renamed
+    // over it.
     if (written && unnamed) {
-        const int linked = existed
-            ? atFreshName(native, &temporary,
-                          [&](const char *fresh) { return linkUnnamed(fd, dirFd, fresh); })
-            : linkUnnamed(fd, dirFd, native.constData());
-        if (linked != 0) {
+        const QByteArray own = "/proc/self/fd/" + QByteArray::number(fd);
+        const int replaced = existed ? atFreshName(native, &temporary,
+                                                   [&](const char *fresh) {
+                                                       return replaceWithUnnamed(fd, own.constData(), dirFd,
+                                                                                 fresh, native.constData());
+                                                   })
+                                     : linkUnnamed(fd, own.constData(), dirFd, native.constData());
+        if (replaced != 0) {
             reason = errnoText();
             written = false;
-            // Not ours: the name the link did not take.
-            temporary.clear();
         }
+        // Nothing is left at the fresh name either way.
+        temporary.clear();
     }
     if (written && !temporary.isEmpty()
         && ::renameat(dirFd, temporary.constData(), dirFd, native.constData()) != 0) {

@@ -88,8 +88,9 @@ QByteArray withoutCarriageReturns(QByteArray bytes);
 // Replaces the file at path with content atomically: the bytes go to an
 // unnamed file in the same directory (O_TMPFILE), are synced, and the file
 // gets its name only then: a new one at once, an existing one is replaced by
-// a rename from a fresh name beside it. Where the file system has no unnamed
-// files, a named temporary file stands in from the start. A symbolic link at
+// a rename from a fresh name beside it (both steps in a child process, so
+// that a kill of the daemon between them leaves nothing). Where the file
+// system has no unnamed files, a named temporary file stands in from the start. A symbolic link at
 // path is followed, and the file it names is replaced. An existing file
 // keeps its permission bits, owner and group; a new one gets the default
 // mode (0666 less the umask). On any failure the old file is left byte for
