@@ -54,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         QJsonArray pay = object.value(QStringLiteral("pay")).toArray();
         const bool fromGames = object.value(QStringLiteral("games")).isArray() && removeFirst(games, pkgName);
         const bool fromPay = object.value(QStringLiteral("pay")).isArray() && removeFirst(pay, pkgName);
-        if ((fromGames || fromPay) && Fuzz::isUtf8UpToNul(content)) {
+        if ((fromGames || fromPay) && Fuzz::isUtf8UpToNul(QByteArray(content).replace('\r', QByteArray()))) {
             expectedResult = true;
             object.insert(QStringLiteral("games"), games);
             object.insert(QStringLiteral("pay"), pay);
