@@ -159,6 +159,8 @@ SingleApplication::SingleApplication(const QString &appId, int &argc, char **arg
 
 SingleApplication::~SingleApplication()
 {
+    // The server removes its socket through the folder's descriptor.
+    delete m_server;
     if (m_folder >= 0)
         ::close(m_folder);
 }
