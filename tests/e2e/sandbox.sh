@@ -183,7 +183,9 @@ if [ -n "$boot_inner" ]; then
     started=$SECONDS
     top=$(cd "$here/../.." && pwd)
     (
-        [ -z "$cgroup" ] || echo "$BASHPID" >"$cgroup/cgroup.procs"
+        if [ -n "$cgroup" ] && ! echo "$BASHPID" >"$cgroup/cgroup.procs"; then
+            echo "sandbox: cannot enter the cgroup $cgroup: booting outside it" >&2
+        fi
         SYSTEMD_NSPAWN_UNIFIED_HIERARCHY=1 exec systemd-nspawn -D "$root" -b --register=no --keep-unit \
             --link-journal=no --console=passive --private-network \
             --bind-ro="$top" --bind="$build_dir" --bind-ro="$state/upper:/run/vexa-sandbox-changes/upper_"
