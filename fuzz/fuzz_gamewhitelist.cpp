@@ -3,7 +3,8 @@
 // pkgName, file content (no content field: no file).
 //
 // Invariants: a false result leaves the file byte for byte (or missing); a
-// usable file always gets its answer (add true, remove true); a written file
+// usable file always gets its answer (add true, remove true), but one that is
+// not UTF-8 throughout is never rewritten (false); a written file
 // is exactly Qt's indented JSON (U+FEFF escaped) of the old object with "games" edited as the
 // lookup says, every other top-level member kept; an added package is listed
 // in the file afterwards; no temporary file stays.
@@ -77,7 +78,9 @@ static void checkAdd(Fuzz::Scratch &scratch, const QString &appName, const QStri
     const QByteArray after = scratch.read(fileName, &exists);
     FUZZ_CHECK(exists == existed, before);
     FUZZ_CHECK(scratch.strays(fileName).isEmpty(), scratch.strays(fileName).join(QLatin1Char(' ')).toUtf8());
-    FUZZ_CHECK(result == (listed || old.usable), before);
+    // The text the edit reads: without carriage returns.
+    const bool rewritable = Fuzz::isUtf8UpToNul(QByteArray(before).replace('\r', QByteArray()));
+    FUZZ_CHECK(result == (listed || (old.usable && rewritable)), before);
     if (!result || listed) {
         FUZZ_CHECK(after == before, "add changed a file it should not have:\n" + before + "\n----\n" + after);
         return;
@@ -108,8 +111,9 @@ static void checkRemove(Fuzz::Scratch &scratch, const QString &pkgName)
     FUZZ_CHECK(scratch.strays(fileName).isEmpty(), scratch.strays(fileName).join(QLatin1Char(' ')).toUtf8());
     // Not listed: true, nothing written. Listed: the entry goes, unless the
     // second read no longer finds it (only a CR inside a string does that here).
-    FUZZ_CHECK(result == (!listed || match >= 0), before);
-    if (!listed || match < 0) {
+    const bool rewritable = Fuzz::isUtf8UpToNul(QByteArray(before).replace('\r', QByteArray()));
+    FUZZ_CHECK(result == (!listed || (match >= 0 && rewritable)), before);
+    if (!listed || match < 0 || !rewritable) {
         FUZZ_CHECK(after == before,
                    "remove changed a file it should not have:\n" + before + "\n----\n" + after);
         return;

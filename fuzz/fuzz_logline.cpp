@@ -5,17 +5,18 @@
 // Invariants: a message past maxLogMessageLength is cut, keeping its start
 // and end; the line is exactly prefix + the four fields in their frames +
 // one line feed, with nothing inside any field substituted; the bytes
-// appended to the file are that line in UTF-8; the previous handler gets the
-// same line; an unknown type writes and forwards nothing.
+// appended to the file are that line in UTF-8; the journal gets the same
+// bytes, or with priorities each of its lines behind the same "<N>"; an
+// unknown type writes and forwards nothing.
 
 #include "fuzzhelpers.h"
 #include "loghandler.h"
 
 #include <QFile>
 
-static QString forwarded;
+static QByteArray forwarded;
 static int forwardedCount = 0;
-static void recordingHandler(QtMsgType, const QMessageLogContext &, const QString &line)
+static void recordingWriter(const QByteArray &line)
 {
     forwarded = line;
     ++forwardedCount;
@@ -93,18 +94,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     scratch.reset(logName, &before);
     forwarded.clear();
     forwardedCount = 0;
-    previousMessageHandler = recordingHandler;
+    journalWriter = recordingWriter;
     handleLogMessage(scratch.path(logName), QtMsgType(type), context, message);
-    previousMessageHandler = nullptr;
+    journalWriter = nullptr;
 
     bool exists = false;
     const QByteArray after = scratch.read(logName, &exists);
     if (prefix.isNull()) {
         FUZZ_CHECK(after == before, after);
-        FUZZ_CHECK(forwardedCount == 0, forwarded.toUtf8());
+        FUZZ_CHECK(forwardedCount == 0, forwarded);
     } else {
         FUZZ_CHECK(after == before + expected.toUtf8(), after);
-        FUZZ_CHECK(forwardedCount == 1 && forwarded == expected, forwarded.toUtf8());
+        FUZZ_CHECK(forwardedCount == 1 && forwarded == expected.toUtf8(), forwarded);
+        const QByteArray journal = journalLine(QtMsgType(type), line, true);
+        const QByteArray priority = journal.left(3);
+        FUZZ_CHECK(priority.startsWith('<') && priority.endsWith('>'), journal);
+        QList<QByteArray> lines = journal.split('\n');
+        FUZZ_CHECK(lines.takeLast().isEmpty(), journal);
+        QByteArray unprefixed;
+        for (const QByteArray &each : qAsConst(lines)) {
+            FUZZ_CHECK(each.startsWith(priority), journal);
+            unprefixed += each.mid(3) + '\n';
+        }
+        FUZZ_CHECK(unprefixed == expected.toUtf8(), journal);
     }
     return 0;
 }

@@ -3,7 +3,7 @@
 //
 // Invariants: false leaves the file byte for byte (or missing); the answer is
 // true exactly when a usable file with a "games" member lists the package in
-// "games" or "pay"; the written file is Qt's indented JSON of the old object
+// "games" or "pay" and is UTF-8 throughout (no other file is rewritten); the written file is Qt's indented JSON of the old object
 // with the first match taken off each list, "games" and "pay" as arrays and
 // every other top-level member kept; no temporary file stays.
 
@@ -54,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         QJsonArray pay = object.value(QStringLiteral("pay")).toArray();
         const bool fromGames = object.value(QStringLiteral("games")).isArray() && removeFirst(games, pkgName);
         const bool fromPay = object.value(QStringLiteral("pay")).isArray() && removeFirst(pay, pkgName);
-        if (fromGames || fromPay) {
+        if ((fromGames || fromPay) && Fuzz::isUtf8UpToNul(QByteArray(content).replace('\r', QByteArray()))) {
             expectedResult = true;
             object.insert(QStringLiteral("games"), games);
             object.insert(QStringLiteral("pay"), pay);

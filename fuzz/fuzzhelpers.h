@@ -132,6 +132,36 @@ inline QJsonDocument parseAsTheDaemonDoes(const QByteArray &bytes)
     return document;
 }
 
+// Whether the text up to the first NUL byte is well-formed UTF-8: no stray
+// continuation byte, no overlong form, no surrogate, nothing past U+10FFFF,
+// no sequence cut short. Only such a list may be rewritten.
+inline bool isUtf8UpToNul(const QByteArray &bytes)
+{
+    const int end = bytes.indexOf('\0') < 0 ? bytes.size() : bytes.indexOf('\0');
+    for (int i = 0; i < end;) {
+        const uchar lead = uchar(bytes.at(i));
+        const int length = lead < 0x80     ? 1
+            : lead >= 0xc2 && lead <= 0xdf ? 2
+            : lead >= 0xe0 && lead <= 0xef ? 3
+            : lead >= 0xf0 && lead <= 0xf4 ? 4
+                                           : 0;
+        if (length == 0 || i + length > end)
+            return false;
+        uint code = length == 1 ? lead : lead & (0x7f >> length);
+        for (int k = 1; k < length; ++k) {
+            const uchar next = uchar(bytes.at(i + k));
+            if ((next & 0xc0) != 0x80)
+                return false;
+            code = (code << 6) | (next & 0x3f);
+        }
+        const uint least[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (code < least[length] || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff))
+            return false;
+        i += length;
+    }
+    return true;
+}
+
 inline bool parsesAsObject(const QByteArray &bytes)
 {
     QJsonParseError error;

@@ -194,6 +194,9 @@ if [ "$booted" = 1 ]; then
     section "Its lines in the journal (journalctl -u $unit)"
     journalctl -u "$unit" --no-pager -o cat | sed 's/^/    /'
     check "the journal has the daemon's lines too" sh -c "journalctl -u $unit -o cat | grep -q 'checkWhiteList failed'"
+    check "its warnings at priority warning (journalctl -p warning)" \
+        sh -c "journalctl -u $unit -p warning -o cat | grep -q '^\[QWARN\]:msg-\[checkWhiteList failed'"
+    check "no empty lines between them" sh -c "! journalctl -u $unit -o cat | grep -qx ''"
 fi
 
 section "Log rotation (logrotate -f /etc/logrotate.d/$unit)"

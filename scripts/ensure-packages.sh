@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, testing, the demonstration and
-# scripts/fresh-check.sh need, skipping those already installed. The names are
-# real (not virtual) packages on Debian 12 and 13 alike, so a second run finds
-# them all and installs nothing.
+# scripts/fresh-check.sh need, skipping those already installed: with every
+# program the tests and scripts start (a minimal Debian 13 lacks some that
+# Debian 12's had, mkfs.ext4 among them). The names are real (not virtual)
+# packages on Debian 12 and 13 alike, so a second run finds them all and
+# installs nothing.
 set -euo pipefail
 
 PACKAGES=(
     build-essential cmake pkg-config
     qtbase5-dev qtbase5-dev-tools qttools5-dev qttools5-dev-tools
-    dbus util-linux mount procps
+    dbus util-linux mount procps e2fsprogs
     zip unzip passwd gdb
     xvfb xauth x11-utils xdotool
     openbox imagemagick fonts-wqy-microhei

@@ -4,7 +4,12 @@
 # tree that has no .git (as a release tarball would unpack), as root with
 # CI=true. Reports the outcome and the wall time.
 #
-#   scripts/fresh-check.sh RELEASE [demo|test]      (default: demo)
+#   scripts/fresh-check.sh RELEASE [demo|test|ctest|debs]      (default: demo)
+#
+# demo and test run `scripts/run.sh MODE`; ctest builds as run.sh does and runs
+# CTest alone (the demo's tour among its tests), without the sanitizer and
+# fuzz stages; debs builds the packages as a clean package builder would,
+# with build-essential and debian/control's Build-Depends alone.
 #
 # RELEASE is a Debian release name (bookworm, trixie). The minimal root is
 # made once and kept in VEXA_FRESH_CACHE (default /var/cache/vexa-fresh-check),
@@ -16,14 +21,14 @@ set -euo pipefail
 
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 usage() {
-    echo "usage: scripts/fresh-check.sh RELEASE [demo|test]" >&2
+    echo "usage: scripts/fresh-check.sh RELEASE [demo|test|ctest|debs]" >&2
     exit 2
 }
 [ $# -ge 1 ] && [ $# -le 2 ] || usage
 release=$1
 mode=${2:-demo}
 case "$release" in *[!a-z]* | "") usage ;; esac
-case "$mode" in demo | test) ;; *) usage ;; esac
+case "$mode" in demo | test | ctest | debs) ;; *) usage ;; esac
 [ "$(id -u)" -eq 0 ] || { echo "fresh-check: needs root (debootstrap, namespaces)" >&2; exit 1; }
 
 cache=${VEXA_FRESH_CACHE:-/var/cache/vexa-fresh-check}
@@ -70,15 +75,36 @@ mkdir -p "$root/root/vexa"
 bash "$top/scripts/tree-files.sh" | tar -C "$top" --null -T - -cf - | tar -C "$root/root/vexa" -xf -
 echo "fresh-check: $release, '$mode' in a fresh minimal root ($(sed -n 's/^PRETTY_NAME=//p' "$root/etc/os-release"))"
 
-# What runs inside: the README's command, then ensure-packages.sh once more,
-# which must find every package installed.
+# What runs inside: the README's command (or CTest, or the package build),
+# then ensure-packages.sh once more, which must find every package installed.
 cat >"$root/root/fresh-check-inner.sh" <<'INNER'
 set -u
 umount -l /.old-root && rmdir /.old-root
 hostname vexa-fresh
 cd /root/vexa
 status=0
-bash scripts/run.sh "$1" || status=$?
+export DEBIAN_FRONTEND=noninteractive
+case "$1" in
+    ctest)
+        (bash scripts/ensure-packages.sh &&
+            cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
+            cmake --build build -j "$(nproc)" &&
+            bash scripts/build-debs.sh build/debs &&
+            cd build && VEXA_DEB_DIR=/root/vexa/build/debs ctest --output-on-failure --timeout 1800) || status=$?
+        ;;
+    debs)
+        # As a clean package builder: build-essential and the Build-Depends
+        # alone, each of them a package of this release's main archive.
+        (apt-get update -q &&
+            apt-get install -y -q --no-install-recommends build-essential dpkg-dev &&
+            apt-get build-dep -y -q --no-install-recommends ./ &&
+            dpkg-buildpackage -us -uc -b &&
+            dpkg-deb -c ../tarvo-vexa-settings-daemon_*.deb | grep 'systemd/system/tarvo-vexa-settings-daemon.service') ||
+            status=$?
+        exit "$status"
+        ;;
+    *) bash scripts/run.sh "$1" || status=$? ;;
+esac
 if bash scripts/ensure-packages.sh | grep '^Installing:'; then
     echo "fresh-check: a second run of ensure-packages.sh installed packages" >&2
     status=1

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The two entry points of this repository, for a fresh Debian 12 machine:
+# The two entry points of this repository, for a fresh Debian 12 or 13 machine:
 #   scripts/run.sh demo   build everything and run the main job: a tour of the
 #                         system installed from its .debs in a throw-away sandbox
 #                         that boots this machine's systemd where it can

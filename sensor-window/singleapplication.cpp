@@ -16,9 +16,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
@@ -38,15 +38,11 @@ QString errnoText()
     return QString::fromLocal8Bit(std::strerror(errno));
 }
 
-// Whether path is a folder in which only this user can create anything: a
-// real folder (not a link to one), owned by the user, closed to group and others.
-bool isPrivateFolder(const QString &path, QString *why)
+// Whether the folder described by info is one in which only this user can
+// create anything: a real folder (not a link to one), owned by the user,
+// closed to group and others.
+bool isPrivate(const struct stat &info, QString *why)
 {
-    struct stat info;
-    if (::lstat(QFile::encodeName(path).constData(), &info) != 0) {
-        *why = errnoText();
-        return false;
-    }
     if (!S_ISDIR(info.st_mode)) {
         *why = QStringLiteral("not a folder");
         return false;
@@ -60,6 +56,16 @@ bool isPrivateFolder(const QString &path, QString *why)
         return false;
     }
     return true;
+}
+
+bool isPrivateFolder(const QString &path, QString *why)
+{
+    struct stat info;
+    if (::lstat(QFile::encodeName(path).constData(), &info) != 0) {
+        *why = errnoText();
+        return false;
+    }
+    return isPrivate(info, why);
 }
 
 // Whether the folder at path (a link followed: a home may have been moved) is
@@ -93,17 +99,16 @@ SocketPlace socketPlace(const QString &name)
     if (isPrivateFolder(runtimeFolder, &why))
         return {runtimeFolder + QLatin1Char('/') + name, QString()};
     // Else below the user's own home, where no other user can make the folder
-    // first, as long as the path fits a socket address.
+    // first, however long its path: the socket is reached through the
+    // folder's descriptor.
     const QString home = qEnvironmentVariable("HOME");
     if (QDir::isAbsolutePath(home)) {
         const QString cache = QDir::cleanPath(home) + QStringLiteral("/.cache");
-        const QString path = cache + QStringLiteral("/vexa-single/") + name;
-        if (size_t(QFile::encodeName(path).size()) < sizeof(sockaddr_un::sun_path) && isOwnFolder(home, false)
-            && isOwnFolder(cache, true))
-            return {path, cache};
+        if (isOwnFolder(home, false) && isOwnFolder(cache, true))
+            return {cache + QStringLiteral("/vexa-single/") + name, cache};
     }
-    // Last, a folder of our own in /tmp. Another user may have made it first;
-    // startOrJoin refuses it then.
+    // Last, for a user without a home of her own, a folder in /tmp. Another
+    // user may have made it first; startOrJoin refuses it then.
     return {QStringLiteral("/tmp/vexa-single-%1/").arg(uid) + name, QString()};
 }
 
@@ -152,7 +157,13 @@ SingleApplication::SingleApplication(const QString &appId, int &argc, char **arg
     startOrJoin(place.parentToMake, startLockTimeoutMs);
 }
 
-SingleApplication::~SingleApplication() = default;
+SingleApplication::~SingleApplication()
+{
+    // The server removes its socket through the folder's descriptor.
+    delete m_server;
+    if (m_folder >= 0)
+        ::close(m_folder);
+}
 
 QString SingleApplication::serverPathFor(const QString &appId)
 {
@@ -181,19 +192,30 @@ void SingleApplication::startOrJoin(const QString &parentToMake, int startLockTi
     // instance is looked for or offered; the caller's own checks still apply.
     const QString folder = QFileInfo(m_serverPath).path();
     QString why;
-    if (!makePrivateFolder(parentToMake, folder, &why)) {
+    // The socket and its lock are reached through the folder's descriptor:
+    // an address that fits a socket's, whatever the folder's path, and a
+    // folder that is the one checked.
+    struct stat info;
+    if (makePrivateFolder(parentToMake, folder, &why)) {
+        m_folder = ::open(QFile::encodeName(folder).constData(),
+                          O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (m_folder < 0 || ::fstat(m_folder, &info) != 0)
+            why = errnoText();
+    }
+    if (m_folder < 0 || !why.isEmpty() || !isPrivate(info, &why)) {
         qWarning(
             "SingleApplication: refusing %s for the single-instance socket (%s): "
             "another instance can be neither found nor told",
             qPrintable(folder), qPrintable(why));
         return;
     }
+    m_address = QStringLiteral("/proc/self/fd/%1/").arg(m_folder) + QFileInfo(m_serverPath).fileName();
 
-    QLockFile startLock(m_serverPath + QStringLiteral(".lock"));
+    QLockFile startLock(m_address + QStringLiteral(".lock"));
     const bool locked = startLock.tryLock(startLockTimeoutMs);
 
     QLocalSocket probe;
-    probe.connectToServer(m_serverPath);
+    probe.connectToServer(m_address);
     if (probe.waitForConnected(probeTimeoutMs)) {
         const bool ours = peerIsThisUser(probe);
         probe.abort();
@@ -219,7 +241,7 @@ void SingleApplication::startOrJoin(const QString &parentToMake, int startLockTi
 
     // Nobody answers: whatever is at the path is left over from an instance
     // that died, so it can go.
-    QLocalServer::removeServer(m_serverPath);
+    QLocalServer::removeServer(m_address);
     if (!listen())
         qWarning("SingleApplication: cannot listen on %s: %s", qPrintable(m_serverPath),
                  qPrintable(m_server->errorString()));
@@ -230,7 +252,7 @@ bool SingleApplication::listen()
     m_server = new QLocalServer(this);
     m_server->setSocketOptions(QLocalServer::UserAccessOption);
     connect(m_server, &QLocalServer::newConnection, this, &SingleApplication::onNewConnection);
-    return m_server->listen(m_serverPath);
+    return m_server->listen(m_address);
 }
 
 void SingleApplication::onNewConnection()
@@ -293,7 +315,7 @@ bool SingleApplication::sendMessage(const QString &message, int timeout)
 
     const QDeadlineTimer deadline(timeout);
     QLocalSocket socket;
-    socket.connectToServer(m_serverPath);
+    socket.connectToServer(m_address);
     if (!socket.waitForConnected(int(deadline.remainingTime())) || !peerIsThisUser(socket))
         return false;
 

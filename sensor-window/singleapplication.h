@@ -19,8 +19,9 @@ class QWidget;
 // folder found from the user id and home alone, so every start of the user
 // meets there whatever else its environment says: /run/user/UID when it is the
 // user's private folder, else ~/.cache/vexa-single (which no other user can
-// make first) when the home and its .cache are the user's and closed to writes
-// by others, else /tmp/vexa-single-UID. The folder must be the user's own and
+// make first, and reached through its descriptor, so that a long home path
+// does not matter) when the home and its .cache are the user's and closed to
+// writes by others, else /tmp/vexa-single-UID. The folder must be the user's own and
 // closed to others, and the process at the other end must run as the user;
 // otherwise the layer refuses with a warning and neither finds nor offers an
 // instance. The check "is someone listening?" and the listen that follows are
@@ -72,6 +73,9 @@ private:
 
     QString m_id;
     QString m_serverPath;
+    // The folder of the socket, open, and the socket's address through it.
+    int m_folder = -1;
+    QString m_address;
     bool m_running = false;
     QLocalServer *m_server = nullptr;
     QPointer<QWidget> m_activationWindow;

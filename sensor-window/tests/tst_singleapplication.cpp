@@ -5,11 +5,13 @@
 
 #include "testutil.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QLocalSocket>
 #include <QLockFile>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -46,6 +48,8 @@ private:
     int send(const QString &id, const QString &text, int timeoutMs = 5000);
 
     std::unique_ptr<QTemporaryDir> m_home;
+    // HOME of the helpers started next: m_home, or a folder deep below it.
+    QString m_homePath;
     std::unique_ptr<QTemporaryDir> m_runtimeDir;
     // XDG_RUNTIME_DIR of the helpers started next; empty: not set.
     QString m_runtimeDirValue;
@@ -56,6 +60,7 @@ void TestSingleApplication::init()
 {
     m_home = std::make_unique<QTemporaryDir>();
     QVERIFY(m_home->isValid());
+    m_homePath = m_home->path();
     m_runtimeDir = std::make_unique<QTemporaryDir>();
     QVERIFY(m_runtimeDir->isValid());
     m_runtimeDirValue = m_runtimeDir->path();
@@ -91,7 +96,7 @@ QProcess *TestSingleApplication::startHelper(const QStringList &arguments)
         env.remove(QStringLiteral("XDG_RUNTIME_DIR"));
     else
         env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_runtimeDirValue);
-    env.insert(QStringLiteral("HOME"), m_home->path());
+    env.insert(QStringLiteral("HOME"), m_homePath);
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     process->setProcessEnvironment(env);
     process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -263,16 +268,42 @@ void TestSingleApplication::instanceIsFoundWhateverTheRuntimeDir_data()
     // "private": a 0700 folder of this user; empty: the variable is not set.
     QTest::addColumn<QString>("serverRuntimeDir");
     QTest::addColumn<QString>("senderRuntimeDir");
-    QTest::newRow("only the instance has one") << QStringLiteral("private") << QString();
-    QTest::newRow("only the later start has one") << QString() << QStringLiteral("private");
-    QTest::newRow("the instance names a shared one") << QStringLiteral("/tmp") << QStringLiteral("private");
-    QTest::newRow("neither has one") << QString() << QString();
+    // A home whose socket path would not fit a socket address, while another
+    // user has taken the shared temporary folder's place first.
+    QTest::addColumn<bool>("longHome");
+    QTest::newRow("only the instance has one") << QStringLiteral("private") << QString() << false;
+    QTest::newRow("only the later start has one") << QString() << QStringLiteral("private") << false;
+    QTest::newRow("the instance names a shared one")
+        << QStringLiteral("/tmp") << QStringLiteral("private") << false;
+    QTest::newRow("neither has one") << QString() << QString() << false;
+    QTest::newRow("long home, /tmp taken") << QString() << QString() << true;
 }
 
 void TestSingleApplication::instanceIsFoundWhateverTheRuntimeDir()
 {
     QFETCH(QString, serverRuntimeDir);
     QFETCH(QString, senderRuntimeDir);
+    QFETCH(bool, longHome);
+    const bool ownRuntimeFolder = QFileInfo::exists(QStringLiteral("/run/user/%1").arg(::geteuid()));
+    QString squatted;
+    if (longHome) {
+        if (ownRuntimeFolder)
+            QSKIP("the user has /run/user/UID, where the socket goes whatever the home");
+        m_homePath = m_home->path() + QLatin1Char('/') + QString(100, QLatin1Char('h'));
+        QVERIFY(QDir().mkpath(m_homePath));
+        // Another user's folder (or, without root, one open to all).
+        squatted = QStringLiteral("/tmp/vexa-single-%1").arg(::geteuid());
+        if (::mkdir(QFile::encodeName(squatted).constData(), 0777) != 0)
+            squatted.clear();
+        else if (::geteuid() == 0)
+            QCOMPARE(::chown(QFile::encodeName(squatted).constData(), 65534, 65534), 0);
+        else
+            QCOMPARE(::chmod(QFile::encodeName(squatted).constData(), 0777), 0);
+    }
+    const auto removeSquat = qScopeGuard([&squatted] {
+        if (!squatted.isEmpty())
+            ::rmdir(QFile::encodeName(squatted).constData());
+    });
     const auto runtimeDir = [this](const QString &row) {
         return row == QLatin1String("private") ? m_runtimeDir->path() : row;
     };
@@ -295,8 +326,8 @@ void TestSingleApplication::instanceIsFoundWhateverTheRuntimeDir()
     QCOMPARE(QFileInfo(path).permissions() & others, QFile::Permissions());
     // Without the login manager's runtime folder it lies below the home, where
     // no other user can make it first (as in /tmp).
-    if (!QFileInfo::exists(QStringLiteral("/run/user/%1").arg(::geteuid())))
-        QCOMPARE(QFileInfo(path).path(), m_home->path() + QStringLiteral("/.cache/vexa-single"));
+    if (!ownRuntimeFolder)
+        QCOMPARE(QFileInfo(path).path(), m_homePath + QStringLiteral("/.cache/vexa-single"));
 }
 
 QTEST_GUILESS_MAIN(TestSingleApplication)

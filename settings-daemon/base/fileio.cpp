@@ -14,6 +14,9 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
+#include <csignal>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <vector>
@@ -144,24 +147,103 @@ static bool keepOwnerAndMode(int fd, const struct stat &old, QString *reason)
     return false;
 }
 
-// A fresh name beside the file, created exclusively so that nothing already
-// there (a link planted in the directory, say) is opened.
-static int createTemporary(int dirFd, const QByteArray &name, mode_t mode, QByteArray *temporary,
-                           QString *reason)
+// A name beside the file that nothing holds yet (tried anew when one does),
+// for the link or the creation that op makes at it: 0, or -1 with errno.
+template<typename Op> static int atFreshName(const QByteArray &name, QByteArray *temporary, Op op)
 {
     // Room for the suffix within the longest name a directory holds.
     const QByteArray stem = name.left(255 - 8);
     for (int attempt = 0; attempt < 100; ++attempt) {
         *temporary = stem + '.' + QByteArray::number(QRandomGenerator::global()->bounded(0x1000000), 36);
-        const int fd = ::openat(dirFd, temporary->constData(),
-                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-        if (fd >= 0 || errno != EEXIST) {
-            if (fd < 0)
-                *reason = errnoText();
-            return fd;
-        }
+        const int result = op(temporary->constData());
+        if (result >= 0 || errno != EEXIST)
+            return result;
     }
-    *reason = errnoText(EEXIST);
+    errno = EEXIST;
+    return -1;
+}
+
+// An unnamed file in the folder, so that a write killed midway leaves
+// nothing behind: it only gets a name once it is complete. -1 with errno,
+// EOPNOTSUPP (or EISDIR, EINVAL from older kernels) where the file system
+// has no such files.
+static int createUnnamed(int dirFd, mode_t mode)
+{
+    return ::openat(dirFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+}
+
+// Gives the complete unnamed file at fd the name at dirFd. The link through
+// /proc/self/fd needs no capability (AT_EMPTY_PATH needs CAP_DAC_READ_SEARCH
+// before Linux 6.10, which the unit does not grant); the latter stands in
+// without /proc. own is "/proc/self/fd/FD", made beforehand: this also runs
+// in a vfork child, which must not allocate.
+static int linkUnnamed(int fd, const char *own, int dirFd, const char *name)
+{
+    if (::linkat(AT_FDCWD, own, dirFd, name, AT_SYMLINK_FOLLOW) == 0)
+        return 0;
+    if (errno != ENOENT)
+        return -1;
+    return ::linkat(fd, "", dirFd, name, AT_EMPTY_PATH);
+}
+
+// Replaces name with the complete unnamed file at fd: a link at fresh, then
+// a rename over name. Both steps run in a child that shares the daemon's
+// memory (vfork) and only makes system calls, so that a kill or a crash of
+// the daemon between them cannot leave the file at fresh behind. 0, or -1
+// with errno (EEXIST: fresh is taken, nothing was done).
+static int replaceWithUnnamed(int fd, const char *own, int dirFd, const char *fresh, const char *name)
+{
+    // Signals wait for the parent: a handler must not run in the child.
+    sigset_t all;
+    sigset_t previous;
+    ::sigfillset(&all);
+    ::pthread_sigmask(SIG_SETMASK, &all, &previous);
+    const pid_t child = ::vfork();
+    if (child == 0) {
+        int error = 0;
+        if (linkUnnamed(fd, own, dirFd, fresh) != 0) {
+            error = errno;
+        } else if (::renameat(dirFd, fresh, dirFd, name) != 0) {
+            error = errno;
+            ::unlinkat(dirFd, fresh, 0);
+        }
+        ::_exit(error);
+    }
+    const int forkError = errno;
+    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (child < 0) {
+        errno = forkError;
+        return -1;
+    }
+    int status = 0;
+    pid_t reaped;
+    while ((reaped = ::waitpid(child, &status, 0)) < 0 && errno == EINTR) { }
+    if (reaped == child && WIFEXITED(status)) {
+        errno = WEXITSTATUS(status);
+        return errno == 0 ? 0 : -1;
+    }
+    // The child was killed (a collection's sweep of the daemon's children):
+    // what it did not do is done here.
+    struct stat file;
+    struct stat named;
+    if (::fstat(fd, &file) != 0)
+        return -1;
+    if (::fstatat(dirFd, name, &named, AT_SYMLINK_NOFOLLOW) == 0 && named.st_dev == file.st_dev
+        && named.st_ino == file.st_ino)
+        return 0;
+    if (::fstatat(dirFd, fresh, &named, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (named.st_dev != file.st_dev || named.st_ino != file.st_ino) {
+            errno = EEXIST;
+            return -1;
+        }
+    } else if (linkUnnamed(fd, own, dirFd, fresh) != 0) {
+        return -1;
+    }
+    if (::renameat(dirFd, fresh, dirFd, name) == 0)
+        return 0;
+    const int error = errno;
+    ::unlinkat(dirFd, fresh, 0);
+    errno = error;
     return -1;
 }
 
@@ -186,31 +268,60 @@ bool writeFileAtomicallyAt(int dirFd, const QString &name, const QByteArray &con
     if (!UnprivilegedWrites::roomFor(dirFd, content.size()))
         return fail(displayPath, QStringLiteral("not enough room left for users other than root"));
 
-    QString reason;
-    QByteArray temporary;
     // A copy of an existing file stays private until it has the file's own
     // owner and mode: the old content may be secret.
-    const int fd = createTemporary(dirFd, native, existed ? 0600 : 0666, &temporary, &reason);
+    const mode_t mode = existed ? 0600 : 0666;
+    QByteArray temporary;
+    int fd = createUnnamed(dirFd, mode);
+    const bool unnamed = fd >= 0;
+    // Where the file system has no unnamed files, a fresh name, created
+    // exclusively so that nothing already there (a link planted in the
+    // directory, say) is opened.
+    if (!unnamed && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL))
+        fd = atFreshName(native, &temporary, [&](const char *fresh) {
+            return ::openat(dirFd, fresh, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        });
     if (fd < 0)
-        return fail(displayPath, reason);
+        return fail(displayPath, errnoText());
 
     // The bytes go straight to the descriptor and every step is checked, so
     // that a full disk never replaces the old file with a torn one.
+    QString reason;
     bool written = writeAll(fd, content, &reason) && (!existed || keepOwnerAndMode(fd, old, &reason));
     if (written && ::fsync(fd) != 0) {
         reason = errnoText();
         written = false;
     }
-    ::close(fd);
-    if (written && ::renameat(dirFd, temporary.constData(), dirFd, native.constData()) != 0) {
+    // A new file takes its name at once (a file that came there meanwhile is
+    // not replaced); an existing one is linked at a fresh name and renamed
+    // over it.
+    if (written && unnamed) {
+        const QByteArray own = "/proc/self/fd/" + QByteArray::number(fd);
+        const int replaced = existed ? atFreshName(native, &temporary,
+                                                   [&](const char *fresh) {
+                                                       return replaceWithUnnamed(fd, own.constData(), dirFd,
+                                                                                 fresh, native.constData());
+                                                   })
+                                     : linkUnnamed(fd, own.constData(), dirFd, native.constData());
+        if (replaced != 0) {
+            reason = errnoText();
+            written = false;
+        }
+        // Nothing is left at the fresh name either way.
+        temporary.clear();
+    }
+    if (written && !temporary.isEmpty()
+        && ::renameat(dirFd, temporary.constData(), dirFd, native.constData()) != 0) {
         reason = errnoText();
         written = false;
     }
+    ::close(fd);
     if (!written) {
-        ::unlinkat(dirFd, temporary.constData(), 0);
+        if (!temporary.isEmpty())
+            ::unlinkat(dirFd, temporary.constData(), 0);
         return fail(displayPath, reason);
     }
-    // The rename is only durable once the directory entry itself is on disk.
+    // The new name is only durable once the directory entry itself is on disk.
     ::fsync(dirFd);
     return true;
 }

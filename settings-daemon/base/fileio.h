@@ -86,13 +86,18 @@ bool readWholeFile(const QString &path, QByteArray *content, QString *reason, qi
 // The bytes as a read in Qt's text mode gives them: every CR taken out.
 QByteArray withoutCarriageReturns(QByteArray bytes);
 
-// Replaces the file at path with content atomically: the bytes go to a
-// temporary file in the same directory, are synced, and the temporary file is
-// renamed over the old one. A symbolic link at path is followed, and the file
-// it names is replaced. An existing file keeps its permission bits, owner
-// and group; a new one gets the default mode (0666 less the umask). On any
-// failure the old file is left byte for byte as it was, no temporary file is
-// left behind, a warning naming the file is logged, and false is returned.
+// Replaces the file at path with content atomically: the bytes go to an
+// unnamed file in the same directory (O_TMPFILE), are synced, and the file
+// gets its name only then: a new one at once, an existing one is replaced by
+// a rename from a fresh name beside it (both steps in a child process, so
+// that a kill of the daemon between them leaves nothing). Where the file
+// system has no unnamed files, a named temporary file stands in from the start. A symbolic link at
+// path is followed, and the file it names is replaced. An existing file
+// keeps its permission bits, owner and group; a new one gets the default
+// mode (0666 less the umask). On any failure the old file is left byte for
+// byte as it was, no temporary file is left behind, a warning naming the file
+// is logged, and false is returned. A write killed midway leaves nothing
+// behind where the file was unnamed.
 bool writeFileAtomically(const QString &path, const QByteArray &content);
 
 // What a caller found at a name when it read it: nothing, or the file of

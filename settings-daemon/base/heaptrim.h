@@ -1,11 +1,10 @@
+// Gives the heap that a large call freed back to the system.
 #pragma once
 
 #include <QtGlobal>
 
-// Gives the heap that a large call freed back to the system. glibc keeps what
-// a call freed for later allocations: after one edit of a list of 70,000
-// entries the idle daemon stayed at more than three times its starting size
-// for the rest of its life.
+// glibc keeps what a call freed for later allocations; the daemon is idle
+// most of its life and would keep the peak of its largest call.
 
 // A read (or an argument) of this many bytes makes its call a large one:
 // parsing and rewriting a list takes several times the file's size in many
@@ -15,9 +14,8 @@ constexpr qint64 largeCallBytes = 256 * 1024;
 
 // Called once at start: a fixed trim threshold, so that free() itself shrinks
 // the top of every arena past 128 KiB. malloc_trim below leaves the top of
-// every arena but the main one as it is (the daemon under its unit kept
-// 7 MiB there after a large edit), and glibc otherwise raises the threshold
-// with every large block freed.
+// every arena but the main one as it is, and glibc otherwise raises the
+// threshold with every large block freed.
 void limitHeapTop();
 
 // Notes that the running call handled bytes at once (a file read whole, an

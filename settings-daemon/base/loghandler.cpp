@@ -7,9 +7,13 @@
 #include <QFile>
 #include <QMutexLocker>
 
+#include <cerrno>
 #include <chrono>
+#include <sys/stat.h>
+#include <unistd.h>
 
-QtMessageHandler previousMessageHandler = nullptr;
+JournalWriter journalWriter = nullptr;
+bool journalPriorities = false;
 
 static QString levelPrefix(QtMsgType type)
 {
@@ -55,6 +59,53 @@ QString composeLogLine(QtMsgType type, const QMessageLogContext &context, const 
         + QStringLiteral("msg-[%1], file-[%2], func-[%3], category-[%4]\n")
               .arg(cutLogMessage(message), QString::fromUtf8(context.file),
                    QString::fromUtf8(context.function), QString::fromUtf8(context.category));
+}
+
+void writeStandardError(const QByteArray &line)
+{
+    const char *data = line.constData();
+    qint64 left = line.size();
+    while (left > 0) {
+        const ssize_t written = ::write(STDERR_FILENO, data, size_t(left));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return;
+        data += written;
+        left -= written;
+    }
+}
+
+bool standardErrorIsJournal()
+{
+    const QByteArray stream = qgetenv("JOURNAL_STREAM");
+    const int colon = stream.indexOf(':');
+    struct stat info;
+    if (colon <= 0 || ::fstat(STDERR_FILENO, &info) != 0)
+        return false;
+    bool deviceOk = false;
+    bool inodeOk = false;
+    const qulonglong device = stream.left(colon).toULongLong(&deviceOk);
+    const qulonglong inode = stream.mid(colon + 1).toULongLong(&inodeOk);
+    return deviceOk && inodeOk && device == qulonglong(info.st_dev) && inode == qulonglong(info.st_ino);
+}
+
+QByteArray journalLine(QtMsgType type, const QString &line, bool priorities)
+{
+    QByteArray bytes = line.toUtf8();
+    if (!priorities)
+        return bytes;
+    // The syslog priorities: debug, info, warning, err, crit.
+    const char *prefix = type == QtDebugMsg ? "<7>"
+        : type == QtInfoMsg                 ? "<6>"
+        : type == QtWarningMsg              ? "<4>"
+        : type == QtCriticalMsg             ? "<3>"
+                                            : "<2>";
+    const bool ended = bytes.endsWith('\n');
+    if (ended)
+        bytes.chop(1);
+    bytes.replace('\n', QByteArray("\n") + prefix);
+    return prefix + bytes + (ended ? "\n" : "");
 }
 
 qint64 steadyClockMsecs()
@@ -119,11 +170,11 @@ void handleLogMessage(const QString &path, QtMsgType type, const QMessageLogCont
         appendLocked(path, (notice + line).toUtf8());
     }
     // Passed on whether or not the file took it: the journal keeps it then.
-    if (!previousMessageHandler)
+    if (!journalWriter)
         return;
     if (!notice.isEmpty())
-        previousMessageHandler(QtWarningMsg, QMessageLogContext(nullptr, 0, nullptr, "default"), notice);
-    previousMessageHandler(type, context, line);
+        journalWriter(journalLine(QtWarningMsg, notice, journalPriorities));
+    journalWriter(journalLine(type, line, journalPriorities));
 }
 
 void logMessageHandler(QtMsgType type, const QMessageLogContext &context, const QString &message)

@@ -3,11 +3,30 @@
 
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QtGlobal>
 
-// The handler that was installed before ours; set once in main().
-extern QtMessageHandler previousMessageHandler;
+// Where each line goes besides the file: standard error (set in main(),
+// where systemd takes it into the journal), or a test's own.
+using JournalWriter = void (*)(const QByteArray &line);
+extern JournalWriter journalWriter;
+// Whether the lines for journalWriter carry their priority; set in main().
+extern bool journalPriorities;
+
+// Writes the bytes to standard error in one write.
+void writeStandardError(const QByteArray &line);
+
+// Whether standard error is the journal's own stream: JOURNAL_STREAM (which
+// systemd sets for a service) names its device and inode. Elsewhere (a
+// terminal, a test's pipe) a priority prefix would only be noise.
+bool standardErrorIsJournal();
+
+// The line as journalWriter gets it: with priorities, every line of it
+// starts with the "<N>" prefix of its syslog priority, which systemd reads
+// from a service's standard error, so that a message over several lines
+// keeps its priority on each.
+QByteArray journalLine(QtMsgType type, const QString &line, bool priorities);
 
 // The bounds of the daemon's own log, so that no caller can fill /var/log
 // between two runs of logrotate. A message longer than maxLogMessageLength
@@ -63,7 +82,7 @@ private:
 };
 
 // Writes one message to the log file at path, then passes the composed line
-// on to previousMessageHandler (under systemd: the journal). A line the file
+// on to journalWriter (under systemd: the journal). A line the file
 // does not take (it cannot be opened, the disk is full) is passed on all the
 // same, so it is not lost; what the file took of it is cut off again, so the
 // next line starts a line of its own. With a limiter, a line it suppresses is
@@ -74,5 +93,5 @@ void handleLogMessage(const QString &path, QtMsgType type, const QMessageLogCont
 
 // Installed with qInstallMessageHandler: writes every message to the daemon's
 // log file, at most logBurst lines per logIntervalMsecs, then passes the
-// composed line on to previousMessageHandler.
+// composed line on to journalWriter.
 void logMessageHandler(QtMsgType type, const QMessageLogContext &context, const QString &message);

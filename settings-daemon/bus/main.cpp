@@ -13,7 +13,11 @@ int main(int argc, char *argv[])
 {
     limitHeapTop();
     QCoreApplication app(argc, argv);
-    previousMessageHandler = qInstallMessageHandler(logMessageHandler);
+    // Standard error takes the lines the file does not keep apart from the
+    // others: under systemd it is the journal, which reads their priority.
+    journalWriter = writeStandardError;
+    journalPriorities = standardErrorIsJournal();
+    qInstallMessageHandler(logMessageHandler);
 
     QDBusConnection bus = QDBusConnection::systemBus();
     if (!bus.registerService(dbusServiceName)) {

@@ -79,7 +79,7 @@ bool addGameToWhiteListFile(const QString &path, const QString &appName, const Q
         usable = parseJsonObject(withoutCarriageReturns(bytes), &object);
     // The daemon edits an existing object only; it never creates the file
     // nor replaces one it cannot understand.
-    if (!usable)
+    if (!usable || !isRewritable(path, withoutCarriageReturns(bytes)))
         return false;
 
     // A "games" of another type is replaced by the new one-entry list.
@@ -113,6 +113,8 @@ bool removeGameFromWhiteListFile(const QString &path, const QString &pkgName)
         if (index < 0)
             return false;
     }
+    if (!isRewritable(path, withoutCarriageReturns(bytes)))
+        return false;
     QJsonArray games = object.value(gamesKey).toArray();
     // Later duplicates stay; each call takes out one entry.
     games.removeAt(index);

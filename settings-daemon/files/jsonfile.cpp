@@ -38,9 +38,16 @@ QByteArray readListFile(const QString &path, ListRead *status)
     return bytes;
 }
 
-bool readJsonObjectFile(const QString &path, QJsonObject *object)
+bool isRewritable(const QString &path, QByteArray bytes)
 {
-    return parseJsonObject(withoutCarriageReturns(readListFile(path)), object);
+    const int nul = bytes.indexOf('\0');
+    if (nul >= 0)
+        bytes.truncate(nul);
+    // Only UTF-8 comes back from the round trip byte for byte.
+    if (QString::fromUtf8(bytes).toUtf8() == bytes)
+        return true;
+    qWarning() << "Left unchanged:" << path << "holds bytes that are not UTF-8";
+    return false;
 }
 
 QByteArray jsonObjectFileBytes(const QJsonObject &object)

@@ -18,9 +18,12 @@ enum class ListRead { Read, Missing, TooLarge, Failed };
 // past the cap is left alone and logged. *status (when given) tells which.
 QByteArray readListFile(const QString &path, ListRead *status = nullptr);
 
-// Reads the list file at path in text mode (without carriage returns) and
-// parses it.
-bool readJsonObjectFile(const QString &path, QJsonObject *object);
+// Whether the list file at path, which holds bytes, may be rewritten: its
+// text up to the first NUL must be UTF-8 throughout. The edit goes through
+// Qt's strings, which would put U+FFFD in place of any other byte in members
+// it claims to keep; such a file is no JSON text and stays as it is: this
+// logs why.
+bool isRewritable(const QString &path, QByteArray bytes);
 
 // The object as the lists are written: Qt's indented JSON, with U+FEFF
 // escaped so that a string that starts with it reads back whole.

@@ -35,8 +35,10 @@ bool removeAppFromWarningListFile(const QString &path, const QString &pkgName)
     if (pkgName.isEmpty())
         return false;
 
+    // Read in text mode, without carriage returns.
+    const QByteArray bytes = withoutCarriageReturns(readListFile(path));
     QJsonObject object;
-    if (!readJsonObjectFile(path, &object))
+    if (!parseJsonObject(bytes, &object))
         return false;
     // Without "games" nothing is removed, even from "pay".
     if (!object.contains(gamesKey))
@@ -47,7 +49,7 @@ bool removeAppFromWarningListFile(const QString &path, const QString &pkgName)
     QJsonArray pay = object.value(payKey).toArray();
     const bool fromGames = removeFirst(&games, pkgName);
     const bool fromPay = removeFirst(&pay, pkgName);
-    if (!fromGames && !fromPay)
+    if ((!fromGames && !fromPay) || !isRewritable(path, bytes))
         return false;
 
     // One write carries both removals; other top-level members are kept.

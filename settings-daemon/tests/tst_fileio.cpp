@@ -15,6 +15,7 @@
 #include <pwd.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -215,14 +216,19 @@ private slots:
     void failedWriteKeepsOldFile_data()
     {
         QTest::addColumn<int>("newSize");
+        QTest::addColumn<bool>("killed");
         // Small content waits in the write buffer and fails only when flushed;
         // large content fails in the write itself.
-        QTest::newRow("buffered") << 6000;
-        QTest::newRow("direct") << 300000;
+        QTest::newRow("buffered") << 6000 << false;
+        QTest::newRow("direct") << 300000 << false;
+        // The kernel ends the writer in the middle of its write: the file it
+        // was writing had no name yet.
+        QTest::newRow("writer killed midway") << 300000 << true;
     }
     void failedWriteKeepsOldFile()
     {
         QFETCH(int, newSize);
+        QFETCH(bool, killed);
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("list.json"));
         QByteArray old;
@@ -231,17 +237,32 @@ private slots:
         QVERIFY(writeFile(path, old));
         QCOMPARE(::chmod(QFile::encodeName(path).constData(), 0640), 0);
 
-        // The warning says why, as the system said it.
-        QTest::ignoreMessage(QtWarningMsg,
-                             qPrintable(QStringLiteral("Failed to write \"%1\" \"%2\"")
-                                            .arg(path, QString::fromLocal8Bit(std::strerror(EFBIG)))));
-        bool written;
-        {
-            const TestUtil::FileSizeLimit limit(4096);
-            QVERIFY(limit.ok());
-            written = writeFileAtomically(path, QByteArray(newSize, 'x'));
+        if (killed) {
+            const pid_t writer = ::fork();
+            if (writer == 0) {
+                const struct rlimit noCore = {0, 0};
+                ::setrlimit(RLIMIT_CORE, &noCore);
+                const TestUtil::FileSizeLimit limit(4096);
+                std::signal(SIGXFSZ, SIG_DFL);
+                writeFileAtomically(path, QByteArray(newSize, 'x'));
+                ::_exit(0);
+            }
+            int status = 0;
+            QCOMPARE(::waitpid(writer, &status, 0), writer);
+            QVERIFY2(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ, qPrintable(QString::number(status)));
+        } else {
+            // The warning says why, as the system said it.
+            QTest::ignoreMessage(QtWarningMsg,
+                                 qPrintable(QStringLiteral("Failed to write \"%1\" \"%2\"")
+                                                .arg(path, QString::fromLocal8Bit(std::strerror(EFBIG)))));
+            bool written;
+            {
+                const TestUtil::FileSizeLimit limit(4096);
+                QVERIFY(limit.ok());
+                written = writeFileAtomically(path, QByteArray(newSize, 'x'));
+            }
+            QVERIFY(!written);
         }
-        QVERIFY(!written);
         QCOMPARE(readFile(path, absent), old);
         QCOMPARE(uint(statOf(path).st_mode & 07777), 0640u);
         QCOMPARE(TestUtil::entries(dir.path()), QStringList {QStringLiteral("list.json")});

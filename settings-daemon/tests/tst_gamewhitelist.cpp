@@ -267,6 +267,10 @@ private slots:
             << QByteArray("[]") << QStringLiteral("A") << QStringLiteral("a") << false << unchanged;
         QTest::newRow("truncated") << twoGames.left(70) << QStringLiteral("A") << QStringLiteral("a") << false
                                    << unchanged;
+        // Kept byte for byte or not rewritten at all: never with U+FFFD.
+        QTest::newRow("another member not UTF-8")
+            << QByteArray("{\"games\":[],\"vendor\":\"caf\xe9\"}") << QStringLiteral("A")
+            << QStringLiteral("a") << false << unchanged;
         QTest::newRow("binary") << QByteArray("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16) << QStringLiteral("A")
                                 << QStringLiteral("a") << false << unchanged;
 
@@ -333,6 +337,9 @@ private slots:
         QTest::newRow("other letter case") << twoGames << QStringLiteral("COM.A.GAME") << true << unchanged;
         QTest::newRow("missing file") << noFile << QStringLiteral("a") << true << noFile;
         QTest::newRow("empty file") << QByteArray("") << QStringLiteral("a") << true << unchanged;
+        QTest::newRow("another member not UTF-8")
+            << QByteArray("{\"games\":[{\"pkgname\":\"a\"}],\"vendor\":\"caf\xe9\"}") << QStringLiteral("a")
+            << false << unchanged;
         QTest::newRow("malformed") << QByteArray("{\"games\":[{\"pkgname\":\"a\"}") << QStringLiteral("a")
                                    << true << unchanged;
         QTest::newRow("games not an array")

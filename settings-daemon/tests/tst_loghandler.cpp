@@ -8,15 +8,17 @@
 #include <QThread>
 
 #include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
 QStringList forwarded;
 // The rate limit's clock in rateLimit.
 qint64 fakeNow = 0;
-void recordingHandler(QtMsgType, const QMessageLogContext &, const QString &message)
+void recordingWriter(const QByteArray &line)
 {
-    forwarded << message;
+    forwarded << QString::fromUtf8(line);
 }
 
 } // namespace
@@ -29,28 +31,36 @@ private slots:
     void init()
     {
         forwarded.clear();
-        previousMessageHandler = recordingHandler;
+        journalWriter = recordingWriter;
+        journalPriorities = false;
     }
-    void cleanup() { previousMessageHandler = nullptr; }
+    void cleanup() { journalWriter = nullptr; }
 
     void lineForEachLevel_data()
     {
         QTest::addColumn<int>("type");
         QTest::addColumn<QString>("expected");
+        QTest::addColumn<QByteArray>("priority"); // for the journal
         const QString rest = QStringLiteral("msg-[hello], file-[], func-[], category-[]\n");
-        QTest::newRow("debug") << int(QtDebugMsg) << QStringLiteral("[QDEBUG]:") + rest;
-        QTest::newRow("warning") << int(QtWarningMsg) << QStringLiteral("[QWARN]:") + rest;
-        QTest::newRow("critical") << int(QtCriticalMsg) << QStringLiteral("[QCRITICAL]:") + rest;
-        QTest::newRow("fatal") << int(QtFatalMsg) << QStringLiteral("[QFATAL]:") + rest;
-        QTest::newRow("info") << int(QtInfoMsg) << QStringLiteral("[QINFO]:") + rest;
+        QTest::newRow("debug") << int(QtDebugMsg) << QStringLiteral("[QDEBUG]:") + rest << QByteArray("<7>");
+        QTest::newRow("warning") << int(QtWarningMsg) << QStringLiteral("[QWARN]:") + rest
+                                 << QByteArray("<4>");
+        QTest::newRow("critical") << int(QtCriticalMsg) << QStringLiteral("[QCRITICAL]:") + rest
+                                  << QByteArray("<3>");
+        QTest::newRow("fatal") << int(QtFatalMsg) << QStringLiteral("[QFATAL]:") + rest << QByteArray("<2>");
+        QTest::newRow("info") << int(QtInfoMsg) << QStringLiteral("[QINFO]:") + rest << QByteArray("<6>");
     }
     void lineForEachLevel()
     {
         QFETCH(int, type);
         QFETCH(QString, expected);
+        QFETCH(QByteArray, priority);
         // A context with null file, function and category pointers.
         const QMessageLogContext context;
-        QCOMPARE(composeLogLine(QtMsgType(type), context, QStringLiteral("hello")), expected);
+        const QString line = composeLogLine(QtMsgType(type), context, QStringLiteral("hello"));
+        QCOMPARE(line, expected);
+        QCOMPARE(journalLine(QtMsgType(type), line, false), expected.toUtf8());
+        QCOMPARE(journalLine(QtMsgType(type), line, true), priority + expected.toUtf8());
     }
 
     void placeholdersInFieldsStayLiteral()
@@ -60,8 +70,11 @@ private slots:
                  QStringLiteral("[QWARN]:msg-[got %2 and %1%], file-[src/%3.cpp], "
                                 "func-[void f(%1)], category-[cat%4]\n"));
         // A message over several lines stays several lines inside the brackets.
-        QCOMPARE(composeLogLine(QtDebugMsg, QMessageLogContext(), QStringLiteral("a\nb")),
-                 QStringLiteral("[QDEBUG]:msg-[a\nb], file-[], func-[], category-[]\n"));
+        const QString lines = composeLogLine(QtDebugMsg, QMessageLogContext(), QStringLiteral("a\nb"));
+        QCOMPARE(lines, QStringLiteral("[QDEBUG]:msg-[a\nb], file-[], func-[], category-[]\n"));
+        // In the journal, each of them keeps the priority.
+        QCOMPARE(journalLine(QtDebugMsg, lines, true),
+                 QByteArray("<7>[QDEBUG]:msg-[a\n<7>b], file-[], func-[], category-[]\n"));
     }
 
     void longMessageKeepsItsStartAndEnd()
@@ -145,6 +158,50 @@ private slots:
                          QStringLiteral("[QWARN]:msg-[重力 é], file-[], func-[], category-[default]\n")}));
     }
 
+    // Standard error gets each line once, as the file has it; with a
+    // priority on each of its lines only when it is the journal's stream.
+    void standardErrorGetsEachLineOnce_data()
+    {
+        QTest::addColumn<bool>("journal");
+        QTest::addColumn<QByteArray>("expected");
+        QTest::newRow("not the journal")
+            << false << QByteArray("[QWARN]:msg-[two\nlines], file-[], func-[], category-[default]\n");
+        QTest::newRow("the journal")
+            << true << QByteArray("<4>[QWARN]:msg-[two\n<4>lines], file-[], func-[], category-[default]\n");
+    }
+    void standardErrorGetsEachLineOnce()
+    {
+        QFETCH(bool, journal);
+        QFETCH(QByteArray, expected);
+        QTemporaryDir dir;
+        int ends[2];
+        QCOMPARE(::pipe(ends), 0);
+        const int saved = ::dup(STDERR_FILENO);
+        QVERIFY(saved >= 0 && ::dup2(ends[1], STDERR_FILENO) == STDERR_FILENO);
+        ::close(ends[1]);
+        struct stat info;
+        QCOMPARE(::fstat(STDERR_FILENO, &info), 0);
+        // A stream of another inode is not this one.
+        qputenv("JOURNAL_STREAM",
+                QByteArray::number(qulonglong(info.st_dev)) + ':'
+                    + QByteArray::number(qulonglong(info.st_ino) + (journal ? 0 : 1)));
+        journalPriorities = standardErrorIsJournal();
+        journalWriter = writeStandardError;
+        handleLogMessage(dir.filePath(QStringLiteral("daemon.log")), QtWarningMsg,
+                         QMessageLogContext(nullptr, 0, nullptr, "default"), QStringLiteral("two\nlines"));
+        ::dup2(saved, STDERR_FILENO);
+        ::close(saved);
+        qunsetenv("JOURNAL_STREAM");
+        QByteArray written(4096, '\0');
+        const ssize_t got = ::read(ends[0], written.data(), size_t(written.size()));
+        ::close(ends[0]);
+        QCOMPARE(journalPriorities, journal);
+        written.resize(int(qMax(got, ssize_t(0))));
+        QCOMPARE(written, expected);
+        QCOMPARE(TestUtil::readFile(dir.filePath(QStringLiteral("daemon.log"))),
+                 QByteArray("[QWARN]:msg-[two\nlines], file-[], func-[], category-[default]\n"));
+    }
+
     void lineTheFileDidNotTakeIsPassedOn_data()
     {
         QTest::addColumn<QString>("name");
@@ -180,7 +237,7 @@ private slots:
     {
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("daemon.log"));
-        previousMessageHandler = nullptr;
+        journalWriter = nullptr;
         const int threads = 8;
         const int perThread = 300;
         std::vector<std::unique_ptr<QThread>> workers;

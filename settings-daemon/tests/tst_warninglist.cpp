@@ -124,6 +124,10 @@ private slots:
         QTest::newRow("truncated") << bothLists.left(50) << QStringLiteral("g.one") << false << unchanged;
         QTest::newRow("cut off by a NUL") << QByteArray(R"({"games":[{"pkgName":"a"}]})").insert(10, '\0')
                                           << QStringLiteral("a") << false << unchanged;
+        // Kept byte for byte or not rewritten at all: never with U+FFFD.
+        QTest::newRow("another member not UTF-8")
+            << QByteArray("{\"games\":[{\"pkgName\":\"a\"}],\"vendor\":\"caf\xe9\"}") << QStringLiteral("a")
+            << false << unchanged;
         QTest::newRow("binary") << QByteArray(
             "\x7f"
             "ELF\x02\x01\x01\0\0\0\0\0\0\0\0\0",

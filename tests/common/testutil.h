@@ -277,7 +277,9 @@ struct ProcessResult
 };
 
 // Runs program with args and env, killing it after msecs. With
-// QProcess::MergedChannels the output holds the standard error too.
+// QProcess::MergedChannels the output holds the standard error too. A program
+// that cannot be started (not installed) is named in a warning and in the
+// output.
 inline ProcessResult runProcess(const QString &program, const QStringList &args, int msecs,
                                 const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment(),
                                 QProcess::ProcessChannelMode mode = QProcess::SeparateChannels)
@@ -287,6 +289,11 @@ inline ProcessResult runProcess(const QString &program, const QStringList &args,
     process.setProcessEnvironment(env);
     process.start(program, args);
     ProcessResult result;
+    if (!process.waitForStarted(msecs)) {
+        result.output = QStringLiteral("cannot start %1: %2").arg(program, process.errorString());
+        qWarning("%s", qPrintable(result.output));
+        return result;
+    }
     if (!process.waitForFinished(msecs)) {
         process.kill();
         process.waitForFinished(waitLimitMs);

@@ -170,19 +170,39 @@ if [ -n "$boot_inner" ]; then
     done
     mkdir -p "$root/var/tmp/vexa-sandbox"
 
+    # Every cgroup2 mount shows the one hierarchy, so the booted system
+    # keeps to a cgroup of its own, a fresh child of this one, where another
+    # sandbox's systemd neither sees nor kills it. Where this cgroup cannot
+    # be written, the system is booted in it as it is.
+    cgroup=/sys/fs/cgroup$(sed -n 's/^0:://p' /proc/self/cgroup)/${state##*/}
+    mkdir "$cgroup" 2>/dev/null || {
+        echo "sandbox: cannot make a cgroup of its own below ${cgroup%/*}: booting in that one" >&2
+        cgroup=""
+    }
+
     started=$SECONDS
     top=$(cd "$here/../.." && pwd)
-    SYSTEMD_NSPAWN_UNIFIED_HIERARCHY=1 systemd-nspawn -D "$root" -b --register=no --keep-unit \
-        --link-journal=no --console=passive --private-network \
-        --bind-ro="$top" --bind="$build_dir" --bind-ro="$state/upper:/run/vexa-sandbox-changes/upper_" \
-        >"$state/nspawn.out" 2>&1 &
+    (
+        if [ -n "$cgroup" ] && ! echo "$BASHPID" >"$cgroup/cgroup.procs"; then
+            echo "sandbox: cannot enter the cgroup $cgroup: booting outside it" >&2
+        fi
+        SYSTEMD_NSPAWN_UNIFIED_HIERARCHY=1 exec systemd-nspawn -D "$root" -b --register=no --keep-unit \
+            --link-journal=no --console=passive --private-network \
+            --bind-ro="$top" --bind="$build_dir" --bind-ro="$state/upper:/run/vexa-sandbox-changes/upper_"
+    ) >"$state/nspawn.out" 2>&1 &
     nspawn=$!
     init=""
     # The booted system is powered off whatever happens; what is left of it
-    # after a minute dies with this pid namespace.
+    # after a minute dies with this pid namespace. Its cgroup goes once empty,
+    # the folders the booted systemd made below it first.
     trap 'if [ -n "$init" ] && kill -0 "$nspawn" 2>/dev/null; then
               nsenter -t "$init" -a systemctl poweroff 2>/dev/null || kill "$nspawn"
               for _ in $(seq 1 600); do kill -0 "$nspawn" 2>/dev/null || break; sleep 0.1; done
+          fi
+          if [ -n "$cgroup" ]; then
+              for _ in $(seq 1 600); do grep -qx "populated 0" "$cgroup/cgroup.events" && break; sleep 0.1; done
+              find "$cgroup" -depth -type d -exec rmdir {} + 2>/dev/null ||
+                  echo "sandbox: could not remove the cgroup $cgroup" >&2
           fi' EXIT
     # The container's init is nspawn's child named systemd.
     for _ in $(seq 1 1200); do

@@ -340,9 +340,12 @@ private slots:
         // call waits to be served.
         QCOMPARE(::kill(pid_t(m_daemon.pid()), SIGSTOP), 0);
         QProcess caller;
-        caller.start(windowCaller, {QStringLiteral("setVexaAutoStart"), QStringLiteral("maybe")});
-        QVERIFY(caller.waitForStarted(waitLimitMs));
-        QThread::msleep(300);
+        caller.start(
+            windowCaller,
+            {QStringLiteral("--print-name"), QStringLiteral("setVexaAutoStart"), QStringLiteral("maybe")});
+        // Its name on the bus: the old program runs, and its call goes out next.
+        while (!caller.canReadLine() && caller.waitForReadyRead(waitLimitMs)) { }
+        QVERIFY(caller.readLine().startsWith(':'));
         const QString backup = stateDir() + QStringLiteral("/window-caller");
         QFile::remove(backup);
         QVERIFY(QFile::copy(windowCaller, backup));

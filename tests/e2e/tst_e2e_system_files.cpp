@@ -3,14 +3,28 @@
 
 #include "sandboxtest.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QTest>
+#include <QThread>
 
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 using namespace SandboxTest;
+
+namespace {
+
+// Whether the process waits in an open() (a FIFO's, for a reader).
+bool blockedInOpen(qint64 pid)
+{
+    return readFile(QStringLiteral("/proc/%1/syscall").arg(pid))
+        .startsWith(QByteArray::number(SYS_openat) + ' ');
+}
+
+} // namespace
 
 static const QString dockerConfig = QStringLiteral("/etc/docker/daemon.json");
 static const QString autoStartEntry = QStringLiteral("/etc/xdg/autostart/bootlane.desktop");
@@ -280,6 +294,10 @@ private slots:
             // Its writer waits in open() until somebody opens it to read.
             writer.start(QStringLiteral("sh"), {QStringLiteral("-c"), QStringLiteral("echo > ") + planted});
             QVERIFY(writer.waitForStarted());
+            QDeadlineTimer deadline(waitLimitMs);
+            while (!blockedInOpen(writer.processId()) && !deadline.hasExpired())
+                QThread::msleep(10);
+            QVERIFY(blockedInOpen(writer.processId()));
         }
         QStringList arguments = method == QLatin1String("setPhoneInfo")
             ? phoneArguments()
@@ -304,7 +322,8 @@ private slots:
             QCOMPARE(qint64(info.st_size), sparseSize);
             QVERIFY2(info.st_blocks < 1024, "the sparse file was filled");
         } else if (plant == QLatin1String("fifo")) {
-            QVERIFY2(!writer.waitForFinished(2000), "the daemon opened the FIFO");
+            // Still waiting for a reader after the daemon's answer.
+            QVERIFY2(blockedInOpen(writer.processId()), "the daemon opened the FIFO");
             writer.kill();
             writer.waitForFinished();
         }
