@@ -3,6 +3,7 @@
 
 #include "sandboxtest.h"
 
+#include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QElapsedTimer>
@@ -433,6 +434,39 @@ private slots:
             readDaemonLog(),
             QByteArray("[QDEBUG]:msg-[Failed to register service], file-[], func-[], category-[default]\n"));
         expectPermitted(harmlessCall(managerCaller)); // the first copy is undisturbed
+    }
+
+    // One sender's burst of calls that expect no reply, from a program with
+    // a large environment, delays another user's calls by turns, not by the
+    // burst: each of hers made meanwhile, one after another, is answered.
+    // Of the burst, what does not fit the sender's queue is dropped; its
+    // last call, which expects a reply, is served or refused at once.
+    void oneSendersBurstLeavesOthersServed()
+    {
+        QProcess flood;
+        flood.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        flood.start(managerCaller,
+                    {QStringLiteral("--big-environment"), QStringLiteral("6"), QStringLiteral("--flood"),
+                     QStringLiteral("20000"), QStringLiteral("setVexaAutoStart"), QStringLiteral("maybe")});
+        QVERIFY(flood.waitForStarted(waitLimitMs));
+        int answered = 0;
+        do {
+            // A generous limit per call: how long each takes is for the
+            // benchmark to tell.
+            const Reply reply = call(settingsCaller, QStringLiteral("--timeout"),
+                                     {QStringLiteral("10000"), QStringLiteral("setVexaAutoStart"),
+                                      QStringLiteral("maybe")},
+                                     asNobody());
+            QVERIFY2(reply.value == QLatin1String("false") && !reply.isError(), qPrintable(reply.output));
+            ++answered;
+            QCoreApplication::processEvents(); // notices the flood's end
+        } while (flood.state() != QProcess::NotRunning);
+        const QString last = QString::fromUtf8(flood.readAllStandardOutput());
+        QVERIFY2(last == QLatin1String("false\n") || last.startsWith(QStringLiteral("error: ") + limitsExceeded),
+                 qPrintable(last));
+        qInfo("%d calls of another user answered during the burst", answered);
+        expectPermitted(harmlessCall(managerCaller));
+        expectPermitted(harmlessCall(windowCaller, asNobody()));
     }
 
     void refusedQuiltKeepsServing()
