@@ -1,6 +1,7 @@
 // Serves queued calls one at a time on the event loop, in fair turns across users and their senders.
 #include "callscheduler.h"
 
+#include <QCoreApplication>
 #include <QDebug>
 
 #include <utility>
@@ -11,11 +12,29 @@ CallScheduler::CallScheduler()
 
 CallScheduler::CallScheduler(const Limits &limits)
     : m_limits(limits)
+{ }
+
+// Each turn is one posted event: it comes after the calls the bus delivered
+// before it, which are queued by then, and costs one wake-up. (A zero timer
+// fires only when the event loop is otherwise idle once it has fired, which
+// added some 100 us to every call.)
+static const QEvent::Type turnEvent = QEvent::Type(QEvent::registerEventType());
+
+bool CallScheduler::TurnReceiver::event(QEvent *event)
 {
-    // A zero timer fires once per pass of the event loop, after the calls the
-    // bus delivered meanwhile have been queued: one wake-up per turn.
-    m_turn.setInterval(0);
-    QObject::connect(&m_turn, &QTimer::timeout, [this] { runTurn(); });
+    if (event->type() != turnEvent)
+        return QObject::event(event);
+    m_scheduler->m_turnScheduled = false;
+    m_scheduler->runTurn();
+    return true;
+}
+
+void CallScheduler::scheduleTurn()
+{
+    if (m_turnScheduled)
+        return;
+    m_turnScheduled = true;
+    QCoreApplication::postEvent(&m_receiver, new QEvent(turnEvent));
 }
 
 bool CallScheduler::submit(const QString &sender, uint uid, qint64 bytes, std::function<void()> job)
@@ -42,21 +61,18 @@ bool CallScheduler::submit(const QString &sender, uint uid, qint64 bytes, std::f
     ++user.waiting;
     user.bytes += bytes;
     ++m_waiting;
-    if (!m_turn.isActive())
-        m_turn.start();
+    scheduleTurn();
     return true;
 }
 
 void CallScheduler::runTurn()
 {
     // A job that runs an event loop of its own does not get another job run
-    // inside it: the next turn waits for it.
+    // inside it: the next turn is taken once it has ended.
     if (m_runningJob)
         return;
-    if (m_turns.isEmpty()) {
-        m_turn.stop();
+    if (m_turns.isEmpty())
         return;
-    }
     // The queues are settled before the job runs, so that it may queue calls.
     const uint uid = m_turns.takeFirst();
     User &user = m_users[uid];
@@ -79,9 +95,8 @@ void CallScheduler::runTurn()
     job.run();
     job.run = nullptr;
     m_runningJob = false;
-    if (m_waiting == 0) {
-        m_turn.stop();
-        if (m_idle)
-            m_idle();
-    }
+    if (m_waiting > 0)
+        scheduleTurn();
+    else if (m_idle)
+        m_idle();
 }

@@ -1,11 +1,12 @@
 // Serves queued calls one at a time on the event loop, in fair turns across users and their senders.
 #pragma once
 
+#include <QEvent>
 #include <QHash>
 #include <QList>
+#include <QObject>
 #include <QQueue>
 #include <QString>
-#include <QTimer>
 
 #include <functional>
 
@@ -48,6 +49,20 @@ public:
     void setIdleHandler(const std::function<void()> &idle) { m_idle = idle; }
 
 private:
+    // Receives the event that starts each turn.
+    class TurnReceiver : public QObject
+    {
+    public:
+        explicit TurnReceiver(CallScheduler *scheduler)
+            : m_scheduler(scheduler)
+        { }
+        bool event(QEvent *event) override;
+
+    private:
+        CallScheduler *m_scheduler;
+    };
+
+    void scheduleTurn();
     void runTurn();
 
     struct Job
@@ -73,6 +88,7 @@ private:
     QList<uint> m_turns; // users with calls waiting, the next to serve first
     int m_waiting = 0;
     bool m_runningJob = false;
-    QTimer m_turn;
+    bool m_turnScheduled = false;
+    TurnReceiver m_receiver {this};
     std::function<void()> m_idle;
 };
