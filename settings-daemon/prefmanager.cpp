@@ -53,8 +53,7 @@ static qint64 argumentBytes(std::initializer_list<const QString *> arguments)
 
 // Nothing costly here: every call of a burst passes through this before the
 // scheduler's next turn. Only a sender's first call asks the bus who it is.
-template<typename Work>
-void PrefManager::queueCall(qint64 bytes, Work work)
+template<typename Work> void PrefManager::queueCall(qint64 bytes, Work work)
 {
     setDelayedReply(true);
     Call call {message(), connection(), 0};
@@ -66,12 +65,11 @@ void PrefManager::queueCall(qint64 bytes, Work work)
     // Refused at once; a call that waits for no reply is dropped.
     const QDBusMessage refused = message();
     if (refused.isReplyRequired())
-        connection().send(refused.createErrorReply(QDBusError::LimitsExceeded,
-                                                   QStringLiteral("too many calls waiting")));
+        connection().send(
+            refused.createErrorReply(QDBusError::LimitsExceeded, QStringLiteral("too many calls waiting")));
 }
 
-template<typename Work>
-void PrefManager::queueBoolCall(qint64 bytes, Work work)
+template<typename Work> void PrefManager::queueBoolCall(qint64 bytes, Work work)
 {
     queueCall(bytes, [this, work = std::move(work)](const Call &call) {
         const HeapReleaseAfterCall release;
@@ -102,8 +100,7 @@ bool PrefManager::addGameToWhiteList(const QString &appName, const QString &pkgN
         if (!argumentsFit("addGameToWhiteList",
                           {{appName, ArgumentKind::AppName}, {pkgName, ArgumentKind::PackageName}}))
             return false;
-        return asCaller(call,
-                        [&](uint) { return addGameToWhiteListFile(gamesJsonPath, appName, pkgName); });
+        return asCaller(call, [&](uint) { return addGameToWhiteListFile(gamesJsonPath, appName, pkgName); });
     });
     return false;
 }
@@ -143,68 +140,68 @@ bool PrefManager::setPhoneInfo(const QString &localpath, const QString &vendor, 
                                const QString &serialno, const QString &imei)
 {
     const PhoneIdentity identity {vendor, brand, name, model, equip, serialno, imei};
-    queueBoolCall(
-        argumentBytes({&localpath, &vendor, &brand, &name, &model, &equip, &serialno, &imei}),
-        [localpath, identity](const Call &call) {
-            constexpr ArgumentKind value = ArgumentKind::IdentityValue;
-            if (!argumentsFit("setPhoneInfo",
-                              {{localpath, ArgumentKind::Path},
-                               {identity.vendor, value},
-                               {identity.brand, value},
-                               {identity.name, value},
-                               {identity.model, value},
-                               {identity.equip, value},
-                               {identity.serialno, value},
-                               {identity.imei, value}}))
-                return false;
-            return asCaller(call, [&](uint uid) {
-                PropertyFileSetup setup;
-                setup.callerUid = uid;
-                return setPhoneInfoInFile(setup, localpath, identity);
-            });
-        });
+    queueBoolCall(argumentBytes({&localpath, &vendor, &brand, &name, &model, &equip, &serialno, &imei}),
+                  [localpath, identity](const Call &call) {
+                      constexpr ArgumentKind value = ArgumentKind::IdentityValue;
+                      if (!argumentsFit("setPhoneInfo",
+                                        {{localpath, ArgumentKind::Path},
+                                         {identity.vendor, value},
+                                         {identity.brand, value},
+                                         {identity.name, value},
+                                         {identity.model, value},
+                                         {identity.equip, value},
+                                         {identity.serialno, value},
+                                         {identity.imei, value}}))
+                          return false;
+                      return asCaller(call, [&](uint uid) {
+                          PropertyFileSetup setup;
+                          setup.callerUid = uid;
+                          return setPhoneInfoInFile(setup, localpath, identity);
+                      });
+                  });
     return false;
 }
 
 int PrefManager::copyLogFiles(const QString &username, const QString &userid, const QString &logPath)
 {
-    queueCall(argumentBytes({&username, &userid, &logPath}), [this, username, userid,
-                                                               logPath](const Call &call) {
-        const HeapReleaseAfterCall release;
-        if (!checkCallerPermission(call, permittedCallers()))
-            return;
-        // Sizes are checked before the collection is queued: a queued
-        // collection keeps its message, and libdbus stops reading the bus
-        // while the daemon holds too many bytes of messages.
-        LogCollectionUser user;
-        if (!argumentsFit("copyLogFiles",
-                          {{username, ArgumentKind::UserName},
-                           {userid, ArgumentKind::UserId},
-                           {logPath, ArgumentKind::Path}})
-            || !isCollectionPath(logPath) || call.uid == noUid
-            // Who may be collected for depends on who calls, as the bus knows it.
-            || !collectionRequestIsAcceptable(call.uid, username, userid, logPath, &user)) {
-            answer(call, -1);
-            return;
-        }
-        // Before the first tool is started, and only then: moving the daemon
-        // into a cgroup of its own waits for the kernel (some milliseconds)
-        // that no other call should pay, the first after activation least of
-        // all.
-        if (!m_toolsContained) {
-            setUpToolContainment();
-            m_toolsContained = true;
-        }
-        // A collection takes as long as its tools: it runs on a worker thread
-        // and answers when done, while the daemon keeps serving.
-        if (!m_collections.submit(user.uid, [call, user, logPath] {
-                answer(call, collectLogs(LogCollectionSetup(), user, logPath));
-                releaseHeap();
-            })) {
-            qWarning() << "log collection refused: one already waits for uid" << user.uid;
-            answer(call, -1);
-        }
-    });
+    queueCall(argumentBytes({&username, &userid, &logPath}),
+              [this, username, userid, logPath](const Call &call) {
+                  const HeapReleaseAfterCall release;
+                  if (!checkCallerPermission(call, permittedCallers()))
+                      return;
+                  // Sizes are checked before the collection is queued: a queued
+                  // collection keeps its message, and libdbus stops reading the bus
+                  // while the daemon holds too many bytes of messages.
+                  LogCollectionUser user;
+                  if (!argumentsFit("copyLogFiles",
+                                    {{username, ArgumentKind::UserName},
+                                     {userid, ArgumentKind::UserId},
+                                     {logPath, ArgumentKind::Path}})
+                      || !isCollectionPath(logPath)
+                      || call.uid == noUid
+                      // Who may be collected for depends on who calls, as the bus knows it.
+                      || !collectionRequestIsAcceptable(call.uid, username, userid, logPath, &user)) {
+                      answer(call, -1);
+                      return;
+                  }
+                  // Before the first tool is started, and only then: moving the daemon
+                  // into a cgroup of its own waits for the kernel (some milliseconds)
+                  // that no other call should pay, the first after activation least of
+                  // all.
+                  if (!m_toolsContained) {
+                      setUpToolContainment();
+                      m_toolsContained = true;
+                  }
+                  // A collection takes as long as its tools: it runs on a worker thread
+                  // and answers when done, while the daemon keeps serving.
+                  if (!m_collections.submit(user.uid, [call, user, logPath] {
+                          answer(call, collectLogs(LogCollectionSetup(), user, logPath));
+                          releaseHeap();
+                      })) {
+                      qWarning() << "log collection refused: one already waits for uid" << user.uid;
+                      answer(call, -1);
+                  }
+              });
     return 0;
 }
 

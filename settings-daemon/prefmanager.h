@@ -61,12 +61,10 @@ private:
 
     // Queues work (called with the saved call in its turn) for the running
     // slot's sender; bytes is what its arguments hold.
-    template<typename Work>
-    void queueCall(qint64 bytes, Work work);
+    template<typename Work> void queueCall(qint64 bytes, Work work);
     // A boolean method's work in its turn: the caller check, then work
     // (false when it is refused), answered with its result.
-    template<typename Work>
-    void queueBoolCall(qint64 bytes, Work work);
+    template<typename Work> void queueBoolCall(qint64 bytes, Work work);
     // Answers call with value when the caller waits for a reply.
     static void answer(const Call &call, const QVariant &value);
 

@@ -34,16 +34,12 @@ private slots:
     {
         QTest::addColumn<QStringList>("calls");
         QTest::addColumn<QStringList>("served");
-        QTest::newRow("one sender keeps its order")
-            << words("a:1 a:1 a:1") << words("a1 a2 a3");
-        QTest::newRow("users take turns")
-            << words("a:1 a:1 a:1 c:2 c:2") << words("a1 c1 a2 c2 a3");
+        QTest::newRow("one sender keeps its order") << words("a:1 a:1 a:1") << words("a1 a2 a3");
+        QTest::newRow("users take turns") << words("a:1 a:1 a:1 c:2 c:2") << words("a1 c1 a2 c2 a3");
         QTest::newRow("a user's senders take turns, users first")
-            << words("a:1 a:1 a:1 b:1 c:2 c:2")
-            << words("a1 c1 b1 c2 a2 a3");
+            << words("a:1 a:1 a:1 b:1 c:2 c:2") << words("a1 c1 b1 c2 a2 a3");
         QTest::newRow("many senders of one user count as one user")
-            << words("a:1 b:1 d:1 e:1 c:2 c:2")
-            << words("a1 c1 b1 c2 d1 e1");
+            << words("a:1 b:1 d:1 e:1 c:2 c:2") << words("a1 c1 b1 c2 d1 e1");
     }
     void turnsAreFair()
     {

@@ -452,10 +452,10 @@ private slots:
         do {
             // A generous limit per call: how long each takes is for the
             // benchmark to tell.
-            const Reply reply = call(settingsCaller, QStringLiteral("--timeout"),
-                                     {QStringLiteral("10000"), QStringLiteral("setVexaAutoStart"),
-                                      QStringLiteral("maybe")},
-                                     asNobody());
+            const Reply reply = call(
+                settingsCaller, QStringLiteral("--timeout"),
+                {QStringLiteral("10000"), QStringLiteral("setVexaAutoStart"), QStringLiteral("maybe")},
+                asNobody());
             QVERIFY2(reply.value == QLatin1String("false") && !reply.isError(), qPrintable(reply.output));
             ++answered;
             QCoreApplication::processEvents(); // notices the flood's end

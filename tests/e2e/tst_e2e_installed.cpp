@@ -476,11 +476,11 @@ private slots:
         QVERIFY(flood.waitForStarted(waitLimitMs));
         int answered = 0;
         do {
-            expectValue(call(settingsCaller, QStringLiteral("--timeout"),
-                             {QStringLiteral("10000"), QStringLiteral("setVexaAutoStart"),
-                              QStringLiteral("maybe")},
-                             asNobody()),
-                        QStringLiteral("false"));
+            expectValue(
+                call(settingsCaller, QStringLiteral("--timeout"),
+                     {QStringLiteral("10000"), QStringLiteral("setVexaAutoStart"), QStringLiteral("maybe")},
+                     asNobody()),
+                QStringLiteral("false"));
             ++answered;
             QCoreApplication::processEvents(); // notices the flood's end
         } while (flood.state() != QProcess::NotRunning);

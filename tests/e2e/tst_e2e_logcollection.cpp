@@ -572,7 +572,8 @@ private slots:
         QVERIFY(quit.waitForStarted());
         QTRY_VERIFY_WITH_TIMEOUT(readDaemonLog().contains("quilt: ending once 1 running log collections"),
                                  waitLimitMs);
-        for (const QString &late : {QStringLiteral("late"), QStringLiteral("later"), QStringLiteral("last")}) {
+        for (const QString &late :
+             {QStringLiteral("late"), QStringLiteral("later"), QStringLiteral("last")}) {
             const QString victimDir = m_victimHome + QStringLiteral("/VexaLog/") + late;
             QVERIFY(QDir().mkpath(victimDir));
             QCOMPARE(run(QStringLiteral("chown"), {victimName + QLatin1Char(':') + victimName, victimDir}),
