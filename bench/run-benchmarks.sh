@@ -6,7 +6,7 @@
 #   run-benchmarks.sh [--quick] [GROUP...]
 #
 # --quick takes few rounds, to try the rig out. GROUPs (gate, whitelist,
-# copylogs, memory, window) pick some of the benchmarks; the default is all.
+# copylogs, memory, window, burst) pick some of the benchmarks; the default is all.
 # The group boot runs alone, in the booted sandbox (sandbox.sh --debs DIR
 # --boot), where systemd starts the packaged daemon through its unit.
 set -euo pipefail
@@ -22,10 +22,10 @@ if [ "${1:-}" = "--quick" ]; then
     shift
 fi
 groups=("$@")
-[ ${#groups[@]} -gt 0 ] || groups=(gate whitelist copylogs memory window)
+[ ${#groups[@]} -gt 0 ] || groups=(gate whitelist copylogs burst memory window)
 for group in "${groups[@]}"; do
     case $group in
-        gate | whitelist | copylogs | memory | window | boot) ;;
+        gate | whitelist | copylogs | burst | memory | window | boot) ;;
         *) echo "run-benchmarks.sh: unknown group $group" >&2; exit 2 ;;
     esac
 done
@@ -377,6 +377,37 @@ bench_memory() {
         "Idle daemon's resident memory vs a minimal QtDBus name owner"
 }
 
+# --- one sender's burst -------------------------------------------------------
+# Another user's gated calls, one after another, while one connection of a
+# program with a 6 MiB environment sends 20,000 calls flagged no-reply, against
+# her own calls on the idle daemon.
+bench_burst() {
+    local runs i flood alice=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
+    runs=$(rounds 5 1)
+    note "another user's call during one sender's burst of 20,000 no-reply calls"
+    "${alice[@]}" "$caller" --timing --repeat 50 "${gated[@]}" >/dev/null
+    "${alice[@]}" "$caller" --timing --repeat "$(rounds 1000 200)" "${gated[@]}" >"$samples/burst-idle"
+    : >"$samples/burst-during"
+    for ((i = 0; i < runs; i++)); do
+        "$manager" --big-environment 6 --timeout 600000 --flood 20000 "${gated[@]}" \
+            >"$samples/flood-reply" 2>"$samples/flood-log" &
+        flood=$!
+        wait_for 60 grep -q 'calls sent' "$samples/flood-log" ||
+            { echo "burst: the flood was not sent" >&2; exit 1; }
+        # Her calls until the flood's last call is answered; each must be.
+        while kill -0 "$flood" 2>/dev/null; do
+            "${alice[@]}" "$caller" --timing --timeout 10000 --repeat 10 "${gated[@]}" >>"$samples/burst-during" ||
+                { echo "burst: another user's call failed during the burst" >&2; exit 1; }
+        done
+        wait "$flood" || grep -q LimitsExceeded "$samples/flood-reply" ||
+            { echo "burst: the flood's last call was not answered" >&2; exit 1; }
+    done
+    "$tool" result burst median - "$samples/burst-idle" "$samples/burst-during" \
+        "Another user's gated call during one sender's burst of 20,000 no-reply calls (6 MiB environment), median vs idle"
+    echo "RESULT burst-max $("$tool" median "$samples/burst-idle") $(sort -n "$samples/burst-during" | tail -n 1)" \
+        "ns - $(wc -l <"$samples/burst-during") The same calls' slowest vs her idle median"
+}
+
 # --- the sensor window ------------------------------------------------------------
 # An X server of its own (no window manager: the map is then the program's
 # own doing), a session bus and the stand-in sensor service.
@@ -516,7 +547,7 @@ bench_boot() {
 
 # The memory figures stop the daemon the sandbox started, so they come after
 # the other daemon benchmarks. The group boot runs on its own.
-for group in gate whitelist copylogs memory window boot; do
+for group in gate whitelist copylogs burst memory window boot; do
     if selected "$group"; then
         "bench_$group"
     fi

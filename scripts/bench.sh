@@ -7,7 +7,7 @@
 #
 # DIR defaults to ./build-bench (configured with -DVEXA_BUILD_BENCH=ON);
 # --quick takes few rounds, to try the rig out; GROUPs (gate, whitelist,
-# copylogs, memory, window, boot) run only some benchmarks. boot builds the
+# copylogs, burst, memory, window, boot) run only some benchmarks. boot builds the
 # Debian packages (scripts/build-debs.sh, into DIR/debs) and measures them in
 # the booted sandbox (sandbox.sh --debs --boot), beside systemd-hostnamed. The report is also
 # written to DIR/bench-results.md; bench/RESULTS.md keeps the last one taken,
@@ -23,7 +23,7 @@ while [ $# -gt 0 ]; do
     case "$1" in
         --build-dir) build=$2; shift 2 ;;
         --quick) quick=(--quick); shift ;;
-        gate | whitelist | copylogs | memory | window | boot) groups+=("$1"); shift ;;
+        gate | whitelist | copylogs | burst | memory | window | boot) groups+=("$1"); shift ;;
         *) echo "usage: scripts/bench.sh [--build-dir DIR] [--quick] [GROUP...]" >&2; exit 2 ;;
     esac
 done
@@ -37,7 +37,7 @@ build=$(cd "$build" && pwd)
 # the plain one; no GROUP means all.
 plain=()
 boot=0
-[ ${#groups[@]} -gt 0 ] || { plain=(gate whitelist copylogs memory window); boot=1; }
+[ ${#groups[@]} -gt 0 ] || { plain=(gate whitelist copylogs burst memory window); boot=1; }
 for group in "${groups[@]}"; do
     if [ "$group" = boot ]; then boot=1; else plain+=("$group"); fi
 done

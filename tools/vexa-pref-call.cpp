@@ -14,6 +14,13 @@
 //   vexa-pref-call --timing [--repeat N] [--beside CALL] METHOD [ARG...] | --ping
 //   vexa-pref-call --timing --batch FILE
 //   vexa-pref-call --to SERVICE PATH INTERFACE ...   any of the above to another service
+//   vexa-pref-call --flood N METHOD [ARG...]         send N calls flagged no-reply without
+//                                                   waiting, then the call once more
+//                                                   (again while the daemon refuses it for
+//                                                   too many waiting) and wait for its reply
+//                                                   ("flood: N calls sent" on stderr first)
+//   vexa-pref-call --big-environment MIB ...         any of the above with about MIB MiB more
+//                                                   of environment (the program starts again)
 //
 // A reply prints each value on its own line ("true"/"false" or a number) and
 // exits 0; an error prints "error: NAME: TEXT" and exits 1.
@@ -48,9 +55,14 @@
 #include <QThread>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <string>
+#include <vector>
+
+#include <sys/resource.h>
+#include <unistd.h>
 
 // The daemon unless --to names another service (the benchmarks compare the
 // system's own bus services).
@@ -67,7 +79,9 @@ static int usage()
                            "       vexa-pref-call --no-wait [--print-name] METHOD [ARG...]\n"
                            "       vexa-pref-call --introspect | --ping | --wait-name SECONDS\n"
                            "       vexa-pref-call --wait-gone NAME SECONDS\n"
-                           "       vexa-pref-call --to SERVICE PATH INTERFACE [OPTION...] ...\n";
+                           "       vexa-pref-call --to SERVICE PATH INTERFACE [OPTION...] ...\n"
+                           "       vexa-pref-call [--timeout MS] --flood N METHOD [ARG...]\n"
+                           "       vexa-pref-call --big-environment MIB ...\n";
     return 2;
 }
 
@@ -219,8 +233,57 @@ static bool waitForOwner(const QDBusConnection &bus, const QString &name, bool o
     return true;
 }
 
+// Starts this program again with the rest of argv and about mib MiB more of
+// environment, in variables of 64 KiB (the kernel's limit for one is
+// 128 KiB). The kernel takes at most 6 MiB of arguments and environment, and
+// a quarter of the stack limit: the limit is raised first, and 128 KiB are
+// left for the rest.
+static int startWithBigEnvironment(int mib, char *argv[], int rest)
+{
+    if (mib <= 0 || mib > 64)
+        return 2;
+    const rlim_t stack = rlim_t(4 * mib + 16) << 20;
+    rlimit limit;
+    if (::getrlimit(RLIMIT_STACK, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < stack) {
+        limit.rlim_cur = limit.rlim_max == RLIM_INFINITY || limit.rlim_max >= stack ? stack : limit.rlim_max;
+        ::setrlimit(RLIMIT_STACK, &limit);
+    }
+    const std::string value(64 * 1024 - 32, 'x');
+    for (int i = 0; i < mib * 16 - 2; ++i)
+        ::setenv(("VEXA_BIG_" + std::to_string(i)).c_str(), value.c_str(), 1);
+    std::vector<char *> arguments {argv[0]};
+    for (char **argument = argv + rest; *argument; ++argument)
+        arguments.push_back(*argument);
+    arguments.push_back(nullptr);
+    ::execv("/proc/self/exe", arguments.data());
+    std::perror("vexa-pref-call: execv");
+    return 2;
+}
+
+// Sends count calls flagged no-reply, as fast as the bus takes them, then the
+// call once more, and prints its reply. That last call is sent again while it
+// is refused for the calls of this connection that still wait, so that the
+// program stays (and its calls pass the caller check) until the burst has
+// been served.
+static int runFlood(QDBusConnection &bus, const QDBusMessage &call, int count, int timeout)
+{
+    // QtDBus flags every call sent without waiting as one that expects no reply.
+    for (int i = 0; i < count; ++i)
+        bus.send(call);
+    QTextStream(stderr) << "flood: " << count << " calls sent\n";
+    QDBusMessage reply;
+    do {
+        reply = bus.call(call, QDBus::Block, timeout);
+    } while (reply.type() == QDBusMessage::ErrorMessage
+             && reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.LimitsExceeded")
+             && reply.errorMessage() == QLatin1String("too many calls waiting"));
+    return printReply(reply);
+}
+
 int main(int argc, char *argv[])
 {
+    if (argc >= 3 && std::string(argv[1]) == "--big-environment")
+        return startWithBigEnvironment(std::atoi(argv[2]), argv, 3);
     QCoreApplication app(argc, argv);
     QStringList args = app.arguments().mid(1);
     QDBusConnection bus = QDBusConnection::systemBus();
@@ -237,6 +300,7 @@ int main(int argc, char *argv[])
     bool timing = false;
     bool ping = false;
     int repeat = 1;
+    int flood = -1;
     QString besideLine;
     while (!args.isEmpty() && args.first().startsWith(QLatin1String("--"))) {
         const QString option = args.takeFirst();
@@ -264,6 +328,8 @@ int main(int argc, char *argv[])
             repeat = args.takeFirst().toInt();
         } else if (option == QLatin1String("--beside") && !args.isEmpty()) {
             besideLine = args.takeFirst();
+        } else if (option == QLatin1String("--flood") && !args.isEmpty()) {
+            flood = args.takeFirst().toInt();
         } else if (option == QLatin1String("--print-name")) {
             QTextStream(stdout) << bus.baseService() << '\n';
         } else if (option == QLatin1String("--wait-name") && !args.isEmpty()) {
@@ -302,6 +368,8 @@ int main(int argc, char *argv[])
     }
     if (ping)
         return printReply(bus.call(call));
+    if (flood >= 0)
+        return runFlood(bus, call, flood, timeout);
 
     if (noWait) {
         // Leaves without waiting for the reply, so that a stopped daemon later

@@ -13,60 +13,113 @@
 
 #include <fcntl.h>
 
-bool PrefManager::checkCallerPermission(const QStringList &permittedCallers)
+bool PrefManager::checkCallerPermission(const Call &call, const QStringList &permittedCallers)
 {
-    const QString sender = message().service();
-    const int pid = callerPid(sender);
+    const QString sender = call.message.service();
+    const int pid = callerPid(call.bus, sender);
     const CallerProcess caller(pid, m_callerPids.pidfd(sender));
 
+    // A call that waits for no reply gets none, refused or not.
     if (!callerEnvironmentIsClean(caller, m_callerPids.keptEnvironment(sender))) {
-        sendErrorReply(QDBusError::LimitsExceeded, QStringLiteral("dbus method control,env forbidden"));
+        if (call.message.isReplyRequired())
+            call.bus.send(call.message.createErrorReply(QDBusError::LimitsExceeded,
+                                                        QStringLiteral("dbus method control,env forbidden")));
         return false;
     }
     if (!callerExecutableIsPermitted(caller, permittedCallers)) {
-        sendErrorReply(QDBusError::AccessDenied,
-                       QStringLiteral("dbus method control,operation not permitted"));
+        if (call.message.isReplyRequired())
+            call.bus.send(call.message.createErrorReply(
+                QDBusError::AccessDenied, QStringLiteral("dbus method control,operation not permitted")));
         return false;
     }
     return true;
 }
 
-int PrefManager::callerPid(const QString &sender)
+namespace {
+
+// What the bus knows of a sender; valid is false when it cannot tell (the
+// sender has left).
+struct Credentials
+{
+    bool valid = false;
+    uint uid = 0;
+    int pid = 0;
+    int pidfd = -1; // the daemon's own copy of the bus's pidfd
+};
+
+Credentials askCredentials(const QDBusConnection &bus, const QString &sender)
+{
+    Credentials result;
+    const QDBusMessage request = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("GetConnectionCredentials"));
+    const QDBusReply<QVariantMap> reply = bus.call(QDBusMessage(request) << sender);
+    if (!reply.isValid())
+        return result;
+    const QVariantMap credentials = reply.value();
+    const QVariant uid = credentials.value(QStringLiteral("UnixUserID"));
+    if (!uid.isValid())
+        return result;
+    result.valid = true;
+    result.uid = uid.toUInt();
+    result.pid = int(credentials.value(QStringLiteral("ProcessID")).toUInt());
+    // Where the bus holds the caller's process as a pidfd (taken from the
+    // socket when the caller connected), that very process is checked: a
+    // process that got its pid after it ended cannot pass for it, not even
+    // between the bus's answer and the cache's own pidfd_open.
+    const QVariant processFd = credentials.value(QStringLiteral("ProcessFD"));
+    if (processFd.canConvert<QDBusUnixFileDescriptor>()) {
+        const QDBusUnixFileDescriptor fd = processFd.value<QDBusUnixFileDescriptor>();
+        if (fd.isValid()) {
+            result.pidfd = ::fcntl(fd.fileDescriptor(), F_DUPFD_CLOEXEC, 0);
+            if (const int own = result.pidfd >= 0 ? pidOfPidfd(result.pidfd) : 0)
+                result.pid = own;
+        }
+    }
+    return result;
+}
+
+// Far more senders than ever call at once; a sender forgotten early is only
+// asked again.
+constexpr int maxSendersKept = 1024;
+
+} // namespace
+
+int PrefManager::callerPid(const QDBusConnection &bus, const QString &sender)
 {
     if (const int kept = m_callerPids.pid(sender))
         return kept;
     // A caller that is already gone has no credentials; pid 0 then fails the
     // checks.
-    const QDBusMessage request = QDBusMessage::createMethodCall(
-        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
-        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("GetConnectionCredentials"));
-    const QDBusReply<QVariantMap> reply = connection().call(QDBusMessage(request) << sender);
-    if (!reply.isValid())
-        return 0;
-    const QVariantMap credentials = reply.value();
-    int pid = int(credentials.value(QStringLiteral("ProcessID")).toUInt());
-    // Where the bus holds the caller's process as a pidfd (taken from the
-    // socket when the caller connected), that very process is checked: a
-    // process that got its pid after it ended cannot pass for it, not even
-    // between the bus's answer and the cache's own pidfd_open.
-    int pidfd = -1;
-    const QVariant processFd = credentials.value(QStringLiteral("ProcessFD"));
-    if (processFd.canConvert<QDBusUnixFileDescriptor>()) {
-        const QDBusUnixFileDescriptor fd = processFd.value<QDBusUnixFileDescriptor>();
-        if (fd.isValid()) {
-            pidfd = ::fcntl(fd.fileDescriptor(), F_DUPFD_CLOEXEC, 0);
-            if (const int own = pidfd >= 0 ? pidOfPidfd(pidfd) : 0)
-                pid = own;
-        }
-    }
-    m_callerPids.insert(sender, pid, pidfd);
-    return pid;
+    const Credentials credentials = askCredentials(bus, sender);
+    m_callerPids.insert(sender, credentials.pid, credentials.pidfd);
+    return credentials.pid;
+}
+
+uint PrefManager::senderUid(const QDBusConnection &bus, const QString &sender)
+{
+    const auto kept = m_senderUids.constFind(sender);
+    if (kept != m_senderUids.constEnd())
+        return *kept;
+    // The pid comes with the uid: the caller check of this very call then
+    // asks nothing more. A sender the bus does not know is kept as such: its
+    // further calls (sent before it left) ask nothing either.
+    const Credentials credentials = askCredentials(bus, sender);
+    if (credentials.valid)
+        m_callerPids.insert(sender, credentials.pid, credentials.pidfd);
+    if (m_senderUids.size() >= maxSendersKept)
+        m_senderUids.erase(m_senderUids.begin());
+    const uint uid = credentials.valid ? credentials.uid : noUid;
+    m_senderUids.insert(sender, uid);
+    return uid;
 }
 
 // A unique name is never given out again, so its pid goes when it leaves.
 void PrefManager::forgetCaller(const QString &name, const QString &oldOwner, const QString &newOwner)
 {
     Q_UNUSED(oldOwner)
-    if (newOwner.isEmpty())
+    if (newOwner.isEmpty()) {
         m_callerPids.remove(name);
+        m_senderUids.remove(name);
+    }
 }

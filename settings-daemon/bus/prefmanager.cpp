@@ -1,4 +1,4 @@
-// The daemon's D-Bus object: thin slots that check the caller, then do one thing.
+// The daemon's D-Bus object: thin slots that queue the call, whose turn checks the caller, then does one thing.
 #include "prefmanager.h"
 
 #include "argumentlimits.h"
@@ -18,6 +18,9 @@
 #include <QDBusMessage>
 #include <QDebug>
 
+#include <initializer_list>
+#include <utility>
+
 #include <unistd.h>
 
 // Built afresh for every call.
@@ -36,169 +39,210 @@ PrefManager::PrefManager(QObject *parent)
         QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
         QStringLiteral("org.freedesktop.DBus"), QStringLiteral("NameOwnerChanged"), this,
         SLOT(forgetCaller(QString, QString, QString)));
+    m_calls.setIdleHandler([this] { endIfIdle(); });
+}
+
+// What a call's string arguments hold while it waits, in bytes.
+static qint64 argumentBytes(std::initializer_list<const QString *> arguments)
+{
+    qint64 bytes = 0;
+    for (const QString *argument : arguments)
+        bytes += qint64(argument->size()) * qint64(sizeof(QChar));
+    return bytes;
+}
+
+// Nothing costly here: every call of a burst passes through this before the
+// scheduler's next turn. Only a sender's first call asks the bus who it is.
+template<typename Work> void PrefManager::queueCall(qint64 bytes, Work work)
+{
+    setDelayedReply(true);
+    Call call {message(), connection(), 0};
+    const QString sender = call.message.service();
+    call.uid = senderUid(call.bus, sender);
+    const uint uid = call.uid;
+    if (m_calls.submit(sender, uid, bytes, [call = std::move(call), work = std::move(work)] { work(call); }))
+        return;
+    // Refused at once; a call that waits for no reply is dropped.
+    const QDBusMessage refused = message();
+    if (refused.isReplyRequired())
+        connection().send(
+            refused.createErrorReply(QDBusError::LimitsExceeded, QStringLiteral("too many calls waiting")));
+}
+
+template<typename Work> void PrefManager::queueBoolCall(qint64 bytes, Work work)
+{
+    queueCall(bytes, [this, work = std::move(work)](const Call &call) {
+        const HeapReleaseAfterCall release;
+        if (checkCallerPermission(call, permittedCallers()))
+            answer(call, work(call));
+    });
+}
+
+void PrefManager::answer(const Call &call, const QVariant &value)
+{
+    if (call.message.isReplyRequired())
+        call.bus.send(call.message.createReply(value));
 }
 
 bool PrefManager::setDockerDefaultIpAddress(const QString &value)
 {
-    const HeapReleaseAfterCall release;
-    if (!checkCallerPermission(permittedCallers()))
-        return false;
-    if (!argumentsFit("setDockerDefaultIpAddress", {{value, ArgumentKind::BridgeAddress}}))
-        return false;
-    return asCaller([&](uint) { return setBridgeAddressInFile(dockerDaemonJsonPath, value); });
+    queueBoolCall(argumentBytes({&value}), [value](const Call &call) {
+        if (!argumentsFit("setDockerDefaultIpAddress", {{value, ArgumentKind::BridgeAddress}}))
+            return false;
+        return asCaller(call, [&](uint) { return setBridgeAddressInFile(dockerDaemonJsonPath, value); });
+    });
+    return false;
 }
 
 bool PrefManager::addGameToWhiteList(const QString &appName, const QString &pkgName)
 {
-    const HeapReleaseAfterCall release;
-    if (!checkCallerPermission(permittedCallers()))
-        return false;
-    if (!argumentsFit("addGameToWhiteList",
-                      {{appName, ArgumentKind::AppName}, {pkgName, ArgumentKind::PackageName}}))
-        return false;
-    return asCaller([&](uint) { return addGameToWhiteListFile(gamesJsonPath, appName, pkgName); });
+    queueBoolCall(argumentBytes({&appName, &pkgName}), [appName, pkgName](const Call &call) {
+        if (!argumentsFit("addGameToWhiteList",
+                          {{appName, ArgumentKind::AppName}, {pkgName, ArgumentKind::PackageName}}))
+            return false;
+        return asCaller(call, [&](uint) { return addGameToWhiteListFile(gamesJsonPath, appName, pkgName); });
+    });
+    return false;
 }
 
 bool PrefManager::removeGameFromWhiteList(const QString &pkgName)
 {
-    const HeapReleaseAfterCall release;
-    if (!checkCallerPermission(permittedCallers()))
-        return false;
-    if (!argumentsFit("removeGameFromWhiteList", {{pkgName, ArgumentKind::PackageName}}))
-        return false;
-    return asCaller([&](uint) { return removeGameFromWhiteListFile(gamesJsonPath, pkgName); });
+    queueBoolCall(argumentBytes({&pkgName}), [pkgName](const Call &call) {
+        if (!argumentsFit("removeGameFromWhiteList", {{pkgName, ArgumentKind::PackageName}}))
+            return false;
+        return asCaller(call, [&](uint) { return removeGameFromWhiteListFile(gamesJsonPath, pkgName); });
+    });
+    return false;
 }
 
 bool PrefManager::removeAppFromWarningList(const QString &pkgName)
 {
-    const HeapReleaseAfterCall release;
-    if (!checkCallerPermission(permittedCallers()))
-        return false;
-    if (!argumentsFit("removeAppFromWarningList", {{pkgName, ArgumentKind::PackageName}}))
-        return false;
-    return asCaller([&](uint) { return removeAppFromWarningListFile(warningJsonPath, pkgName); });
+    queueBoolCall(argumentBytes({&pkgName}), [pkgName](const Call &call) {
+        if (!argumentsFit("removeAppFromWarningList", {{pkgName, ArgumentKind::PackageName}}))
+            return false;
+        return asCaller(call, [&](uint) { return removeAppFromWarningListFile(warningJsonPath, pkgName); });
+    });
+    return false;
 }
 
 bool PrefManager::setVexaAutoStart(const QString &checked)
 {
-    const HeapReleaseAfterCall release;
-    if (!checkCallerPermission(permittedCallers()))
-        return false;
-    if (!argumentsFit("setVexaAutoStart", {{checked, ArgumentKind::Switch}}))
-        return false;
-    return asCaller([&](uint) { return setAutoStartEntry(autoStartEntryPath, checked); });
+    queueBoolCall(argumentBytes({&checked}), [checked](const Call &call) {
+        if (!argumentsFit("setVexaAutoStart", {{checked, ArgumentKind::Switch}}))
+            return false;
+        return asCaller(call, [&](uint) { return setAutoStartEntry(autoStartEntryPath, checked); });
+    });
+    return false;
 }
 
 bool PrefManager::setPhoneInfo(const QString &localpath, const QString &vendor, const QString &brand,
                                const QString &name, const QString &model, const QString &equip,
                                const QString &serialno, const QString &imei)
 {
-    const HeapReleaseAfterCall release;
-    if (!checkCallerPermission(permittedCallers()))
-        return false;
-    constexpr ArgumentKind value = ArgumentKind::IdentityValue;
-    if (!argumentsFit("setPhoneInfo",
-                      {{localpath, ArgumentKind::Path},
-                       {vendor, value},
-                       {brand, value},
-                       {name, value},
-                       {model, value},
-                       {equip, value},
-                       {serialno, value},
-                       {imei, value}}))
-        return false;
-    return asCaller([&](uint uid) {
-        PropertyFileSetup setup;
-        setup.callerUid = uid;
-        return setPhoneInfoInFile(setup, localpath, {vendor, brand, name, model, equip, serialno, imei});
-    });
+    const PhoneIdentity identity {vendor, brand, name, model, equip, serialno, imei};
+    queueBoolCall(argumentBytes({&localpath, &vendor, &brand, &name, &model, &equip, &serialno, &imei}),
+                  [localpath, identity](const Call &call) {
+                      constexpr ArgumentKind value = ArgumentKind::IdentityValue;
+                      if (!argumentsFit("setPhoneInfo",
+                                        {{localpath, ArgumentKind::Path},
+                                         {identity.vendor, value},
+                                         {identity.brand, value},
+                                         {identity.name, value},
+                                         {identity.model, value},
+                                         {identity.equip, value},
+                                         {identity.serialno, value},
+                                         {identity.imei, value}}))
+                          return false;
+                      return asCaller(call, [&](uint uid) {
+                          PropertyFileSetup setup;
+                          setup.callerUid = uid;
+                          return setPhoneInfoInFile(setup, localpath, identity);
+                      });
+                  });
+    return false;
 }
 
 int PrefManager::copyLogFiles(const QString &username, const QString &userid, const QString &logPath)
 {
-    const HeapReleaseAfterCall release;
-    // Sizes are checked before the call is queued: a queued collection keeps
-    // its message, and libdbus stops reading the bus while the daemon holds
-    // too many bytes of messages.
-    if (!checkCallerPermission(permittedCallers())
-        || !argumentsFit("copyLogFiles",
-                         {{username, ArgumentKind::UserName},
-                          {userid, ArgumentKind::UserId},
-                          {logPath, ArgumentKind::Path}})
-        || !isCollectionPath(logPath))
-        return -1;
-    // Who may be collected for depends on who calls, as the bus knows it.
-    uint uid = 0;
-    LogCollectionUser user;
-    if (!callerUid(&uid) || !collectionRequestIsAcceptable(uid, username, userid, logPath, &user))
-        return -1;
-    // Before the first tool is started, and only then: no other call should
-    // pay the question to the service manager, the first after activation
-    // least of all.
-    if (!m_toolsContained) {
-        setUpToolContainment();
-        m_toolsContained = true;
-    }
-    const ToolScopeMaker scopes = systemToolScopes();
-    // A collection takes as long as its tools: it runs on a worker thread and
-    // answers when done, while the daemon keeps serving.
-    const QDBusMessage call = message();
-    QDBusConnection bus = connection();
-    const bool queued = m_collections.submit(
-        user.uid,
-        [=]() mutable {
-            bus.send(call.createReply(collectLogs(LogCollectionSetup(), user, logPath, scopes)));
-            releaseHeap();
-        },
-        [=]() mutable { bus.send(call.createReply(-1)); });
-    if (!queued) {
-        if (m_collections.isClosed())
-            qWarning() << "log collection refused: the daemon is ending, uid" << user.uid;
-        else
-            qWarning() << "log collection refused: one already waits for uid" << user.uid;
-        return -1;
-    }
-    setDelayedReply(true);
+    queueCall(argumentBytes({&username, &userid, &logPath}),
+              [this, username, userid, logPath](const Call &call) {
+                  const HeapReleaseAfterCall release;
+                  if (!checkCallerPermission(call, permittedCallers()))
+                      return;
+                  // Sizes are checked before the collection is queued: a queued
+                  // collection keeps its message, and libdbus stops reading the bus
+                  // while the daemon holds too many bytes of messages.
+                  LogCollectionUser user;
+                  if (!argumentsFit("copyLogFiles",
+                                    {{username, ArgumentKind::UserName},
+                                     {userid, ArgumentKind::UserId},
+                                     {logPath, ArgumentKind::Path}})
+                      || !isCollectionPath(logPath)
+                      || call.uid == noUid
+                      // Who may be collected for depends on who calls, as the bus knows it.
+                      || !collectionRequestIsAcceptable(call.uid, username, userid, logPath, &user)) {
+                      answer(call, -1);
+                      return;
+                  }
+                  // Before the first tool is started, and only then: no other call
+                  // should pay the question to the service manager, the first after
+                  // activation least of all.
+                  if (!m_toolsContained) {
+                      setUpToolContainment();
+                      m_toolsContained = true;
+                  }
+                  const ToolScopeMaker scopes = systemToolScopes();
+                  // A collection takes as long as its tools: it runs on a worker thread
+                  // and answers when done, while the daemon keeps serving.
+                  if (!m_collections.submit(user.uid, [call, user, logPath, scopes] {
+                          answer(call, collectLogs(LogCollectionSetup(), user, logPath, scopes));
+                          releaseHeap();
+                      })) {
+                      qWarning() << "log collection refused: one already waits for uid" << user.uid;
+                      answer(call, -1);
+                  }
+              });
     return 0;
 }
 
 void PrefManager::quilt()
 {
-    if (!checkCallerPermission(permittedCallers()))
-        return;
-    // No reply, as ever. Collections that run are not cut: each answers
-    // within its own deadline, and the daemon ends after the last one.
-    setDelayedReply(true);
-    if (m_collections.runningCount() > 0)
-        qInfo() << "quilt: ending once" << m_collections.runningCount()
-                << "running log collections have answered";
-    QDBusConnection bus = connection();
-    m_collections.close([bus]() mutable {
-        // A round trip to the bus: the answers sent before it have been
-        // written when it returns.
-        bus.call(QDBusMessage::createMethodCall(
-            QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
-            QStringLiteral("org.freedesktop.DBus"), QStringLiteral("GetId")));
-        // Without static destructors or leaving the event loop: nothing is
-        // buffered, the log handler writes every line at once.
-        ::_exit(0);
+    queueCall(0, [this](const Call &call) {
+        if (!checkCallerPermission(call, permittedCallers()))
+            return;
+        // No reply, as ever. Nothing changes for anyone meanwhile: calls and
+        // collections are taken and served as before, and the daemon ends the
+        // first moment it is idle.
+        if (m_collections.runningCount() > 0)
+            qInfo() << "quilt: ending once" << m_collections.runningCount()
+                    << "running log collections have answered";
+        m_quitting = true;
+        endIfIdle();
     });
 }
 
-bool PrefManager::callerUid(uint *uid)
+void PrefManager::endIfIdle()
 {
-    const QDBusReply<uint> reply = connection().interface()->serviceUid(message().service());
-    if (!reply.isValid())
-        return false;
-    *uid = reply.value();
-    return true;
+    if (!m_quitting || m_calls.waitingCount() > 0)
+        return; // the scheduler calls again once no call waits
+    if (!m_collections.isIdle()) {
+        m_collections.whenIdle([this] { endIfIdle(); });
+        return;
+    }
+    // A round trip to the bus: the answers sent before it have been written
+    // when it returns.
+    QDBusConnection::systemBus().call(QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("GetId")));
+    // Without static destructors or leaving the event loop: nothing is
+    // buffered, the log handler writes every line at once.
+    ::_exit(0);
 }
 
-bool PrefManager::asCaller(const std::function<bool(uint)> &work)
+bool PrefManager::asCaller(const Call &call, const std::function<bool(uint)> &work)
 {
-    uint uid = 0;
-    if (!callerUid(&uid))
+    if (call.uid == noUid)
         return false;
-    const UnprivilegedWrites writes(uid != 0);
-    return work(uid);
+    const UnprivilegedWrites writes(call.uid != 0);
+    return work(call.uid);
 }

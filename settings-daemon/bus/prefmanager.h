@@ -1,19 +1,26 @@
-// The daemon's D-Bus object: thin slots that check the caller, then do one thing.
+// The daemon's D-Bus object: thin slots that queue the call, whose turn checks the caller, then does one thing.
 #pragma once
 
 #include "callercache.h"
+#include "callscheduler.h"
 #include "collectionqueue.h"
 
+#include <QDBusConnection>
 #include <QDBusContext>
+#include <QDBusMessage>
+#include <QHash>
 #include <QObject>
 #include <QString>
 #include <QStringList>
 
 #include <functional>
 
-// The daemon's one exported object. Every slot opens with the caller check
-// (after the guard that gives a large call's heap back, heaptrim.h) and then
-// hands its work to a plain function that takes the file's path.
+// The daemon's one exported object. Every slot only queues its call (with a
+// delayed reply) in the call scheduler, which serves the calls in fair turns
+// across callers. In its turn a call opens with the caller check (after the
+// guard that gives a large call's heap back, heaptrim.h), hands its work to a
+// plain function that takes the file's path, and answers through the saved
+// message.
 class PrefManager : public QObject, protected QDBusContext
 {
     Q_OBJECT
@@ -43,19 +50,46 @@ private slots:
     void forgetCaller(const QString &name, const QString &oldOwner, const QString &newOwner);
 
 private:
-    // The caller check: defined in callercheck.cpp, its tests of the calling process in callerprocess.*.
-    bool checkCallerPermission(const QStringList &permittedCallers);
+    // A call saved for its turn: what it answers through, and who sent it.
+    struct Call
+    {
+        QDBusMessage message;
+        QDBusConnection bus;
+        uint uid; // noUid when the bus could not tell
+    };
+    static constexpr uint noUid = uint(-1);
+
+    // Queues work (called with the saved call in its turn) for the running
+    // slot's sender; bytes is what its arguments hold.
+    template<typename Work> void queueCall(qint64 bytes, Work work);
+    // A boolean method's work in its turn: the caller check, then work
+    // (false when it is refused), answered with its result.
+    template<typename Work> void queueBoolCall(qint64 bytes, Work work);
+    // Answers call with value when the caller waits for a reply.
+    static void answer(const Call &call, const QVariant &value);
+
+    // The caller check: defined in callercheck.cpp, its tests of the calling
+    // process in callerprocess.*. A refusal is answered through call.
+    bool checkCallerPermission(const Call &call, const QStringList &permittedCallers);
     // The sender's pid, kept in m_callerPids with a pidfd of its process.
-    int callerPid(const QString &sender);
-    // The caller's uid as the bus reports it; false when it cannot tell.
-    bool callerUid(uint *uid);
+    int callerPid(const QDBusConnection &bus, const QString &sender);
+    // The sender's uid (noUid when the bus cannot tell): asked once per
+    // sender, with its pid, when its first call is queued.
+    uint senderUid(const QDBusConnection &bus, const QString &sender);
     // A file method's work for the caller (its uid passed on): a caller
     // other than root may not use the room kept back for root.
-    bool asCaller(const std::function<bool(uint)> &work);
+    static bool asCaller(const Call &call, const std::function<bool(uint)> &work);
+    // After quilt: ends the daemon once no call waits and no collection runs
+    // or waits.
+    void endIfIdle();
 
-    // Log collections in progress; quilt waits for those running.
+    CallScheduler m_calls;
+    // Log collections in progress; quilt waits for them.
     CollectionQueue m_collections;
     bool m_toolsContained = false;
+    bool m_quitting = false;
 
     CallerPidCache m_callerPids;
+    // Each sender's uid, kept until it leaves the bus.
+    QHash<QString, uint> m_senderUids;
 };

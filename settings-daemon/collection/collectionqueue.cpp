@@ -1,8 +1,9 @@
 // Runs log collections on worker threads, fairly among users.
 #include "collectionqueue.h"
 
-#include <QDebug>
 #include <QMetaObject>
+
+#include <utility>
 
 CollectionQueue::CollectionQueue(int maxRunning)
     : m_maxRunning(maxRunning)
@@ -13,32 +14,22 @@ CollectionQueue::CollectionQueue(int maxRunning)
     m_pool.setExpiryTimeout(0);
 }
 
-bool CollectionQueue::submit(uid_t user, const std::function<void()> &job,
-                             const std::function<void()> &refuse)
+bool CollectionQueue::submit(uid_t user, const std::function<void()> &job)
 {
-    if (isClosed())
-        return false;
     for (const Waiting &waiting : qAsConst(m_waiting)) {
         if (waiting.user == user)
             return false;
     }
-    m_waiting.append({user, job, refuse});
+    m_waiting.append({user, job});
     startWaiting();
     return true;
 }
 
-void CollectionQueue::close(const std::function<void()> &whenIdle)
+void CollectionQueue::whenIdle(const std::function<void()> &idle)
 {
-    if (isClosed())
-        return;
-    m_whenIdle = whenIdle;
-    for (const Waiting &waiting : qAsConst(m_waiting)) {
-        qWarning() << "log collection dropped: the daemon is ending, uid" << waiting.user;
-        waiting.refuse();
-    }
-    m_waiting.clear();
-    if (m_running.isEmpty())
-        m_whenIdle();
+    m_idle = idle;
+    if (isIdle())
+        std::exchange(m_idle, nullptr)();
 }
 
 // First come, first served, among the users with no collection running.
@@ -59,10 +50,9 @@ void CollectionQueue::startWaiting()
                 &m_context,
                 [this, user] {
                     m_running.remove(user);
-                    if (!isClosed())
-                        startWaiting();
-                    else if (m_running.isEmpty())
-                        m_whenIdle();
+                    startWaiting();
+                    if (m_idle && isIdle())
+                        std::exchange(m_idle, nullptr)();
                 },
                 Qt::QueuedConnection);
         }));

@@ -20,15 +20,15 @@ class CollectionQueue
 public:
     explicit CollectionQueue(int maxRunning);
 
-    // False when the user already has a collection waiting, or the queue is
-    // closed: the call is to be answered at once. job runs the collection
-    // and answers; refuse answers a waiting one that will never run.
-    bool submit(uid_t user, const std::function<void()> &job, const std::function<void()> &refuse);
+    // False when the user already has a collection waiting: the call is to
+    // be answered at once. job runs the collection and answers.
+    bool submit(uid_t user, const std::function<void()> &job);
 
-    // Takes no more collections, refuses the waiting ones, and calls whenIdle
-    // (on this thread) once no collection runs: at once when none does.
-    void close(const std::function<void()> &whenIdle);
-    bool isClosed() const { return bool(m_whenIdle); }
+    // Calls idle (on this thread) once no collection runs or waits: at once
+    // when none does. The queue keeps taking collections meanwhile; a later
+    // call replaces an idle not yet called.
+    void whenIdle(const std::function<void()> &idle);
+    bool isIdle() const { return m_running.isEmpty() && m_waiting.isEmpty(); }
     int runningCount() const { return m_running.size(); }
 
 private:
@@ -38,12 +38,11 @@ private:
     {
         uid_t user;
         std::function<void()> job;
-        std::function<void()> refuse;
     };
     QObject m_context;
     QThreadPool m_pool;
     QSet<uid_t> m_running;
     QList<Waiting> m_waiting;
     int m_maxRunning;
-    std::function<void()> m_whenIdle;
+    std::function<void()> m_idle;
 };

@@ -3,6 +3,7 @@
 
 #include "sandboxtest.h"
 
+#include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QElapsedTimer>
@@ -442,6 +443,38 @@ private slots:
             readDaemonLog(),
             QByteArray("[QDEBUG]:msg-[Failed to register service], file-[], func-[], category-[default]\n"));
         expectPermitted(harmlessCall(managerCaller)); // the first copy is undisturbed
+    }
+
+    // One sender's burst of calls that expect no reply, from a program with
+    // a large environment, delays another user's calls by turns, not by the
+    // burst: each of hers made meanwhile, one after another, is answered.
+    // Of the burst, what does not fit the sender's queue is dropped.
+    void oneSendersBurstLeavesOthersServed()
+    {
+        QProcess flood;
+        flood.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        flood.start(managerCaller,
+                    {QStringLiteral("--big-environment"), QStringLiteral("6"), QStringLiteral("--flood"),
+                     QStringLiteral("20000"), QStringLiteral("setVexaAutoStart"), QStringLiteral("maybe")});
+        QVERIFY(flood.waitForStarted(waitLimitMs));
+        int answered = 0;
+        do {
+            // A generous limit per call: how long each takes is for the
+            // benchmark to tell.
+            const Reply reply = call(
+                settingsCaller, QStringLiteral("--timeout"),
+                {QStringLiteral("10000"), QStringLiteral("setVexaAutoStart"), QStringLiteral("maybe")},
+                asNobody());
+            QVERIFY2(reply.value == QLatin1String("false") && !reply.isError(), qPrintable(reply.output));
+            ++answered;
+            QCoreApplication::processEvents(); // notices the flood's end
+        } while (flood.state() != QProcess::NotRunning);
+        // Its last call waits until the daemon has room for it, then is served.
+        QCOMPARE(flood.readAllStandardOutput(), QByteArray("false\n"));
+        qInfo("%d calls of another user answered during the burst", answered);
+        QVERIFY(readDaemonLog().contains(warnLine("calls refused: too many waiting for uid 0")));
+        expectPermitted(harmlessCall(managerCaller));
+        expectPermitted(harmlessCall(windowCaller, asNobody()));
     }
 
     void refusedQuiltKeepsServing()

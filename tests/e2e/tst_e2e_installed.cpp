@@ -7,6 +7,7 @@
 
 #include "sandboxtest.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -412,6 +413,26 @@ private slots:
         quit.start(settingsCaller, {QStringLiteral("quilt")});
         QTRY_VERIFY_WITH_TIMEOUT(readDaemonLog().contains("quilt: ending once 1 running log collections"),
                                  waitLimitMs);
+        // Meanwhile nothing changes for anyone else: another user's
+        // collections are taken and answered, again and again.
+        const QString other = QStringLiteral("vexaother");
+        QCOMPARE(run(QStringLiteral("useradd"), {QStringLiteral("--create-home"), other}).exitCode, 0);
+        const QString otherUid = run(QStringLiteral("id"), {QStringLiteral("-u"), other}).output.trimmed();
+        QVERIFY(makeFile(QStringLiteral("/var/lib/vexa/vexa-%1-%2/data/klog/kernel.log").arg(otherUid, other),
+                         "other kernel\n"));
+        for (int i = 0; i < 3; ++i) {
+            const QString otherDir = QStringLiteral("/home/%1/VexaLog/late%2").arg(other).arg(i);
+            QCOMPARE(run(QStringLiteral("runuser"),
+                         {QStringLiteral("-u"), other, QStringLiteral("--"), QStringLiteral("mkdir"),
+                          QStringLiteral("-p"), otherDir})
+                         .exitCode,
+                     0);
+            expectValue(call(managerCaller, QStringLiteral("copyLogFiles"), {other, otherUid, otherDir},
+                             asUser(other)),
+                        QStringLiteral("0"));
+        }
+        QCOMPARE(daemonPids().size(), 1);
+        QCOMPARE(collection.state(), QProcess::Running);
 
         QFile reader(dir + QStringLiteral("/vexa.log"));
         QVERIFY(reader.open(QIODevice::ReadOnly) && !reader.readAll().isEmpty());
@@ -534,6 +555,34 @@ private slots:
         const qint64 after = busStartedDaemon();
         QVERIFY(after != 0);
         QVERIFY(after != before);
+    }
+
+    // One connection's burst of 20,000 calls flagged no-reply, from a
+    // program with a large environment, under the unit: another user's
+    // calls, one after another meanwhile, are each answered.
+    void oneSendersBurstLeavesOthersServed()
+    {
+        QProcess flood;
+        flood.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        flood.start(managerCaller,
+                    {QStringLiteral("--big-environment"), QStringLiteral("6"), QStringLiteral("--flood"),
+                     QStringLiteral("20000"), QStringLiteral("setVexaAutoStart"), QStringLiteral("maybe")});
+        QVERIFY(flood.waitForStarted(waitLimitMs));
+        int answered = 0;
+        do {
+            expectValue(
+                call(settingsCaller, QStringLiteral("--timeout"),
+                     {QStringLiteral("10000"), QStringLiteral("setVexaAutoStart"), QStringLiteral("maybe")},
+                     asNobody()),
+                QStringLiteral("false"));
+            ++answered;
+            QCoreApplication::processEvents(); // notices the flood's end
+        } while (flood.state() != QProcess::NotRunning);
+        QCOMPARE(flood.readAllStandardOutput(), QByteArray("false\n"));
+        qInfo("%d calls of another user answered during the burst", answered);
+        QCOMPARE(daemonPids().size(), 1);
+        expectValue(call(windowCaller, QStringLiteral("setVexaAutoStart"), {QStringLiteral("maybe")}),
+                    QStringLiteral("false"));
     }
 
     void unitCapabilitiesAreEnough()
