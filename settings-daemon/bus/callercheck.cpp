@@ -7,6 +7,7 @@
 #include <QDBusConnection>
 #include <QDBusError>
 #include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
 #include <QDBusReply>
 #include <QDBusUnixFileDescriptor>
 #include <QVariantMap>
@@ -47,13 +48,18 @@ struct Credentials
     int pidfd = -1; // the daemon's own copy of the bus's pidfd
 };
 
-Credentials askCredentials(const QDBusConnection &bus, const QString &sender)
+QDBusMessage credentialsRequest(const QString &sender)
+{
+    return QDBusMessage::createMethodCall(
+               QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+               QStringLiteral("org.freedesktop.DBus"), QStringLiteral("GetConnectionCredentials"))
+        << sender;
+}
+
+Credentials readCredentials(const QDBusMessage &answer)
 {
     Credentials result;
-    const QDBusMessage request = QDBusMessage::createMethodCall(
-        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
-        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("GetConnectionCredentials"));
-    const QDBusReply<QVariantMap> reply = bus.call(QDBusMessage(request) << sender);
+    const QDBusReply<QVariantMap> reply = answer;
     if (!reply.isValid())
         return result;
     const QVariantMap credentials = reply.value();
@@ -79,10 +85,6 @@ Credentials askCredentials(const QDBusConnection &bus, const QString &sender)
     return result;
 }
 
-// Far more senders than ever call at once; a sender forgotten early is only
-// asked again.
-constexpr int maxSendersKept = 1024;
-
 } // namespace
 
 int PrefManager::callerPid(const QDBusConnection &bus, const QString &sender)
@@ -91,27 +93,29 @@ int PrefManager::callerPid(const QDBusConnection &bus, const QString &sender)
         return kept;
     // A caller that is already gone has no credentials; pid 0 then fails the
     // checks.
-    const Credentials credentials = askCredentials(bus, sender);
+    // A sender the bus no longer knew at its first call has left: nothing to
+    // ask (and no blocking call in a call's turn that could not be answered).
+    const auto known = m_senderUids.constFind(sender);
+    if (known != m_senderUids.constEnd() && *known == noUid)
+        return 0;
+    const Credentials credentials = readCredentials(bus.call(credentialsRequest(sender)));
     m_callerPids.insert(sender, credentials.pid, credentials.pidfd);
     return credentials.pid;
 }
 
-uint PrefManager::senderUid(const QDBusConnection &bus, const QString &sender)
+void PrefManager::learnSender(const QDBusConnection &bus, const QString &sender)
 {
-    const auto kept = m_senderUids.constFind(sender);
-    if (kept != m_senderUids.constEnd())
-        return *kept;
-    // The pid comes with the uid: the caller check of this very call then
-    // asks nothing more. A sender the bus does not know is kept as such: its
-    // further calls (sent before it left) ask nothing either.
-    const Credentials credentials = askCredentials(bus, sender);
-    if (credentials.valid)
-        m_callerPids.insert(sender, credentials.pid, credentials.pidfd);
-    if (m_senderUids.size() >= maxSendersKept)
-        m_senderUids.erase(m_senderUids.begin());
-    const uint uid = credentials.valid ? credentials.uid : noUid;
-    m_senderUids.insert(sender, uid);
-    return uid;
+    auto *const watcher = new QDBusPendingCallWatcher(bus.asyncCall(credentialsRequest(sender)), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this,
+            [this, sender](QDBusPendingCallWatcher *answer) {
+                answer->deleteLater();
+                // The pid comes with the uid: the caller check of the sender's calls
+                // then asks nothing more.
+                const Credentials credentials = readCredentials(answer->reply());
+                if (credentials.valid)
+                    m_callerPids.insert(sender, credentials.pid, credentials.pidfd);
+                senderLearned(sender, credentials.valid ? credentials.uid : noUid);
+            });
 }
 
 // A unique name is never given out again, so its pid goes when it leaves.

@@ -52,21 +52,64 @@ static qint64 argumentBytes(std::initializer_list<const QString *> arguments)
 }
 
 // Nothing costly here: every call of a burst passes through this before the
-// scheduler's next turn. Only a sender's first call asks the bus who it is.
+// scheduler's next turn. A sender's first call asks the bus who it is without
+// waiting for the answer: a blocking call here could not be answered while
+// the messages held by the daemon keep libdbus from reading the bus (63 MiB),
+// and every caller would wait for its time-out.
 template<typename Work> void PrefManager::queueCall(qint64 bytes, Work work)
 {
     setDelayedReply(true);
-    Call call {message(), connection(), 0};
-    const QString sender = call.message.service();
-    call.uid = senderUid(call.bus, sender);
-    const uint uid = call.uid;
-    if (m_calls.submit(sender, uid, bytes, [call = std::move(call), work = std::move(work)] { work(call); }))
+    const QString sender = message().service();
+    const auto known = m_senderUids.constFind(sender);
+    if (known == m_senderUids.constEnd()) {
+        parkCall(sender, bytes, {message(), connection(), noUid}, std::move(work));
         return;
-    // Refused at once; a call that waits for no reply is dropped.
-    const QDBusMessage refused = message();
-    if (refused.isReplyRequired())
-        connection().send(
-            refused.createErrorReply(QDBusError::LimitsExceeded, QStringLiteral("too many calls waiting")));
+    }
+    Call call {message(), connection(), *known};
+    const uint uid = call.uid;
+    if (!m_calls.submit(sender, uid, bytes, [call = std::move(call), work = std::move(work)] { work(call); }))
+        refuseCall({message(), connection(), uid});
+}
+
+void PrefManager::refuseCall(const Call &call)
+{
+    // A call that waits for no reply is dropped.
+    if (call.message.isReplyRequired())
+        call.bus.send(call.message.createErrorReply(QDBusError::LimitsExceeded,
+                                                    QStringLiteral("too many calls waiting")));
+}
+
+void PrefManager::parkCall(const QString &sender, qint64 bytes, const Call &call,
+                           std::function<void(const Call &)> work)
+{
+    QList<ParkedCall> &parked = m_parked[sender];
+    const bool first = parked.isEmpty();
+    if (!first
+        && (parked.size() >= CallScheduler::Limits().perSender || m_parkedBytes + bytes > maxParkedBytes)) {
+        refuseCall(call);
+        return;
+    }
+    parked.append({call, std::move(work), bytes});
+    m_parkedBytes += bytes;
+    if (first)
+        learnSender(call.bus, sender);
+}
+
+void PrefManager::senderLearned(const QString &sender, uint uid)
+{
+    if (m_senderUids.size() >= maxSendersKept)
+        m_senderUids.erase(m_senderUids.begin());
+    m_senderUids.insert(sender, uid);
+    const QList<ParkedCall> parked = m_parked.take(sender);
+    for (const ParkedCall &waiting : parked) {
+        m_parkedBytes -= waiting.bytes;
+        Call call = waiting.call;
+        call.uid = uid;
+        const std::function<void(const Call &)> work = waiting.work;
+        if (!m_calls.submit(sender, uid, waiting.bytes, [call, work] { work(call); }))
+            refuseCall(call);
+    }
+    endIfIdle(); // after quilt, when every one of them was refused
 }
 
 template<typename Work> void PrefManager::queueBoolCall(qint64 bytes, Work work)
@@ -223,8 +266,8 @@ void PrefManager::quilt()
 
 void PrefManager::endIfIdle()
 {
-    if (!m_quitting || m_calls.waitingCount() > 0)
-        return; // the scheduler calls again once no call waits
+    if (!m_quitting || m_calls.waitingCount() > 0 || !m_parked.isEmpty())
+        return; // called again once no call waits
     if (!m_collections.isIdle()) {
         m_collections.whenIdle([this] { endIfIdle(); });
         return;

@@ -62,6 +62,14 @@ private:
     // Queues work (called with the saved call in its turn) for the running
     // slot's sender; bytes is what its arguments hold.
     template<typename Work> void queueCall(qint64 bytes, Work work);
+    // Holds the calls of a sender whose uid the bus has not told yet.
+    void parkCall(const QString &sender, qint64 bytes, const Call &call,
+                  std::function<void(const Call &)> work);
+    // Asks the bus for the sender's credentials without waiting; the answer
+    // calls senderLearned (noUid when the bus could not tell).
+    void learnSender(const QDBusConnection &bus, const QString &sender);
+    void senderLearned(const QString &sender, uint uid);
+    static void refuseCall(const Call &call);
     // A boolean method's work in its turn: the caller check, then work
     // (false when it is refused), answered with its result.
     template<typename Work> void queueBoolCall(qint64 bytes, Work work);
@@ -73,9 +81,6 @@ private:
     bool checkCallerPermission(const Call &call, const QStringList &permittedCallers);
     // The sender's pid, kept in m_callerPids with a pidfd of its process.
     int callerPid(const QDBusConnection &bus, const QString &sender);
-    // The sender's uid (noUid when the bus cannot tell): asked once per
-    // sender, with its pid, when its first call is queued.
-    uint senderUid(const QDBusConnection &bus, const QString &sender);
     // A file method's work for the caller (its uid passed on): a caller
     // other than root may not use the room kept back for root.
     static bool asCaller(const Call &call, const std::function<bool(uint)> &work);
@@ -90,6 +95,19 @@ private:
     bool m_quitting = false;
 
     CallerPidCache m_callerPids;
-    // Each sender's uid, kept until it leaves the bus.
+    // Each sender's uid (asked once, with its pid, at its first call), kept
+    // until it leaves the bus.
     QHash<QString, uint> m_senderUids;
+    static constexpr int maxSendersKept = 1024;
+    struct ParkedCall
+    {
+        Call call;
+        std::function<void(const Call &)> work;
+        qint64 bytes;
+    };
+    // Calls of senders whose credentials are on their way, at most a
+    // sender's queue each and maxParkedBytes of arguments in all.
+    QHash<QString, QList<ParkedCall>> m_parked;
+    qint64 m_parkedBytes = 0;
+    static constexpr qint64 maxParkedBytes = 8 * 1024 * 1024;
 };
