@@ -1,7 +1,7 @@
 // Stages a collection's sources, as root, in the daemon's private folder.
 #include "staging.h"
 
-#include "logcollection.h"
+#include "collectionsetup.h"
 
 #include <QDebug>
 #include <QDir>
