@@ -165,11 +165,6 @@ SingleApplication::~SingleApplication()
         ::close(m_folder);
 }
 
-QString SingleApplication::serverPathFor(const QString &appId)
-{
-    return placeFor(appId).path;
-}
-
 QString SingleApplication::id() const
 {
     return m_id;

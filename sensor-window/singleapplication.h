@@ -55,8 +55,6 @@ public:
     void setActivationWindow(QWidget *window, bool activateOnMessage = true);
     QWidget *activationWindow() const;
 
-    static QString serverPathFor(const QString &appId);
-
 public slots:
     // Restores the activation window from minimized, raises and activates it.
     void activateWindow();

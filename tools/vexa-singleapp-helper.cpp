@@ -11,8 +11,6 @@
 //          runs, 3 when sending failed.
 //        vexa-singleapp-helper ID send-size BYTES [TIMEOUT_MS]
 //          Like send, with a text of BYTES characters.
-//        vexa-singleapp-helper ID path
-//          Prints the socket path of ID for this user, making nothing.
 //        vexa-singleapp-helper - plant PATH
 //          Plays another user's socket: listens at PATH, open to everyone,
 //          prints "planted", then "connected" for every connection.
@@ -37,16 +35,12 @@ int main(int argc, char *argv[])
     if (argc < 3) {
         std::fprintf(stderr,
                      "usage: vexa-singleapp-helper ID serve [LOCK_TIMEOUT_MS]|send TEXT "
-                     "[TIMEOUT_MS]|send-size BYTES [TIMEOUT_MS]|path\n"
+                     "[TIMEOUT_MS]|send-size BYTES [TIMEOUT_MS]\n"
                      "       vexa-singleapp-helper - plant PATH\n");
         return 64;
     }
     const QString id = QString::fromLocal8Bit(argv[1]);
     const QByteArray mode = argv[2];
-    if (mode == "path") {
-        say(SingleApplication::serverPathFor(id));
-        return 0;
-    }
     if (mode == "plant") {
         if (argc < 4)
             return 64;

@@ -132,7 +132,7 @@ bool PrefManager::setDockerDefaultIpAddress(const QString &value)
     queueBoolCall(argumentBytes({&value}), [value](const Call &call) {
         if (!argumentsFit("setDockerDefaultIpAddress", {{value, ArgumentKind::BridgeAddress}}))
             return false;
-        return asCaller(call, [&](uint) { return setBridgeAddressInFile(dockerDaemonJsonPath, value); });
+        return withRootReserveKept(call, [&](uint) { return setBridgeAddressInFile(dockerDaemonJsonPath, value); });
     });
     return false;
 }
@@ -143,7 +143,7 @@ bool PrefManager::addGameToWhiteList(const QString &appName, const QString &pkgN
         if (!argumentsFit("addGameToWhiteList",
                           {{appName, ArgumentKind::AppName}, {pkgName, ArgumentKind::PackageName}}))
             return false;
-        return asCaller(call, [&](uint) { return addGameToWhiteListFile(gamesJsonPath, appName, pkgName); });
+        return withRootReserveKept(call, [&](uint) { return addGameToWhiteListFile(gamesJsonPath, appName, pkgName); });
     });
     return false;
 }
@@ -153,7 +153,7 @@ bool PrefManager::removeGameFromWhiteList(const QString &pkgName)
     queueBoolCall(argumentBytes({&pkgName}), [pkgName](const Call &call) {
         if (!argumentsFit("removeGameFromWhiteList", {{pkgName, ArgumentKind::PackageName}}))
             return false;
-        return asCaller(call, [&](uint) { return removeGameFromWhiteListFile(gamesJsonPath, pkgName); });
+        return withRootReserveKept(call, [&](uint) { return removeGameFromWhiteListFile(gamesJsonPath, pkgName); });
     });
     return false;
 }
@@ -163,7 +163,7 @@ bool PrefManager::removeAppFromWarningList(const QString &pkgName)
     queueBoolCall(argumentBytes({&pkgName}), [pkgName](const Call &call) {
         if (!argumentsFit("removeAppFromWarningList", {{pkgName, ArgumentKind::PackageName}}))
             return false;
-        return asCaller(call, [&](uint) { return removeAppFromWarningListFile(warningJsonPath, pkgName); });
+        return withRootReserveKept(call, [&](uint) { return removeAppFromWarningListFile(warningJsonPath, pkgName); });
     });
     return false;
 }
@@ -173,7 +173,7 @@ bool PrefManager::setVexaAutoStart(const QString &checked)
     queueBoolCall(argumentBytes({&checked}), [checked](const Call &call) {
         if (!argumentsFit("setVexaAutoStart", {{checked, ArgumentKind::Switch}}))
             return false;
-        return asCaller(call, [&](uint) { return setAutoStartEntry(autoStartEntryPath, checked); });
+        return withRootReserveKept(call, [&](uint) { return setAutoStartEntry(autoStartEntryPath, checked); });
     });
     return false;
 }
@@ -196,7 +196,7 @@ bool PrefManager::setPhoneInfo(const QString &localpath, const QString &vendor, 
                                          {identity.serialno, value},
                                          {identity.imei, value}}))
                           return false;
-                      return asCaller(call, [&](uint uid) {
+                      return withRootReserveKept(call, [&](uint uid) {
                           PropertyFileSetup setup;
                           setup.callerUid = uid;
                           return setPhoneInfoInFile(setup, localpath, identity);
@@ -282,7 +282,7 @@ void PrefManager::endIfIdle()
     ::_exit(0);
 }
 
-bool PrefManager::asCaller(const Call &call, const std::function<bool(uint)> &work)
+bool PrefManager::withRootReserveKept(const Call &call, const std::function<bool(uint)> &work)
 {
     if (call.uid == noUid)
         return false;

@@ -81,9 +81,10 @@ private:
     bool checkCallerPermission(const Call &call, const QStringList &permittedCallers);
     // The sender's pid, kept in m_callerPids with a pidfd of its process.
     int callerPid(const QDBusConnection &bus, const QString &sender);
-    // A file method's work for the caller (its uid passed on): a caller
-    // other than root may not use the room kept back for root.
-    static bool asCaller(const Call &call, const std::function<bool(uint)> &work);
+    // Runs a file method's work for the caller (its uid passed on) with the
+    // writes checked against the room kept back for root, unless the caller
+    // is root.
+    static bool withRootReserveKept(const Call &call, const std::function<bool(uint)> &work);
     // After quilt: ends the daemon once no call waits and no collection runs
     // or waits.
     void endIfIdle();

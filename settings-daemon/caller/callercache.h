@@ -44,7 +44,6 @@ public:
     // on. A pid of 0 or less keeps nothing.
     bool insert(const QString &sender, int pid, int pidfd = -1);
     void remove(const QString &sender);
-    int size() const { return m_entries.size(); }
 
 private:
     struct Entry

@@ -123,11 +123,11 @@ CallerProcess::~CallerProcess()
 
 int pidOfPidfd(int pidfd)
 {
-    QFile info(QStringLiteral("/proc/self/fdinfo/%1").arg(pidfd));
-    if (!info.open(QIODevice::ReadOnly))
-        return 0;
     // A few short lines; "Pid:\t-1" once the process has ended.
-    const QByteArray text = info.read(4096);
+    QByteArray text;
+    QString reason;
+    if (!readWholeFile(QStringLiteral("/proc/self/fdinfo/%1").arg(pidfd), &text, &reason, 4096))
+        return 0;
     for (const QByteArray &line : text.split('\n')) {
         if (line.startsWith("Pid:")) {
             bool ok = false;
