@@ -196,15 +196,20 @@ call runuser -u alice -- dbus-send --system --print-reply --dest=org.freedesktop
     org.freedesktop.DBus.RequestName string:cn.selvane.Vexa.Pref uint32:0
 check "a user who is not root may not own the daemon's name" grep -q AccessDenied <<<"$reply"
 # A user's monitor gets nothing of another's calls, neither as a monitor
-# (root only) nor by the old eavesdropping match rules.
+# (root only) nor by the old eavesdropping match rules; root's, beside it,
+# shows that the call went by.
 overheard=$VEXA_SANDBOX_STATE/overheard
-runuser -u alice -- dbus-monitor --system "interface='cn.selvane.Vexa.Pref'" >"$overheard" 2>&1 &
-monitor=$!
-check "alice's dbus-monitor is listening" wait_for 15 grep -q NameAcquired "$overheard"
+runuser -u alice -- dbus-monitor --system "interface='cn.selvane.Vexa.Pref'" >"$overheard.alice" 2>&1 &
+monitors=($!)
+dbus-monitor --system "interface='cn.selvane.Vexa.Pref'" >"$overheard.root" 2>&1 &
+monitors+=($!)
+check "alice's and root's dbus-monitor are listening" \
+    wait_for 15 sh -c "grep -q NameAcquired '$overheard.alice' && grep -q NameAcquired '$overheard.root'"
 call "$settings" addGameToWhiteList "Overheard" com.example.overheard
-kill "$monitor" 2>/dev/null
-wait "$monitor" 2>/dev/null
-check "alice's dbus-monitor saw no call to the daemon" sh -c "! grep -q com.example.overheard '$overheard'"
+check "root's dbus-monitor saw the call" wait_for 15 grep -q com.example.overheard "$overheard.root"
+kill "${monitors[@]}" 2>/dev/null
+wait "${monitors[@]}" 2>/dev/null
+check "alice's dbus-monitor saw no call to the daemon" sh -c "! grep -q com.example.overheard '$overheard.alice'"
 
 section "quilt ends the daemon; the next call starts it again"
 call "$settings" quilt

@@ -10,7 +10,7 @@ PACKAGES=(
     qtbase5-dev qtbase5-dev-tools qttools5-dev qttools5-dev-tools
     qt6-base-dev qt6-base-dev-tools qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools
     dbus util-linux mount procps
-    zip unzip passwd gdb
+    zip unzip passwd gdb e2fsprogs
     xvfb xauth x11-utils xdotool
     openbox imagemagick fonts-wqy-microhei
     debhelper dpkg-dev lintian systemd systemd-container logrotate desktop-file-utils libxml2-utils man-db

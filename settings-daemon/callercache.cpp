@@ -11,7 +11,7 @@ CallerPidCache::CallerPidCache(int capacity)
 
 CallerPidCache::~CallerPidCache()
 {
-    for (const Entry &entry : qAsConst(m_entries))
+    for (const Entry &entry : std::as_const(m_entries))
         ::close(entry.pidfd);
 }
 

@@ -18,7 +18,7 @@ bool CollectionQueue::submit(uid_t user, const std::function<void()> &job,
 {
     if (isClosed())
         return false;
-    for (const Waiting &waiting : qAsConst(m_waiting)) {
+    for (const Waiting &waiting : std::as_const(m_waiting)) {
         if (waiting.user == user)
             return false;
     }
@@ -32,7 +32,7 @@ void CollectionQueue::close(const std::function<void()> &whenIdle)
     if (isClosed())
         return;
     m_whenIdle = whenIdle;
-    for (const Waiting &waiting : qAsConst(m_waiting)) {
+    for (const Waiting &waiting : std::as_const(m_waiting)) {
         qWarning() << "log collection dropped: the daemon is ending, uid" << waiting.user;
         waiting.refuse();
     }

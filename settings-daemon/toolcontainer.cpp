@@ -129,7 +129,7 @@ void killChildrenOf(uid_t uid)
                 }
             }
         }
-        for (const pid_t pid : qAsConst(found))
+        for (const pid_t pid : std::as_const(found))
             ::waitpid(pid, nullptr, WNOHANG);
         if (found.isEmpty() || (!fresh && deadline.hasExpired()))
             return;

@@ -34,9 +34,9 @@
 # / would not show), one line says so and the sandbox above is used, with
 # VEXA_SANDBOX_BOOTED=0.
 #
-# --bus broker (with --boot; VEXA_SANDBOX_BUS=broker does the same) boots
-# dbus-broker as the system bus: dbus-broker.service stands in for
-# dbus.service, as `systemctl enable dbus-broker` makes it. The package
+# --bus broker (with --boot; VEXA_SANDBOX_BUS=broker does the same for a
+# booted sandbox) boots dbus-broker as the system bus: dbus-broker.service
+# stands in for dbus.service, as `systemctl enable dbus-broker` makes it. The package
 # dbus-broker must be installed on this machine (installing it enables it
 # for the next boot; `systemctl disable dbus-broker` undoes that). --bus
 # daemon, the default, boots dbus-daemon, whatever this machine enabled.
@@ -53,7 +53,7 @@ debs_dir=""
 boot=0
 inner=""
 boot_inner=""
-bus=${VEXA_SANDBOX_BUS:-daemon}
+bus=""
 
 while [ $# -gt 0 ]; do
     case "$1" in
@@ -71,6 +71,12 @@ done
 if [ -z "$build_dir" ] || [ $# -eq 0 ]; then
     echo "usage: sandbox.sh --build-dir DIR [--start-daemon] [--debs DEBDIR [--boot [--bus daemon|broker]]] -- COMMAND [ARG...]" >&2
     exit 2
+fi
+# The environment's choice holds for booted sandboxes only; the plain one
+# always runs dbus-daemon.
+if [ -z "$bus" ]; then
+    bus=daemon
+    [ "$boot" -eq 1 ] && bus=${VEXA_SANDBOX_BUS:-daemon}
 fi
 case "$bus" in
     daemon) ;;
