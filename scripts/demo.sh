@@ -181,7 +181,7 @@ if [ "$booted" = 1 ]; then
     [ "${VEXA_SANDBOX_BUS:-daemon}" = broker ] && want=dbus-broker.service || want=dbus.service
     check "the system bus is $want" test "$bus_unit" = "$want"
     echo "what the bus said of our policy file (nothing is best):"
-    journalctl -u "$bus_unit" --no-pager -o cat | grep cn.selvane.Vexa.Pref | sed 's/^/    /'
+    journalctl -u "$bus_unit" --no-pager -o cat | grep -F cn.selvane.Vexa.Pref.conf | sed 's/^/    /'
     check "the bus reads the policy without a warning" \
         sh -c "! journalctl -u $bus_unit -o cat | grep -q cn.selvane.Vexa.Pref.conf"
 fi
