@@ -112,7 +112,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         QList<QByteArray> lines = journal.split('\n');
         FUZZ_CHECK(lines.takeLast().isEmpty(), journal);
         QByteArray unprefixed;
-        for (const QByteArray &each : qAsConst(lines)) {
+        for (const QByteArray &each : std::as_const(lines)) {
             FUZZ_CHECK(each.startsWith(priority), journal);
             unprefixed += each.mid(3) + '\n';
         }

@@ -105,7 +105,7 @@ static void checkLines(QByteArray old, QByteArray after, const QStringList &valu
                 last.chop(1);
             lines << last;
         }
-        for (const QByteArray &line : qAsConst(lines)) {
+        for (const QByteArray &line : std::as_const(lines)) {
             if (keyOf(line) < 0)
                 others << line;
         }

@@ -10,6 +10,7 @@ set -euo pipefail
 PACKAGES=(
     build-essential cmake pkg-config
     qtbase5-dev qtbase5-dev-tools qttools5-dev qttools5-dev-tools
+    qt6-base-dev qt6-base-dev-tools qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools
     dbus util-linux mount procps e2fsprogs
     zip unzip passwd gdb
     xvfb xauth x11-utils xdotool

@@ -4,12 +4,14 @@
 # tree that has no .git (as a release tarball would unpack), as root with
 # CI=true. Reports the outcome and the wall time.
 #
-#   scripts/fresh-check.sh RELEASE [demo|test|ctest|debs]      (default: demo)
+#   scripts/fresh-check.sh RELEASE [demo|test|ctest|debs] [--bus broker]   (default: demo)
 #
 # demo and test run `scripts/run.sh MODE`; ctest builds as run.sh does and runs
 # CTest alone (the demo's tour among its tests), without the sanitizer and
 # fuzz stages; debs builds the packages as a clean package builder would,
 # with build-essential and debian/control's Build-Depends alone.
+# --bus broker installs dbus-broker in the fresh root and boots the sandbox
+# with it as the system bus (tests/e2e/sandbox.sh --bus broker).
 #
 # RELEASE is a Debian release name (bookworm, trixie). The minimal root is
 # made once and kept in VEXA_FRESH_CACHE (default /var/cache/vexa-fresh-check),
@@ -21,9 +23,19 @@ set -euo pipefail
 
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 usage() {
-    echo "usage: scripts/fresh-check.sh RELEASE [demo|test|ctest|debs]" >&2
+    echo "usage: scripts/fresh-check.sh RELEASE [demo|test|ctest|debs] [--bus broker]" >&2
     exit 2
 }
+bus=daemon
+positional=()
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --bus) [ $# -ge 2 ] || usage; bus=$2; shift 2 ;;
+        *) positional+=("$1"); shift ;;
+    esac
+done
+case "$bus" in daemon | broker) ;; *) usage ;; esac
+set -- "${positional[@]}"
 [ $# -ge 1 ] && [ $# -le 2 ] || usage
 release=$1
 mode=${2:-demo}
@@ -84,6 +96,14 @@ hostname vexa-fresh
 cd /root/vexa
 status=0
 export DEBIAN_FRONTEND=noninteractive
+# dbus-broker is no dependency of ours: installed here only to boot with it
+# (its package enables it as dbus.service; the sandbox chooses either way).
+if [ "$VEXA_SANDBOX_BUS" = broker ]; then
+    apt-get update -q >/dev/null &&
+        apt-get install -y -q --no-install-recommends dbus-broker >/dev/null ||
+        { echo "fresh-check: cannot install dbus-broker" >&2; exit 1; }
+    echo "fresh-check: the sandbox boots with dbus-broker as the system bus"
+fi
 case "$1" in
     ctest)
         (bash scripts/ensure-packages.sh &&
@@ -117,7 +137,7 @@ INNER
 # and /tmp, then pivot_root makes it / and the old root is let go.
 status=0
 unshare --mount --pid --uts --ipc --fork --kill-child --propagation private \
-    env ROOT="$root" ARCHIVES="$cache/$release-archives" MODE="$mode" bash -euc '
+    env ROOT="$root" ARCHIVES="$cache/$release-archives" MODE="$mode" BUS="$bus" bash -euc '
     mount --bind "$ROOT" "$ROOT"
     mount -t proc proc "$ROOT/proc"
     mount --rbind /sys "$ROOT/sys"
@@ -129,7 +149,7 @@ unshare --mount --pid --uts --ipc --fork --kill-child --propagation private \
     cd "$ROOT"
     pivot_root . .old-root
     exec /usr/sbin/chroot . /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-        HOME=/root LANG=C.UTF-8 TERM=dumb CI=true /bin/bash /root/fresh-check-inner.sh "$MODE"
+        HOME=/root LANG=C.UTF-8 TERM=dumb CI=true VEXA_SANDBOX_BUS="$BUS" /bin/bash /root/fresh-check-inner.sh "$MODE"
 ' || status=$?
 
 elapsed=$(($(date +%s) - started))

@@ -6,7 +6,8 @@
 #   scripts/run.sh test   build everything and run the whole test suite: a
 #                         format check of the C++ files, CTest
 #                         on the normal build, the same suite on a sanitizer
-#                         build, and a short run of every fuzz target
+#                         build, a short run of every fuzz target, and the
+#                         unit and end-to-end tests of a Qt 6 build
 # Both install the Debian packages they lack (root, or through sudo), build in
 # ${VEXA_BUILD_DIR:-build} and put our own .debs in its debs/ folder.
 set -euo pipefail
@@ -45,6 +46,13 @@ case "$1" in
         bash "$top/scripts/sanitize.sh" || status=1
         # Each libFuzzer target for a minute (scripts/fuzz.sh SECONDS for longer).
         bash "$top/scripts/fuzz.sh" "${VEXA_FUZZ_SECONDS:-60}" || status=1
+        # The same sources built with Qt 6, in a folder of their own. The
+        # tests of the installed packages (label debs) stay with the run
+        # above: the packages are built with Qt 5 whatever this build is.
+        build6="${VEXA_QT6_BUILD_DIR:-$top/build-qt6}"
+        { cmake -S "$top" -B "$build6" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEXA_QT_MAJOR=6 &&
+            cmake --build "$build6" -j "$jobs" &&
+            (cd "$build6" && ctest --output-on-failure --timeout 1800 -LE debs); } || status=1
         exit "$status"
         ;;
     *) usage ;;

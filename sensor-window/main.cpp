@@ -26,8 +26,12 @@ static void loadTranslations()
     }
 
     auto *qtTranslator = new QTranslator;
-    if (qtTranslator->load(QLocale(), QStringLiteral("qt"), QStringLiteral("_"),
-                           QLibraryInfo::location(QLibraryInfo::TranslationsPath))) {
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    const QString qtTranslations = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
+#else
+    const QString qtTranslations = QLibraryInfo::location(QLibraryInfo::TranslationsPath);
+#endif
+    if (qtTranslator->load(QLocale(), QStringLiteral("qt"), QStringLiteral("_"), qtTranslations)) {
         QCoreApplication::installTranslator(qtTranslator);
     } else {
         delete qtTranslator;

@@ -93,7 +93,7 @@ static int printReply(const QDBusMessage &reply)
         return 1;
     }
     for (const QVariant &value : reply.arguments()) {
-        if (value.type() == QVariant::Bool)
+        if (value.userType() == QMetaType::Bool)
             out << (value.toBool() ? "true" : "false") << '\n';
         else
             out << value.toString() << '\n';
@@ -137,7 +137,7 @@ static QString batchReplyLine(const QDBusMessage &reply)
     }
     QStringList values;
     for (const QVariant &value : reply.arguments()) {
-        if (value.type() == QVariant::Bool)
+        if (value.userType() == QMetaType::Bool)
             values << QLatin1String(value.toBool() ? "true" : "false");
         else
             values << value.toString();

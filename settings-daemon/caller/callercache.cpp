@@ -1,6 +1,8 @@
 // Keeps each caller's process (its pid and a pidfd) per bus connection for the caller check.
 #include "callercache.h"
 
+#include <utility>
+
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -10,7 +12,7 @@ CallerPidCache::CallerPidCache(int capacity)
 
 CallerPidCache::~CallerPidCache()
 {
-    for (const Entry &entry : qAsConst(m_entries)) {
+    for (const Entry &entry : std::as_const(m_entries)) {
         if (entry.pidfd >= 0)
             ::close(entry.pidfd);
     }

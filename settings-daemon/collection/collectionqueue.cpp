@@ -16,7 +16,7 @@ CollectionQueue::CollectionQueue(int maxRunning)
 
 bool CollectionQueue::submit(uid_t user, const std::function<void()> &job)
 {
-    for (const Waiting &waiting : qAsConst(m_waiting)) {
+    for (const Waiting &waiting : std::as_const(m_waiting)) {
         if (waiting.user == user)
             return false;
     }

@@ -138,7 +138,8 @@ bool waitUntil(pid_t pid, int pidFd, const QDeadlineTimer &deadline, int *status
         }
         if (deadline.hasExpired())
             return false;
-        const qint64 left = deadline.isForever() ? 60000 : qBound<qint64>(0, deadline.remainingTime(), 60000);
+        const qint64 left = deadline.isForever() ? 60000
+                                                 : qBound(qint64(0), deadline.remainingTime(), qint64(60000));
         if (!polling) {
             struct pollfd ended = {pidFd, POLLIN, 0};
             if (::poll(&ended, 1, int(left)) > 0)

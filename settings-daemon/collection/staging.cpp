@@ -163,7 +163,7 @@ private:
         } else if (!S_ISLNK(info.st_mode)) {
             leaveOut(shown, "not a regular file");
         } else if (reserve(to, 0, shown)) {
-            QByteArray target(int(qBound<off_t>(1, info.st_size + 1, 65536)), '\0');
+            QByteArray target(int(qBound(off_t(1), info.st_size + 1, off_t(65536))), '\0');
             const ssize_t length = ::readlinkat(from, name.constData(), target.data(), size_t(target.size()));
             if (length > 0 && length < target.size()) {
                 target.truncate(int(length));

@@ -102,13 +102,13 @@ void killChildrenOf(uid_t uid, int graceMs, QSet<pid_t> *leftBehind)
             }
         }
         QSet<pid_t> waiting;
-        for (const pid_t pid : qAsConst(found)) {
+        for (const pid_t pid : std::as_const(found)) {
             if (::waitpid(pid, nullptr, WNOHANG) != pid && !leftBehind->contains(pid))
                 waiting.insert(pid);
         }
         if (waiting.isEmpty() || (!fresh && deadline.hasExpired())) {
             // Held at its exit: logged, and reaped by a later walk.
-            for (const pid_t pid : qAsConst(waiting)) {
+            for (const pid_t pid : std::as_const(waiting)) {
                 qWarning() << "tool process not ended, left to be reaped later: pid" << pid;
                 leftBehind->insert(pid);
             }
@@ -202,7 +202,7 @@ void ToolContainer::endAll()
         while (!left.isEmpty() && !deadline.hasExpired()) {
             // Those that are our children (orphans come to us) are reaped
             // at once; for the others we wait.
-            for (const pid_t pid : qAsConst(left)) {
+            for (const pid_t pid : std::as_const(left)) {
                 ::kill(pid, SIGKILL);
                 ::waitpid(pid, nullptr, WNOHANG);
             }
@@ -211,7 +211,7 @@ void ToolContainer::endAll()
         }
         // Its exit held by a tracer, or asleep on a mount that no longer
         // answers: it stays in its own unit, which holds up nothing of ours.
-        for (const pid_t pid : qAsConst(left)) {
+        for (const pid_t pid : std::as_const(left)) {
             qWarning() << "tool process not ended, left in its own unit:" << m_scope.unit << "pid" << pid;
             m_leftBehind.insert(pid);
         }

@@ -8,11 +8,12 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonParseError>
-#include <QVector>
+#include <QList>
+#include <QStringView>
 
 // A decimal number 0..max in ASCII digits, without sign, blanks or a leading
 // zero. QString::toInt would accept "+8", " 8" and non-ASCII digits.
-static bool isPlainNumber(const QStringRef &text, int max)
+static bool isPlainNumber(QStringView text, int max)
 {
     if (text.isEmpty() || text.size() > 3)
         return false;
@@ -32,14 +33,14 @@ bool isValidBridgeAddress(const QString &value)
     const int slash = value.indexOf(QLatin1Char('/'));
     if (slash < 0)
         return false;
-    const QVector<QStringRef> octets = value.leftRef(slash).split(QLatin1Char('.'));
+    const QList<QStringView> octets = QStringView(value).left(slash).split(QLatin1Char('.'));
     if (octets.size() != 4)
         return false;
-    for (const QStringRef &octet : octets) {
+    for (const QStringView octet : octets) {
         if (!isPlainNumber(octet, 255))
             return false;
     }
-    return isPlainNumber(value.midRef(slash + 1), 32);
+    return isPlainNumber(QStringView(value).mid(slash + 1), 32);
 }
 
 bool setBridgeAddressInFile(const QString &path, const QString &value)

@@ -48,7 +48,7 @@ private slots:
         CallScheduler scheduler;
         QStringList order;
         QHash<QString, int> sent;
-        for (const QString &call : qAsConst(calls)) {
+        for (const QString &call : std::as_const(calls)) {
             const QString sender = call.section(QLatin1Char(':'), 0, 0);
             const QString name = sender + QString::number(++sent[sender]);
             QVERIFY(scheduler.submit(sender, call.section(QLatin1Char(':'), 1).toUInt(), 10,

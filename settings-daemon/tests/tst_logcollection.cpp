@@ -249,7 +249,7 @@ Calls expectedSequence(const Rig &rig, const QString &dir, bool withRuntimeLog, 
     if (withRuntimeLog)
         names << QStringLiteral("vexa.log");
     Calls calls;
-    for (const QString &name : qAsConst(names))
+    for (const QString &name : std::as_const(names))
         calls << QStringList {asUser, cp, QStringLiteral("-a"), fd + QLatin1Char('/') + name, dir};
     calls << QStringList {asUser, rig.setup.chmodPath, QStringLiteral("777"), QStringLiteral("-R"), dir};
     calls << QStringList {asUser,

@@ -9,7 +9,7 @@
 #    more as /usr/bin/vexa-pref-call, a path the daemon does not permit;
 #  - a real `dbus-daemon --system` with our bus policy.
 #
-#   sandbox.sh --build-dir DIR [--start-daemon] [--debs DEBDIR [--boot]] -- COMMAND [ARG...]
+#   sandbox.sh --build-dir DIR [--start-daemon] [--debs DEBDIR [--boot [--bus daemon|broker]]] -- COMMAND [ARG...]
 #
 # --debs DEBDIR installs the Debian packages in DEBDIR with `dpkg -i` instead
 # of the build (dpkg's database, /var/cache and policy-rc.d are the sandbox's
@@ -34,6 +34,13 @@
 # / would not show), one line says so and the sandbox above is used, with
 # VEXA_SANDBOX_BOOTED=0.
 #
+# --bus broker (with --boot; VEXA_SANDBOX_BUS=broker does the same for a
+# booted sandbox) boots dbus-broker as the system bus: dbus-broker.service
+# stands in for dbus.service, as `systemctl enable dbus-broker` makes it. The package
+# dbus-broker must be installed on this machine (installing it enables it
+# for the next boot; `systemctl disable dbus-broker` undoes that). --bus
+# daemon, the default, boots dbus-daemon, whatever this machine enabled.
+#
 # COMMAND runs as root inside, with VEXA_SANDBOX_STATE naming a scratch folder
 # outside the overlays (the daemon's output goes to daemon.out there). Without
 # root or namespaces it exits 77 (skipped); with CI=true it fails instead.
@@ -46,6 +53,7 @@ debs_dir=""
 boot=0
 inner=""
 boot_inner=""
+bus=""
 
 while [ $# -gt 0 ]; do
     case "$1" in
@@ -55,14 +63,26 @@ while [ $# -gt 0 ]; do
         --boot) boot=1; shift ;;
         --inner) inner="$2"; shift 2 ;;
         --boot-inner) boot_inner="$2"; shift 2 ;;
+        --bus) bus="$2"; shift 2 ;;
         --) shift; break ;;
         *) echo "sandbox: unknown option $1" >&2; exit 2 ;;
     esac
 done
 if [ -z "$build_dir" ] || [ $# -eq 0 ]; then
-    echo "usage: sandbox.sh --build-dir DIR [--start-daemon] [--debs DEBDIR [--boot]] -- COMMAND [ARG...]" >&2
+    echo "usage: sandbox.sh --build-dir DIR [--start-daemon] [--debs DEBDIR [--boot [--bus daemon|broker]]] -- COMMAND [ARG...]" >&2
     exit 2
 fi
+# The environment's choice holds for booted sandboxes only; the plain one
+# always runs dbus-daemon.
+if [ -z "$bus" ]; then
+    bus=daemon
+    [ "$boot" -eq 1 ] && bus=${VEXA_SANDBOX_BUS:-daemon}
+fi
+case "$bus" in
+    daemon) ;;
+    broker) [ "$boot" -eq 1 ] || [ -n "$boot_inner" ] || { echo "sandbox: --bus broker needs --boot" >&2; exit 2; } ;;
+    *) echo "sandbox: --bus takes daemon or broker, not '$bus'" >&2; exit 2 ;;
+esac
 if [ "$boot" -eq 1 ] && [ -z "$debs_dir" ]; then
     echo "sandbox: --boot needs --debs" >&2
     exit 2
@@ -107,6 +127,12 @@ if [ -z "$inner" ] && [ -z "$boot_inner" ]; then
     export VEXA_SANDBOX_BOOTED=0
     if [ "$boot" -eq 1 ]; then
         obstacle=$(boot_obstacle)
+        # dbus-broker starts services through systemd only: no booted
+        # system, no broker.
+        if [ "$bus" = broker ]; then
+            [ -z "$obstacle" ] || cannot_run "dbus-broker needs a booted systemd, and $obstacle"
+            [ -x /usr/bin/dbus-broker-launch ] || cannot_run "no dbus-broker (package dbus-broker)"
+        fi
         if [ -n "$obstacle" ]; then
             echo "sandbox: cannot boot systemd here ($obstacle); using the plain sandbox, where the bus's launch helper starts the daemon" >&2
         else
@@ -117,7 +143,7 @@ if [ -z "$inner" ] && [ -z "$boot_inner" ]; then
             # booted system outlives the sandbox.
             unshare --mount --pid --fork --mount-proc --propagation private \
                 "$here/sandbox.sh" --build-dir "$build_dir" \
-                --debs "$debs_dir" --boot-inner "$state" -- "$@" || status=$?
+                --debs "$debs_dir" --bus "$bus" --boot-inner "$state" -- "$@" || status=$?
             rm -rf "$state"
             exit "$status"
         fi
@@ -148,6 +174,18 @@ if [ -n "$boot_inner" ]; then
     mount -t overlay overlay -o "lowerdir=/,upperdir=$state/upper,workdir=$state/work" "$root"
     rm -f "$root/etc/machine-id" "$root/var/lib/dbus/machine-id"
     systemd-machine-id-setup --root "$root" >/dev/null 2>&1
+    # The system bus: dbus.service is either dbus-daemon's own unit or, as an
+    # alias in /etc, dbus-broker's.
+    alias=$root/etc/systemd/system/dbus.service
+    case "$(readlink "$alias" || true)" in */dbus-broker.service) rm -f "$alias" ;; esac
+    if [ "$bus" = broker ]; then
+        for unit_dir in /usr/lib/systemd/system /lib/systemd/system; do
+            [ -e "$root$unit_dir/dbus-broker.service" ] || continue
+            ln -sfn "$unit_dir/dbus-broker.service" "$alias"
+            break
+        done
+        [ -L "$alias" ] || { echo "sandbox: no dbus-broker.service" >&2; exit 1; }
+    fi
     # Periodic jobs that missed their time would run at once after boot.
     for timer in "$root"/etc/systemd/system/timers.target.wants/*.timer; do
         [ -e "$timer" ] && ln -sf /dev/null "$root/etc/systemd/system/${timer##*/}"
@@ -231,7 +269,7 @@ if [ -n "$boot_inner" ]; then
     esac
     status=0
     unset LD_PRELOAD LD_LIBRARY_PATH LD_AUDIT
-    VEXA_SANDBOX=1 VEXA_SANDBOX_STATE=/var/tmp/vexa-sandbox VEXA_BUILD_DIR="$build_dir" \
+    VEXA_SANDBOX=1 VEXA_SANDBOX_STATE=/var/tmp/vexa-sandbox VEXA_BUILD_DIR="$build_dir" VEXA_SANDBOX_BUS="$bus" \
         VEXA_SANDBOX_DEBS="$debs_dir" VEXA_SANDBOX_CHANGES=/run/vexa-sandbox-changes \
         nsenter -t "$init" -a "$@" || status=$?
     exit "$status"

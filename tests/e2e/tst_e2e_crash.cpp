@@ -526,7 +526,7 @@ private slots:
         caller.closeWriteChannel();
         QVERIFY(caller.waitForFinished(waitLimitMs));
 
-        for (const QString &stale : qAsConst(m_staleFiles)) {
+        for (const QString &stale : std::as_const(m_staleFiles)) {
             QFile::setPermissions(stale, QFile::ReadOwner);
             QCOMPARE(readFile(stale, absent), staleBytes);
         }

@@ -707,7 +707,7 @@ private slots:
                      || (booted && error == accessDenied),
                  qPrintable(error));
         QVERIFY(daemonPids().isEmpty());
-        for (const QString &path : qAsConst(m_installedFiles))
+        for (const QString &path : std::as_const(m_installedFiles))
             QVERIFY2(!QFileInfo::exists(path), qPrintable(path));
 
         // Every file the sandbox added or changed is in an overlay's upper

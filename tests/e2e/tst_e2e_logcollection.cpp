@@ -64,7 +64,7 @@ QStringList snapshot(const QString &root)
     while (it.hasNext())
         paths << it.next();
     QStringList entries;
-    for (const QString &path : qAsConst(paths)) {
+    for (const QString &path : std::as_const(paths)) {
         struct stat info;
         if (::lstat(QFile::encodeName(path).constData(), &info) != 0) {
             entries << path + QStringLiteral(" missing");
@@ -480,7 +480,7 @@ private slots:
             // The race was on: some calls met the folder, some the link.
             QVERIFY2(replies.contains(QStringLiteral("0")), qPrintable(replies.join(QLatin1Char(' '))));
         }
-        for (const QString &reply : qAsConst(replies)) {
+        for (const QString &reply : std::as_const(replies)) {
             QVERIFY2(reply == QLatin1String("0") || reply == QLatin1String("-1"), qPrintable(reply));
             if (!expected.isEmpty())
                 QCOMPARE(reply, expected);

@@ -63,7 +63,9 @@ struct Call
 // the string, and a U+FEFF that starts it is dropped by the decoding.
 QString asReceived(const QString &sent)
 {
-    return QString::fromUtf8(sent.toUtf8());
+    // From a C string, which ends at the NUL (the QByteArray form reads past
+    // it in Qt 6).
+    return QString::fromUtf8(sent.toUtf8().constData());
 }
 
 // A batch line the caller reads back exactly: Qt's JSON parser would drop a

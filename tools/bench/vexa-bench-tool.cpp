@@ -136,7 +136,7 @@ int report()
     out << formatResultTable(results);
     if (!notes.isEmpty()) {
         out << '\n';
-        for (const QString &note : qAsConst(notes))
+        for (const QString &note : std::as_const(notes))
             out << "- " << note << '\n';
     }
     out.flush();
