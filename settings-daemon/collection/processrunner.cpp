@@ -227,7 +227,7 @@ ToolEnd runTool(const ToolRun &run)
     ssize_t got = 0;
     while (contained) {
         const qint64 left = run.deadline.isForever() ? 60000
-                                                     : qBound<qint64>(0, run.deadline.remainingTime(), 60000);
+                                                     : qBound(qint64(0), run.deadline.remainingTime(), qint64(60000));
         struct pollfd done = {reportRead.get(), POLLIN, 0};
         const int ready = ::poll(&done, 1, int(left));
         if (ready < 0 && errno == EINTR)
