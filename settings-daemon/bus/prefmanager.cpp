@@ -132,7 +132,8 @@ bool PrefManager::setDockerDefaultIpAddress(const QString &value)
     queueBoolCall(argumentBytes({&value}), [value](const Call &call) {
         if (!argumentsFit("setDockerDefaultIpAddress", {{value, ArgumentKind::BridgeAddress}}))
             return false;
-        return withRootReserveKept(call, [&](uint) { return setBridgeAddressInFile(dockerDaemonJsonPath, value); });
+        return withRootReserveKept(call,
+                                   [&](uint) { return setBridgeAddressInFile(dockerDaemonJsonPath, value); });
     });
     return false;
 }
@@ -143,7 +144,8 @@ bool PrefManager::addGameToWhiteList(const QString &appName, const QString &pkgN
         if (!argumentsFit("addGameToWhiteList",
                           {{appName, ArgumentKind::AppName}, {pkgName, ArgumentKind::PackageName}}))
             return false;
-        return withRootReserveKept(call, [&](uint) { return addGameToWhiteListFile(gamesJsonPath, appName, pkgName); });
+        return withRootReserveKept(
+            call, [&](uint) { return addGameToWhiteListFile(gamesJsonPath, appName, pkgName); });
     });
     return false;
 }
@@ -153,7 +155,8 @@ bool PrefManager::removeGameFromWhiteList(const QString &pkgName)
     queueBoolCall(argumentBytes({&pkgName}), [pkgName](const Call &call) {
         if (!argumentsFit("removeGameFromWhiteList", {{pkgName, ArgumentKind::PackageName}}))
             return false;
-        return withRootReserveKept(call, [&](uint) { return removeGameFromWhiteListFile(gamesJsonPath, pkgName); });
+        return withRootReserveKept(call,
+                                   [&](uint) { return removeGameFromWhiteListFile(gamesJsonPath, pkgName); });
     });
     return false;
 }
@@ -163,7 +166,8 @@ bool PrefManager::removeAppFromWarningList(const QString &pkgName)
     queueBoolCall(argumentBytes({&pkgName}), [pkgName](const Call &call) {
         if (!argumentsFit("removeAppFromWarningList", {{pkgName, ArgumentKind::PackageName}}))
             return false;
-        return withRootReserveKept(call, [&](uint) { return removeAppFromWarningListFile(warningJsonPath, pkgName); });
+        return withRootReserveKept(
+            call, [&](uint) { return removeAppFromWarningListFile(warningJsonPath, pkgName); });
     });
     return false;
 }
@@ -173,7 +177,8 @@ bool PrefManager::setVexaAutoStart(const QString &checked)
     queueBoolCall(argumentBytes({&checked}), [checked](const Call &call) {
         if (!argumentsFit("setVexaAutoStart", {{checked, ArgumentKind::Switch}}))
             return false;
-        return withRootReserveKept(call, [&](uint) { return setAutoStartEntry(autoStartEntryPath, checked); });
+        return withRootReserveKept(call,
+                                   [&](uint) { return setAutoStartEntry(autoStartEntryPath, checked); });
     });
     return false;
 }

@@ -2,10 +2,13 @@
 #pragma once
 
 #include "constants.h"
-#include "processrunner.h"
 
 #include <QDeadlineTimer>
 #include <QString>
+
+// A killed tool that has not gone within this long is left to be reaped
+// later: a tracer of the user's can hold its exit as long as it likes.
+constexpr int toolKillGraceMs = 5000;
 
 // Where the collection reads from, where it stages, which tools it runs and
 // for how long. The defaults are the system's fixed paths; tests point them

@@ -1,7 +1,7 @@
 // Switches one thread's file-system identity to a user's and back.
 #include "fsidentity.h"
 
-#include "processrunner.h"
+#include "rawids.h"
 
 #include <sys/fsuid.h>
 #include <unistd.h>

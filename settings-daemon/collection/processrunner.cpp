@@ -2,6 +2,8 @@
 #include "processrunner.h"
 
 #include "fileio.h"
+#include "rawids.h"
+#include "runningtools.h"
 #include "toolcontainer.h"
 
 #include <QDebug>
@@ -20,24 +22,6 @@
 #include <unistd.h>
 #include <vector>
 
-// Raw id calls: on i386 and armhf the plain numbers are the old 16-bit
-// calls and the 32-bit ones carry the suffix. (glibc's setfsuid, setfsgid,
-// getgroups and geteuid wrappers choose the 32-bit calls themselves.)
-#ifdef SYS_setgroups32
-static constexpr long setgroupsCall = SYS_setgroups32;
-static constexpr long setresgidCall = SYS_setresgid32;
-static constexpr long setresuidCall = SYS_setresuid32;
-#else
-static constexpr long setgroupsCall = SYS_setgroups;
-static constexpr long setresgidCall = SYS_setresgid;
-static constexpr long setresuidCall = SYS_setresuid;
-#endif
-
-int setThreadGroups(const QVector<gid_t> &groups)
-{
-    return int(::syscall(setgroupsCall, size_t(groups.size()), groups.constData()));
-}
-
 namespace {
 
 // The tools killed at their deadline that did not go: they stay our
@@ -55,15 +39,6 @@ std::vector<HeldTool> &heldTools()
     // Never destroyed: a worker may still use it while the process ends.
     static auto *const tools = new std::vector<HeldTool>;
     return *tools;
-}
-
-// The tools running now; forks happen under the lock.
-QBasicMutex runningMutex;
-QSet<pid_t> &runningPids()
-{
-    // Never destroyed, like heldTools().
-    static auto *const pids = new QSet<pid_t>;
-    return *pids;
 }
 
 // Between fork and exec, in the child: only system calls, since the parent
@@ -207,13 +182,13 @@ ToolEnd runTool(const ToolRun &run)
 
     pid_t pid;
     {
-        const QMutexLocker lock(&runningMutex);
+        RunningToolsLock running;
         pid = ::fork();
         if (pid == 0)
             execTool(run, argv.data(), nullDevice.get(), gateRead.get(), reportWrite.get(), processLimit);
         if (pid < 0)
             return ToolEnd::Failed;
-        runningPids().insert(pid);
+        running.add(pid);
     }
     reportWrite = Fd();
     bool needsLimit = true;
@@ -226,8 +201,9 @@ ToolEnd runTool(const ToolRun &run)
     char failure = 0;
     ssize_t got = 0;
     while (contained) {
-        const qint64 left = run.deadline.isForever() ? 60000
-                                                     : qBound(qint64(0), run.deadline.remainingTime(), qint64(60000));
+        const qint64 left = run.deadline.isForever()
+            ? 60000
+            : qBound(qint64(0), run.deadline.remainingTime(), qint64(60000));
         struct pollfd done = {reportRead.get(), POLLIN, 0};
         const int ready = ::poll(&done, 1, int(left));
         if (ready < 0 && errno == EINTR)
@@ -243,29 +219,12 @@ ToolEnd runTool(const ToolRun &run)
     if (!contained) {
         ::kill(pid, SIGKILL);
         ::waitpid(pid, nullptr, 0);
-        const QMutexLocker lock(&runningMutex);
-        runningPids().remove(pid);
+        RunningToolsLock().remove(pid);
         return ToolEnd::Uncontained;
     }
     const ToolEnd end = waitForTool(run, pid);
-    const QMutexLocker lock(&runningMutex);
-    runningPids().remove(pid);
+    RunningToolsLock().remove(pid);
     return end;
-}
-
-RunningTools::RunningTools()
-{
-    runningMutex.lock();
-}
-
-RunningTools::~RunningTools()
-{
-    runningMutex.unlock();
-}
-
-bool RunningTools::contains(pid_t pid) const
-{
-    return runningPids().contains(pid);
 }
 
 bool toolStillHeld(uid_t uid)

@@ -1,6 +1,8 @@
 // Runs the log collection's outside tools, each with a deadline.
 #pragma once
 
+#include "collectionsetup.h"
+
 #include <QDeadlineTimer>
 #include <QString>
 #include <QStringList>
@@ -13,10 +15,6 @@ class ToolContainer;
 // Running outside programs: with no shell between, their input, output and
 // errors /dev/null (what a user's process writes must not reach the
 // daemon's journal stream).
-
-// A killed tool that has not gone within this long is left to be reaped
-// later: a tracer of the user's can hold its exit as long as it likes.
-constexpr int toolKillGraceMs = 5000;
 
 // One run of a program. With switchUser set it runs with exactly uid, gid
 // and groups; keepFd stays open in it (a tool reaches a folder through
@@ -52,19 +50,3 @@ ToolEnd runTool(const ToolRun &run);
 // Reaps the tools left held that have gone by now; true when one that ran as
 // uid is still there.
 bool toolStillHeld(uid_t uid);
-
-// While an object of this class lives, no tool is started, and the tools
-// running now can be told from the other children of the daemon.
-class RunningTools
-{
-public:
-    RunningTools();
-    ~RunningTools();
-    RunningTools(const RunningTools &) = delete;
-    RunningTools &operator=(const RunningTools &) = delete;
-    bool contains(pid_t pid) const;
-};
-
-// Sets the calling thread's groups alone, with the raw system call (glibc's
-// setgroups changes every thread of the process); 0 or -1 with errno.
-int setThreadGroups(const QVector<gid_t> &groups);

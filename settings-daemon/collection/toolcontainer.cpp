@@ -1,8 +1,9 @@
 // Holds every process that a collection's tools start, so all can be ended.
 #include "toolcontainer.h"
 
+#include "collectionsetup.h"
 #include "fileio.h"
-#include "processrunner.h"
+#include "runningtools.h"
 
 #include <QByteArray>
 #include <QDeadlineTimer>
@@ -84,7 +85,7 @@ void killChildrenOf(uid_t uid, int graceMs, QSet<pid_t> *leftBehind)
         bool fresh = false;
         QSet<pid_t> found;
         {
-            const RunningTools running;
+            const RunningToolsLock running;
             for (const QString &name : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
                 bool number = false;
                 const pid_t pid = pid_t(name.toInt(&number));
