@@ -17,6 +17,7 @@
 #include <fcntl.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -131,6 +132,23 @@ QList<pid_t> cgroupMembers(const QString &cgroup)
     return pids;
 }
 
+// Kills pid only while it is in cgroup: a member that ended and was reaped
+// since the members were read may have left its pid to anybody's process,
+// and the pidfd taken before the check keeps that one from being hit.
+void killMember(pid_t pid, const QString &cgroup)
+{
+    const Fd process(int(::syscall(SYS_pidfd_open, pid, 0)));
+    if (process.get() < 0)
+        return;
+    const QByteArray member = "0::" + QFile::encodeName(cgroup);
+    for (const QByteArray &line : readSmall(QStringLiteral("/proc/%1/cgroup").arg(pid)).split('\n')) {
+        if (line == member) {
+            ::syscall(SYS_pidfd_send_signal, process.get(), SIGKILL, nullptr, 0);
+            return;
+        }
+    }
+}
+
 } // namespace
 
 void setUpToolContainment()
@@ -204,7 +222,7 @@ void ToolContainer::endAll()
             // Those that are our children (orphans come to us) are reaped
             // at once; for the others we wait.
             for (const pid_t pid : std::as_const(left)) {
-                ::kill(pid, SIGKILL);
+                killMember(pid, m_scope.cgroup);
                 ::waitpid(pid, nullptr, WNOHANG);
             }
             pause(10);
