@@ -99,20 +99,36 @@ QString startHeldCollection(const QString &caller, const QString &user, const QS
 QByteArray leaveDetachedProcess(const QString &user, const QString &pid, const QByteArray &mark)
 {
     const QStringList wrapper = asUser(user);
-    // The tool may run in the service's mounts, which the user may not
-    // enter: the debugger reads the same files from ours.
-    const QStringList commands = {
-        QStringLiteral("set sysroot /"), QStringLiteral("file /bin/cp"), QStringLiteral("attach ") + pid,
-        QStringLiteral("call (int)system(\"echo '%1' >&2; setsid sleep 6543 <&- >&- 2>&- &\")")
-            .arg(QString::fromLatin1(mark)),
-        QStringLiteral("detach")};
-    QStringList args = wrapper.mid(1)
-        + QStringList {QStringLiteral("gdb"), QStringLiteral("-nx"), QStringLiteral("-batch")};
-    for (const QString &command : commands)
-        args << QStringLiteral("-ex") << command;
-    return runProcess(wrapper.first(), args, waitLimitMs, QProcessEnvironment::systemEnvironment(),
-                      QProcess::MergedChannels)
-        .bytes;
+    const struct passwd *entry = ::getpwnam(user.toLocal8Bit().constData());
+    QString target = pid;
+    QByteArray output;
+    // On a loaded machine the attach has been seen to find no process while
+    // the tool still ran: the tool is looked up again and the attach tried
+    // once more, a few times at most.
+    for (int attempt = 0; attempt < 5 && !target.isEmpty(); ++attempt) {
+        // The tool may run in the service's mounts, which the user may not
+        // enter: the debugger reads the same files from ours.
+        const QStringList commands = {
+            QStringLiteral("set sysroot /"), QStringLiteral("file /bin/cp"),
+            QStringLiteral("attach ") + target,
+            QStringLiteral("call (int)system(\"echo '%1' >&2; setsid sleep 6543 <&- >&- 2>&- &\")")
+                .arg(QString::fromLatin1(mark)),
+            QStringLiteral("detach")};
+        QStringList args = wrapper.mid(1)
+            + QStringList {QStringLiteral("gdb"), QStringLiteral("-nx"), QStringLiteral("-batch")};
+        for (const QString &command : commands)
+            args << QStringLiteral("-ex") << command;
+        output = runProcess(wrapper.first(), args, waitLimitMs, QProcessEnvironment::systemEnvironment(),
+                            QProcess::MergedChannels)
+                     .bytes;
+        if (!output.contains("ptrace: No such process") || !entry)
+            break;
+        output += "status of " + target.toLatin1() + ": "
+            + readFile(QStringLiteral("/proc/%1/status").arg(target)).left(400) + '\n';
+        QThread::msleep(100);
+        target = userProcess(QStringLiteral("cp"), entry->pw_uid);
+    }
+    return output;
 }
 
 static bool nameOwned()
