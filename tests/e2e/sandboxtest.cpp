@@ -91,8 +91,13 @@ QString startHeldCollection(const QString &caller, const QString &user, const QS
     QDeadlineTimer deadline(waitLimitMs);
     QString cp;
     // A call that ends early has refused the collection.
-    while (cp.isEmpty() && !deadline.hasExpired() && !collection->waitForFinished(50))
+    // The one that copies onto the FIFO: a cp of another source, or of an
+    // earlier collection, may be ending as it is found.
+    while (cp.isEmpty() && !deadline.hasExpired() && !collection->waitForFinished(50)) {
         cp = userProcess(QStringLiteral("cp"), entry->pw_uid);
+        if (!cp.isEmpty() && !readFile(QStringLiteral("/proc/%1/cmdline").arg(cp)).contains("/vexa.log"))
+            cp.clear();
+    }
     return cp;
 }
 
