@@ -84,8 +84,14 @@ void PrefManager::parkCall(const QString &sender, qint64 bytes, const Call &call
 {
     QList<ParkedCall> &parked = m_parked[sender];
     const bool first = parked.isEmpty();
-    if (!first
-        && (parked.size() >= CallScheduler::Limits().perSender || m_parkedBytes + bytes > maxParkedBytes)) {
+    // The bound holds for first calls too, one larger call alone excepted:
+    // what waits here waits for an answer of the bus, which libdbus reads
+    // only while the daemon holds less than 63 MiB of messages, and one
+    // message is at most 32 MiB.
+    if (parked.size() >= CallScheduler::Limits().perSender
+        || (m_parkedBytes > 0 && m_parkedBytes + bytes > maxParkedBytes)) {
+        if (first)
+            m_parked.remove(sender);
         refuseCall(call);
         return;
     }

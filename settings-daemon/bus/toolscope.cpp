@@ -84,6 +84,15 @@ QString cgroupOf(pid_t pid)
     return QString();
 }
 
+// The daemon's own service unit, from its cgroup; a null string where it
+// runs in none (started by hand).
+QString ownService()
+{
+    const QString cgroup = cgroupOf(::getpid());
+    const QString last = cgroup.mid(cgroup.lastIndexOf(QLatin1Char('/')) + 1);
+    return last.endsWith(QLatin1String(".service")) ? last : QString();
+}
+
 // Each tool gets a scope of its own, named by the daemon and a count, so
 // that one left behind by a held process never stands in the way.
 QAtomicInt scopeCount;
@@ -100,7 +109,7 @@ bool makeSystemdToolScope(pid_t pid, uid_t uid, ToolScope *scope)
     const auto property = [](const char *name, const QVariant &value) {
         return UnitProperty {QString::fromLatin1(name), QDBusVariant(value)};
     };
-    const QList<UnitProperty> properties = {
+    QList<UnitProperty> properties = {
         property("Description", QStringLiteral("Vexa log collection tool of uid %1").arg(uid)),
         property("PIDs", QVariant::fromValue(QList<uint> {uint(pid)})),
         property("Slice", QStringLiteral("system.slice")),
@@ -110,6 +119,11 @@ bool makeSystemdToolScope(pid_t pid, uid_t uid, ToolScope *scope)
         property("CollectMode", QStringLiteral("inactive-or-failed")),
         property("TimeoutStopUSec", QVariant::fromValue(qulonglong(1000000))),
     };
+    // Stopped with the service (or when it ends in any way): a tool of a
+    // collection that a stop cut short never outlives the daemon it served.
+    static const QString service = ownService();
+    if (!service.isEmpty())
+        properties.append(property("BindsTo", QStringList {service}));
     call << unit << QStringLiteral("fail") << QVariant::fromValue(properties)
          << QVariant::fromValue(QList<AuxUnit>());
     const QDBusMessage reply = QDBusConnection::systemBus().call(call, QDBus::Block, 10000);
