@@ -13,12 +13,14 @@ struct HeldJobs
     QSemaphore release;
     std::atomic<int> ended {0};
 
-    std::function<void()> job()
+    // Each waits on gate (release when none is named), so that a test can
+    // end one job without another that starts meanwhile taking its turn.
+    std::function<void()> job(QSemaphore *gate = nullptr)
     {
-        return [this] {
+        return [this, gate] {
             started.release();
             // Bounded, so that a failed test ends instead of waiting for ever.
-            release.tryAcquire(1, 30000);
+            (gate ? gate : &release)->tryAcquire(1, 30000);
             ++ended;
         };
     }
@@ -32,15 +34,16 @@ private slots:
     void oneRunsAndOneWaitsPerUser()
     {
         HeldJobs held;
+        QSemaphore first;
         CollectionQueue queue(4);
-        QVERIFY(queue.submit(1000, held.job()));
+        QVERIFY(queue.submit(1000, held.job(&first)));
         QVERIFY(held.started.tryAcquire(1, 10000));
         QVERIFY(queue.submit(1000, held.job())); // waits behind her running one
         QVERIFY(!queue.submit(1000, held.job())); // a further one is refused
-        QVERIFY(queue.submit(1001, held.job())); // another user's runs beside
+        QVERIFY(queue.submit(1001, held.job(&first))); // another user's runs beside
         QVERIFY(held.started.tryAcquire(1, 10000));
         QCOMPARE(queue.runningCount(), 2);
-        held.release.release(2);
+        first.release(2);
         // Hers starts once the first has ended (on this thread's event loop).
         QTRY_VERIFY(held.started.available() > 0);
         held.started.acquire();

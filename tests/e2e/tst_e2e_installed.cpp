@@ -543,6 +543,32 @@ private slots:
         }
     }
 
+    // A stop cuts a held collection short: its tool goes with the service,
+    // although it runs in a unit of its own.
+    void stopEndsTheToolsOfAHeldCollection()
+    {
+        if (!booted)
+            QSKIP("needs the service manager: the sandbox did not boot");
+        const QString user = QStringLiteral("vexauser");
+        const QString dir = QStringLiteral("/home/%1/VexaLog/stopped").arg(user);
+        QCOMPARE(run(QStringLiteral("runuser"),
+                     {QStringLiteral("-u"), user, QStringLiteral("--"), QStringLiteral("mkdir"),
+                      QStringLiteral("-p"), dir})
+                     .exitCode,
+                 0);
+        QProcess collection;
+        const QString cp = startHeldCollection(windowCaller, user, dir, &collection);
+        QVERIFY(!cp.isEmpty());
+        QCOMPARE(run(QStringLiteral("systemctl"),
+                     {QStringLiteral("stop"), QStringLiteral("tarvo-vexa-settings-daemon")})
+                     .exitCode,
+                 0);
+        QTRY_VERIFY_WITH_TIMEOUT(::kill(cp.toInt(), 0) != 0, waitLimitMs);
+        QVERIFY(collection.waitForFinished(waitLimitMs));
+        expectValue(call(windowCaller, QStringLiteral("setVexaAutoStart"), {QStringLiteral("maybe")}),
+                    QStringLiteral("false"));
+    }
+
     void quiltEndsAndTheNextCallStartsAgain()
     {
         const qint64 before = busStartedDaemon();
